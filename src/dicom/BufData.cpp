@@ -1,0 +1,344 @@
+#include "BufData.h"
+
+#include "Log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+std::string hex4(uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", v);
+    return text;
+}
+
+bool isPixelData(const DcmTag& e) { return e.Is(0x7FE0, 0x0010); }
+
+bool isItem(const DcmTag& e) { return e.Is(0xFFFE, 0xE000); }
+
+bool hasDefinedContent(const DcmTag& e) { return e.length != 0 && e.length != UndefinedLength; }
+
+} // namespace
+
+bool HasLongLength(const char* vr) {
+    static const char* const longForms[] = {"OB", "OW", "SQ", "UN", "UT"};
+    for (const char* v : longForms)
+        if (vr[0] == v[0] && vr[1] == v[1])
+            return true;
+    return false;
+}
+
+// --- stream primitives -----------------------------------------------------------------------
+
+std::size_t BufData::ReadBytes(void* buffer, std::size_t count) {
+    std::size_t n = count < remaining() ? count : remaining();
+    if (n)
+        std::memcpy(buffer, Bytes() + pos_, n);
+    pos_ += n;
+    return n;
+}
+
+uint16_t BufData::ReadUShort() {
+    uint8_t b[2] = {0, 0};
+    ReadBytes(b, 2);
+    return bigEndian ? static_cast<uint16_t>(b[0] << 8 | b[1])
+                     : static_cast<uint16_t>(b[1] << 8 | b[0]);
+}
+
+uint32_t BufData::ReadULong() {
+    uint8_t b[4] = {0, 0, 0, 0};
+    ReadBytes(b, 4);
+    if (bigEndian)
+        return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+}
+
+void BufData::WriteBytes(const void* bytes, std::size_t count) {
+    if (view_) {
+        // Writing turns a view into an owned stream.
+        stream_.assign(view_, view_ + viewSize_);
+        view_ = nullptr;
+        viewSize_ = 0;
+    }
+    if (count == 0)
+        return;
+    if (pos_ > stream_.size())
+        stream_.resize(pos_);
+    std::size_t overlap = std::min(count, stream_.size() - pos_);
+    const uint8_t* src = static_cast<const uint8_t*>(bytes);
+    if (overlap)
+        std::memcpy(stream_.data() + pos_, src, overlap);
+    stream_.insert(stream_.end(), src + overlap, src + count);
+    pos_ += count;
+}
+
+void BufData::WriteUShort(uint16_t value) {
+    uint8_t b[2];
+    if (bigEndian) {
+        b[0] = value >> 8;
+        b[1] = value & 0xFF;
+    } else {
+        b[0] = value & 0xFF;
+        b[1] = value >> 8;
+    }
+    WriteBytes(b, 2);
+}
+
+void BufData::WriteULong(uint32_t value) {
+    uint8_t b[4];
+    for (int i = 0; i < 4; ++i)
+        b[bigEndian ? 3 - i : i] = (value >> (8 * i)) & 0xFF;
+    WriteBytes(b, 4);
+}
+
+void BufData::Clear() {
+    std::vector<uint8_t>().swap(stream_);
+    view_ = nullptr;
+    viewSize_ = 0;
+    pos_ = 0;
+}
+
+std::vector<uint8_t> BufData::TakeBytes() {
+    if (view_)
+        stream_.assign(view_, view_ + viewSize_);
+    std::vector<uint8_t> out;
+    out.swap(stream_);
+    Clear();
+    return out;
+}
+
+// --- decoding --------------------------------------------------------------------------------
+
+bool BufData::ReadTag(DcmTag& e, bool explicitVR, bool metaExplicit) {
+    e.group = ReadUShort();
+    e.element = ReadUShort();
+    bool mode = (e.group == 0x0002 && metaExplicit) ? true : explicitVR;
+
+    if (e.group != 0x0000 && e.group != 0xFFFE && mode) {
+        uint8_t v[2] = {0, 0};
+        ReadBytes(v, 2);
+        e.vr[0] = static_cast<char>(v[0]);
+        e.vr[1] = static_cast<char>(v[1]);
+        e.vr[2] = 0;
+        bool notLetters = static_cast<int8_t>(v[0]) < 0x41 || static_cast<int8_t>(v[1]) < 0x41;
+        if (explicitVR && notLetters) {
+            // An implicit element inside an explicit stream: the "VR" bytes are its length.
+            e.length = static_cast<uint32_t>(v[0] | v[1] << 8);
+            e.LookupVR();
+            uint8_t ignored[2];
+            ReadBytes(ignored, 2);
+        } else {
+            if (!explicitVR)
+                e.LookupVR();
+            if (HasLongLength(e.vr)) {
+                uint8_t reserved[2];
+                ReadBytes(reserved, 2);
+                e.length = ReadULong();
+            } else {
+                e.length = ReadUShort();
+            }
+        }
+    } else {
+        e.length = ReadULong();
+    }
+
+    e.data.reset();
+    if (e.length == 0 || e.length == UndefinedLength)
+        return true;
+
+    try {
+        // Never trust a declared length beyond the bytes that are really there.
+        std::size_t want = std::min<std::size_t>(e.length, remaining());
+        try {
+            e.data = std::make_unique_for_overwrite<uint8_t[]>(want ? want : 1);
+        } catch (const std::bad_alloc&) {
+            LogMessage("ERROR, BufData::ReadTag, assigning memory to tag->data");
+            return false;
+        }
+        std::size_t got = ReadBytes(e.data.get(), want);
+        if (got < e.length) {
+            LogMessage("WARNING, BufData::ReadTag, read bytes!=tag->length (" + hex4(e.group) +
+                       "," + hex4(e.element) + ") count=" + std::to_string(static_cast<long>(got)) +
+                       ", tag->length=" + std::to_string(e.length));
+            e.length = static_cast<uint32_t>(got);
+            if (got == 0)
+                e.data.reset();
+        }
+    } catch (...) {
+        LogMessage("ERROR: BufData::ReadTag, (" + hex4(e.group) + "," + hex4(e.element) +
+                   ") tag->length=" + std::to_string(e.length) +
+                   ", MS Size=" + std::to_string(Size()) + ", MS Pos=" + std::to_string(pos_));
+        return false;
+    }
+    return true;
+}
+
+bool BufData::ReadObject(DcmObj& dataSet) {
+    const std::size_t size = Size();
+    bool inPixelData = false;
+    while (pos_ < size) {
+        auto e = std::make_unique<DcmTag>();
+        if (!ReadTag(*e, dataSet.explicitVR, false))
+            return false;
+        if (e->group == 0 && e->element == 0 && e->length == 0)
+            return true;
+        e->bigEndian = bigEndian;
+        if (!dataSet.explicitVR) {
+            e->LookupVR();
+            if (e->IsVR("UN") && e->length == UndefinedLength)
+                e->SetVR("SQ");
+        }
+        if (isPixelData(*e)) {
+            dataSet.Append(std::move(e));
+            inPixelData = true;
+        } else if ((e->IsVR("SQ") || isItem(*e)) && hasDefinedContent(*e) && !inPixelData) {
+            if (!dataSet.AddNested(*e))
+                return false;
+        } else if (e->group == 0x0002) {
+            // Meta header elements never enter a data set.
+        } else {
+            dataSet.Append(std::move(e));
+        }
+    }
+    return true;
+}
+
+bool Expand_SQ(DcmObj& n, const DcmTag& e) {
+    BufData buf(n.bigEndian, e.data.get(), e.HasValue() ? e.length : 0);
+    bool inPixelData = isPixelData(e);
+    while (buf.Position() < buf.Size()) {
+        auto c = std::make_unique<DcmTag>();
+        if (!buf.ReadTag(*c, n.explicitVR, true)) {
+            LogMessage("ERROR, Expand_SQ: Reading tag...");
+            return false;
+        }
+        c->bigEndian = buf.bigEndian;
+        if (!n.explicitVR) {
+            c->LookupVR();
+            if (c->IsVR("UN") && c->length == UndefinedLength)
+                c->SetVR("SQ");
+        }
+        if ((!c->IsVR("SQ") && !isItem(*c)) || !hasDefinedContent(*c) || inPixelData) {
+            n.Append(std::move(c));
+        } else if (!n.AddNested(*c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- encoding --------------------------------------------------------------------------------
+
+void BufData::WriteTag(const DcmTag& e, bool explicitVR) {
+    WriteUShort(e.group);
+    WriteUShort(e.element);
+    if (e.group != 0x0000 && e.group != 0xFFFE && explicitVR) {
+        bool longForm = HasLongLength(e.vr);
+        // A value too long for the 16-bit length form goes out as UN, which decodes.
+        bool tooLong = !longForm && e.length != UndefinedLength && e.length > 0xFFFF;
+        const char* vr = tooLong ? "UN" : e.vr;
+        uint8_t v[2] = {static_cast<uint8_t>(vr[0]), static_cast<uint8_t>(vr[0] ? vr[1] : 0)};
+        WriteBytes(v, 2);
+        if (longForm || tooLong) {
+            WriteUShort(0);
+            WriteULong(e.length);
+        } else {
+            WriteUShort(static_cast<uint16_t>(e.length & 0xFFFF));
+        }
+    } else {
+        WriteULong(e.length);
+    }
+    if (e.HasValue())
+        WriteBytes(e.data.get(), e.length);
+}
+
+void BufData::WriteObject(DcmObj& dataSet) {
+    if (dataSet.transferSyntax == ExplicitBigEndian)
+        bigEndian = 1;
+    for (DcmObj::Entry& entry : dataSet.items) {
+        if (entry.tag) {
+            WriteTag(*entry.tag, dataSet.explicitVR);
+        } else {
+            DcmObj& n = *entry.obj;
+            n.explicitVR = dataSet.explicitVR;
+            DcmObj::EncodeToTag(n, n.itemTag);
+            WriteTag(n.itemTag, dataSet.explicitVR);
+            n.itemTag.data.reset();
+        }
+    }
+}
+
+// --- files -----------------------------------------------------------------------------------
+
+bool BufData::LoadFromFile(const std::string& fileName) {
+    Clear();
+    std::FILE* f = std::fopen(fileName.c_str(), "rb");
+    if (!f) {
+        LogMessage("ERROR, BufData::LoadFromFile, " + std::string(std::strerror(errno)));
+        return false;
+    }
+    bool ok = true;
+    std::string error;
+    try {
+        if (std::fseek(f, 0, SEEK_END) == 0) {
+            long size = std::ftell(f);
+            std::rewind(f);
+            if (size > 0) {
+                stream_.resize(static_cast<std::size_t>(size));
+                std::size_t got = std::fread(stream_.data(), 1, stream_.size(), f);
+                if (std::ferror(f)) {
+                    ok = false;
+                    error = std::strerror(errno);
+                }
+                stream_.resize(got);
+            }
+        } else {
+            ok = false;
+            error = std::strerror(errno);
+        }
+    } catch (const std::exception& ex) {
+        ok = false;
+        error = ex.what();
+    }
+    std::fclose(f);
+    pos_ = 0;
+    if (!ok) {
+        Clear();
+        LogMessage(error.empty() ? "ERROR, BufData::LoadFromFile, Exception"
+                                 : "ERROR, BufData::LoadFromFile, " + error);
+        return false;
+    }
+    if (stream_.empty()) {
+        LogMessage("ERROR, BufData::LoadFromFile, ms->Size==0");
+        return false;
+    }
+    return true;
+}
+
+bool BufData::ReadMetaHeader(std::string& transferSyntax) {
+    const std::size_t size = Size();
+    Seek(128);
+    char marker[4] = {0, 0, 0, 0};
+    if (ReadBytes(marker, 4) != 4 || std::memcmp(marker, "DICM", 4) != 0) {
+        Clear();
+        return false;
+    }
+    transferSyntax.clear();
+    std::size_t start = 0;
+    bool pastMeta = false;
+    while (start < size && !pastMeta) {
+        start = pos_;
+        DcmTag e;
+        if (!ReadTag(e, true, true))
+            break;
+        if (e.Is(0x0002, 0x0010) && transferSyntax.empty())
+            transferSyntax = e.GetString();
+        if (e.group > 0x0002)
+            pastMeta = true;
+    }
+    Seek(start);
+    return true;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Decoder and encoder of data sets over an in-memory byte stream.
+//
+// Element headers (numbers in the stream's byte order):
+//   implicit VR, or group 0000/FFFE : group(2) element(2) length(4)              value at 8
+//   explicit, VR OB OW SQ UN UT     : group(2) element(2) VR(2) 00 00 length(4)  value at 12
+//   explicit, any other VR          : group(2) element(2) VR(2) length(2)        value at 8
+
+#include "DcmObj.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class BufData {
+public:
+    uint8_t bigEndian = 0;
+
+    explicit BufData(uint8_t bigEndian = 0) : bigEndian(bigEndian) {}
+    // A read-only stream over bytes owned by the caller, which must outlive it.
+    BufData(uint8_t bigEndian, const uint8_t* bytes, std::size_t size)
+        : bigEndian(bigEndian), view_(bytes), viewSize_(size) {}
+
+    // Missing bytes read as zero.
+    uint16_t ReadUShort();
+    uint32_t ReadULong();
+    std::size_t ReadBytes(void* buffer, std::size_t count);
+    void WriteUShort(uint16_t value);
+    void WriteULong(uint32_t value);
+    void WriteBytes(const void* bytes, std::size_t count);
+    std::size_t Position() const { return pos_; }
+    std::size_t Size() const { return view_ ? viewSize_ : stream_.size(); }
+    void Seek(std::size_t offset) { pos_ = offset; }
+    void Clear();
+    const uint8_t* Bytes() const { return view_ ? view_ : stream_.data(); }
+    // Hands over the written bytes, leaving the stream empty.
+    std::vector<uint8_t> TakeBytes();
+
+    bool ReadTag(DcmTag& element, bool explicitVR, bool metaExplicit);
+    bool ReadObject(DcmObj& dataSet);
+    void WriteTag(const DcmTag& element, bool explicitVR);
+    void WriteObject(DcmObj& dataSet);
+
+    bool LoadFromFile(const std::string& fileName);
+    bool ReadMetaHeader(std::string& transferSyntax);
+
+private:
+    std::vector<uint8_t> stream_;
+    const uint8_t* view_ = nullptr;
+    std::size_t viewSize_ = 0;
+    std::size_t pos_ = 0;
+
+    std::size_t remaining() const { return pos_ < Size() ? Size() - pos_ : 0; }
+};
+
+// Decodes the value of a sequence or item element into n.
+bool Expand_SQ(DcmObj& n, const DcmTag& e);
+
+// True for the VRs written with a 32-bit length in explicit VR.
+bool HasLongLength(const char* vr);

@@ -1,0 +1,196 @@
+#include "DcmObj.h"
+
+#include "BufData.h"
+
+#include <cstring>
+
+namespace {
+
+bool isUndefinedSequence(const DcmTag& e) {
+    return e.IsVR("SQ") && e.length == UndefinedLength;
+}
+
+bool isUndefinedItem(const DcmTag& e) { return e.Is(0xFFFE, 0xE000) && e.length == UndefinedLength; }
+
+} // namespace
+
+const char* DcmObj::ClassNameAt(int index) const {
+    return items[index].obj ? "DcmObj" : "DcmTag";
+}
+
+const DcmTag& DcmObj::HeaderAt(int index) const {
+    const Entry& entry = items[index];
+    return entry.obj ? entry.obj->itemTag : *entry.tag;
+}
+
+std::string DcmObj::KeyAt(int index) const { return HeaderAt(index).Key(); }
+
+DcmTag* DcmObj::GetTag(uint16_t group, uint16_t element) const {
+    int depth = 0;
+    for (const Entry& entry : items) {
+        if (!entry.tag)
+            continue;
+        const DcmTag& e = *entry.tag;
+        if (isUndefinedSequence(e))
+            ++depth;
+        if (depth == 0 && e.group == group && e.element == element)
+            return entry.tag.get();
+        if (e.Is(0xFFFE, 0xE0DD))
+            --depth;
+    }
+    return nullptr;
+}
+
+std::string DcmObj::GetString(uint16_t group, uint16_t element) const {
+    const DcmTag* e = GetTag(group, element);
+    return e ? e->GetString() : std::string();
+}
+
+uint16_t DcmObj::GetUShort(uint16_t group, uint16_t element) const {
+    const DcmTag* e = GetTag(group, element);
+    return e ? e->GetUShort() : 0;
+}
+
+void DcmObj::Append(std::unique_ptr<DcmTag> tag) { items.push_back(Entry{std::move(tag), nullptr}); }
+
+void DcmObj::AppendObj(std::unique_ptr<DcmObj> obj) {
+    items.push_back(Entry{nullptr, std::move(obj)});
+}
+
+void DcmObj::Insert(std::unique_ptr<DcmTag> tag, int index) {
+    items.insert(items.begin() + index, Entry{std::move(tag), nullptr});
+}
+
+void DcmObj::Add(std::unique_ptr<DcmTag> n) {
+    int depth = 0;
+    bool inPixelData = false;
+    // Group length bookkeeping: a (gggg,0000) of N's group at depth 0 outside pixel data.
+    int groupLengthIndex = -1;
+    uint32_t groupLengthValue = 0;
+    auto adjustGroupLength = [&](uint32_t valueLength) {
+        if (groupLengthIndex <= 0 || groupLengthValue == 0)
+            return;
+        uint32_t v = groupLengthValue + 8 + valueLength;
+        std::memcpy(items[groupLengthIndex].tag->data.get(), &v, 4);
+    };
+
+    for (int i = 0; i < Count(); ++i) {
+        const DcmTag& e = HeaderAt(i);
+        if (isUndefinedSequence(e) || isUndefinedItem(e))
+            ++depth;
+        if (e.Is(0x7FE0, 0x0010) && e.length == UndefinedLength)
+            inPixelData = true;
+        if (depth == 0 && !inPixelData) {
+            if (items[i].tag && e.group == n->group && e.element == 0 && e.length == 4 &&
+                e.data) {
+                groupLengthIndex = i;
+                std::memcpy(&groupLengthValue, e.data.get(), 4);
+            }
+            if (e.group == n->group && e.element == n->element) {
+                DcmTag& target = items[i].obj ? items[i].obj->itemTag : *items[i].tag;
+                target.data.reset();
+                target.length = n->length;
+                if (n->HasValue())
+                    target.data = std::move(n->data);
+                adjustGroupLength(n->length);
+                return;
+            }
+            if ((e.group == n->group && n->element < e.element) || n->group < e.group) {
+                uint32_t displaced = HeaderAt(i).length;
+                Insert(std::move(n), i);
+                adjustGroupLength(displaced);
+                return;
+            }
+        }
+        if (e.Is(0xFFFE, 0xE00D) || e.Is(0xFFFE, 0xE0DD))
+            --depth;
+        if (e.Is(0xFFFE, 0xE0DD) && inPixelData)
+            inPixelData = false;
+    }
+    uint32_t last = Count() > 0 ? HeaderAt(Count() - 1).length : 0;
+    Append(std::move(n));
+    adjustGroupLength(last);
+}
+
+void DcmObj::AddString(uint16_t group, uint16_t element, const std::string& text) {
+    Add(std::make_unique<DcmTag>(group, element, text, nullptr));
+}
+
+void DcmObj::AddValue(uint16_t group, uint16_t element, uint32_t length, const void* bytes) {
+    Add(std::make_unique<DcmTag>(group, element, length, bytes, nullptr));
+}
+
+void DcmObj::AddSequence(uint16_t group, uint16_t element, std::unique_ptr<DcmObj> sequence) {
+    sequence->explicitVR = explicitVR;
+    sequence->itemTag.group = group;
+    sequence->itemTag.element = element;
+    if (group != 0xFFFE && element != 0xE000)
+        sequence->itemTag.SetVR("SQ");
+    bool inSequence = false;
+    for (int i = 0; i < Count(); ++i) {
+        const DcmTag& e = HeaderAt(i);
+        if (isUndefinedSequence(e))
+            inSequence = true;
+        if (!inSequence && ((e.group == group && element < e.element) || group < e.group)) {
+            items.insert(items.begin() + i, Entry{nullptr, std::move(sequence)});
+            return;
+        }
+        if (e.Is(0xFFFE, 0xE0DD))
+            inSequence = false;
+    }
+    AppendObj(std::move(sequence));
+}
+
+bool DcmObj::AddNested(const DcmTag& tag) {
+    auto n = std::make_unique<DcmObj>();
+    n->explicitVR = explicitVR;
+    n->bigEndian = bigEndian;
+    n->nestingLevel = nestingLevel + 1;
+    if (n->nestingLevel > MaxNesting || !Expand_SQ(*n, tag))
+        return false;
+    n->itemTag.group = tag.group;
+    n->itemTag.element = tag.element;
+    n->itemTag.length = tag.length;
+    if (tag.group != 0xFFFE && tag.element != 0xE000)
+        n->itemTag.SetVR("SQ");
+    AppendObj(std::move(n));
+    return true;
+}
+
+void DcmObj::Remove(int index) { items.erase(items.begin() + index); }
+
+void DcmObj::Dump(std::vector<std::string>& lines, int depth) {
+    for (Entry& entry : items) {
+        if (entry.tag) {
+            if (entry.tag->group == 0)
+                entry.tag->LookupVR();
+            lines.push_back(entry.tag->DumpLine(depth));
+        } else {
+            lines.push_back(entry.obj->itemTag.DumpLine(depth));
+            entry.obj->Dump(lines, depth + 1);
+        }
+    }
+}
+
+void DcmObj::EncodeToTag(DcmObj& nested, DcmTag& tag) {
+    BufData buf(nested.bigEndian);
+    for (Entry& entry : nested.items) {
+        if (entry.tag) {
+            buf.WriteTag(*entry.tag, nested.explicitVR);
+        } else {
+            DcmObj& m = *entry.obj;
+            m.explicitVR = nested.explicitVR;
+            m.bigEndian = nested.bigEndian;
+            EncodeToTag(m, m.itemTag);
+            buf.WriteTag(m.itemTag, nested.explicitVR);
+            m.itemTag.data.reset();
+        }
+    }
+    tag.data.reset();
+    tag.length = static_cast<uint32_t>(buf.Size());
+    if (tag.length != 0) {
+        std::vector<uint8_t> bytes = buf.TakeBytes();
+        tag.data = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+        std::memcpy(tag.data.get(), bytes.data(), bytes.size());
+    }
+}

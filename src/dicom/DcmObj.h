@@ -1,0 +1,83 @@
+#pragma once
+// A data set, or a nested sequence or item: an ordered list of elements and nested data sets.
+//
+// Sequences and items of defined, nonzero length are nested DcmObj entries whose itemTag carries
+// the header; sequences of undefined length stay flat with their item and delimiter elements.
+// After Pixel Data in a list nothing more is expanded (encapsulated fragments stay flat).
+
+#include "DcmTag.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";
+inline constexpr const char* ExplicitLittleEndian = "1.2.840.10008.1.2.1";
+inline constexpr const char* ExplicitBigEndian = "1.2.840.10008.1.2.2";
+
+class DcmObj {
+public:
+    // Exactly one of the two pointers is set.
+    struct Entry {
+        std::unique_ptr<DcmTag> tag;
+        std::unique_ptr<DcmObj> obj;
+    };
+
+    std::vector<Entry> items;
+    std::string transferSyntax = ImplicitLittleEndian;
+    std::string photometric;
+    uint8_t explicitVR = 0;
+    uint8_t bigEndian = 0;
+    DcmTag itemTag;
+
+    DcmObj() = default;
+    virtual ~DcmObj() = default;
+    DcmObj(const DcmObj&) = delete;
+    DcmObj& operator=(const DcmObj&) = delete;
+
+    int Count() const { return static_cast<int>(items.size()); }
+    // "DcmTag" for an element entry, "DcmObj" for a nested data set.
+    const char* ClassNameAt(int index) const;
+    DcmTag* TagAt(int index) const { return items[index].tag.get(); }
+    DcmObj* ObjAt(int index) const { return items[index].obj.get(); }
+    // The key of an entry: its tag, or its itemTag for a nested data set.
+    std::string KeyAt(int index) const;
+    // The tag examined for an entry by the ordered walks: the element or the itemTag.
+    const DcmTag& HeaderAt(int index) const;
+
+    // First element entry at depth 0 with this tag; nested data sets are never returned.
+    DcmTag* GetTag(uint16_t group, uint16_t element) const;
+    std::string GetString(uint16_t group, uint16_t element) const;
+    uint16_t GetUShort(uint16_t group, uint16_t element) const;
+
+    void Append(std::unique_ptr<DcmTag> tag);
+    void AppendObj(std::unique_ptr<DcmObj> obj);
+    void Insert(std::unique_ptr<DcmTag> tag, int index);
+    // Puts the element in tag order, replacing the value (not the VR) of an equal tag.
+    void Add(std::unique_ptr<DcmTag> tag);
+    void AddString(uint16_t group, uint16_t element, const std::string& text);
+    void AddValue(uint16_t group, uint16_t element, uint32_t length, const void* bytes);
+    void AddSequence(uint16_t group, uint16_t element, std::unique_ptr<DcmObj> sequence);
+    // Decodes a sequence or item element of defined length into a nested data set, appended.
+    bool AddNested(const DcmTag& tag);
+    void Remove(int index);
+    void Clear() { items.clear(); }
+
+    void Dump(std::vector<std::string>& lines, int depth);
+
+    // Encodes the entries into a new value block for tag; tag.length becomes the encoded size.
+    static void EncodeToTag(DcmObj& nested, DcmTag& tag);
+
+    static bool Read(DcmObj& dataSet, const std::string& fileName);
+    static bool ReadRaw(DcmObj& dataSet, const std::string& fileName);
+    static void UnpackPrivatePixels(DcmObj& dataSet);
+
+    // Nesting level of the decoder, bounded so that hostile input cannot exhaust the stack.
+    static constexpr int MaxNesting = 64;
+    int nestingLevel = 0;
+};
+
+// Unpacks the two-layer private CT stream into at most maxSamples 16-bit samples (low byte
+// first into `samples`, which must hold maxSamples * 2 bytes); returns the samples written.
+std::size_t UnpackPrivateRle(const uint8_t* bytes, std::size_t count, uint8_t* samples,
+                             std::size_t maxSamples);
