@@ -1,0 +1,219 @@
+#include "BufData.h"
+#include "Log.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using testsupport::hexBytes;
+using testsupport::TempDir;
+using testsupport::writeFileBytes;
+
+namespace {
+
+std::vector<uint8_t> implicitElement(uint16_t g, uint16_t e, const std::string& value) {
+    DcmObj obj;
+    obj.Append(std::make_unique<DcmTag>(g, e, value, nullptr));
+    BufData buf(0);
+    buf.WriteObject(obj);
+    return buf.TakeBytes();
+}
+
+std::vector<uint8_t> part10(const std::vector<uint8_t>& meta, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> file(128, 0);
+    file.insert(file.end(), {'D', 'I', 'C', 'M'});
+    file.insert(file.end(), meta.begin(), meta.end());
+    file.insert(file.end(), body.begin(), body.end());
+    return file;
+}
+
+const std::vector<uint8_t> metaExplicitLE = hexBytes(
+    "02 00 10 00 55 49 14 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 2E 31 00");
+
+std::vector<std::string> logLines(const std::filesystem::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(", ") + 2));
+    return lines;
+}
+
+class FileRead : public ::testing::Test {
+protected:
+    TempDir dir;
+    void SetUp() override {
+        SetLogTargets(dir.file("read.log").string());
+        std::filesystem::remove(dir.file("read.log"));
+    }
+    std::vector<std::string> log() { return logLines(dir.file("read.log")); }
+};
+
+} // namespace
+
+TEST_F(FileRead, MissingShortAndUnmarkedFiles) {
+    DcmObj obj;
+    std::string missing = dir.file("nothing.dcm").string();
+    EXPECT_FALSE(DcmObj::Read(obj, missing));
+    EXPECT_FALSE(DcmObj::ReadRaw(obj, missing));
+    writeFileBytes(dir.file("empty.dcm"), {});
+    EXPECT_FALSE(DcmObj::Read(obj, dir.file("empty.dcm").string()));
+    writeFileBytes(dir.file("short.dcm"), std::vector<uint8_t>(131, 0));
+    EXPECT_FALSE(DcmObj::Read(obj, dir.file("short.dcm").string()));
+    std::vector<uint8_t> noMarker = part10(metaExplicitLE, {});
+    noMarker[128] = 'X';
+    writeFileBytes(dir.file("nomarker.dcm"), noMarker);
+    EXPECT_FALSE(DcmObj::Read(obj, dir.file("nomarker.dcm").string()));
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         "ERROR, DcmObj::Read, File does not exist: " + missing + "\r",
+                         "ERROR, BufData::LoadFromFile, ms->Size==0\r"}));
+}
+
+TEST_F(FileRead, MetaHeaderOnly) {
+    writeFileBytes(dir.file("meta.dcm"), part10(metaExplicitLE, {}));
+    DcmObj obj;
+    ASSERT_TRUE(DcmObj::Read(obj, dir.file("meta.dcm").string()));
+    EXPECT_EQ(obj.Count(), 0);
+    EXPECT_EQ(obj.transferSyntax, ExplicitLittleEndian);
+    EXPECT_EQ(obj.explicitVR, 1);
+}
+
+TEST_F(FileRead, MissingTransferSyntaxReadsExplicit) {
+    std::vector<uint8_t> meta = hexBytes("02 00 13 00 53 48 04 00 56 31 2E 30");
+    std::vector<uint8_t> body = hexBytes("10 00 10 00 50 4E 04 00 41 5E 42 20");
+    writeFileBytes(dir.file("nots.dcm"), part10(meta, body));
+    DcmObj obj;
+    ASSERT_TRUE(DcmObj::Read(obj, dir.file("nots.dcm").string()));
+    EXPECT_EQ(obj.transferSyntax, "");
+    EXPECT_EQ(obj.explicitVR, 1);
+    ASSERT_EQ(obj.Count(), 1);
+    EXPECT_EQ(obj.GetString(0x0010, 0x0010), "A^B");
+}
+
+TEST_F(FileRead, ImplicitAndBigEndianDataSets) {
+    std::vector<uint8_t> implicitMeta = hexBytes(
+        "02 00 10 00 55 49 12 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 00");
+    std::vector<uint8_t> body = implicitElement(0x0008, 0x0060, "CT");
+    auto more = implicitElement(0x0028, 0x0010, std::string("\x00\x02", 2));
+    body.insert(body.end(), more.begin(), more.end());
+    writeFileBytes(dir.file("implicit.dcm"), part10(implicitMeta, body));
+    DcmObj obj;
+    ASSERT_TRUE(DcmObj::Read(obj, dir.file("implicit.dcm").string()));
+    EXPECT_EQ(obj.explicitVR, 0);
+    EXPECT_EQ(obj.GetString(0x0008, 0x0060), "CT");
+    EXPECT_EQ(obj.GetUShort(0x0028, 0x0010), 512);
+
+    std::vector<uint8_t> beMeta = hexBytes(
+        "02 00 10 00 55 49 14 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 2E 32 00");
+    writeFileBytes(dir.file("be.dcm"), part10(beMeta, hexBytes("00 28 00 10 55 53 00 02 02 00")));
+    DcmObj be;
+    ASSERT_TRUE(DcmObj::Read(be, dir.file("be.dcm").string()));
+    EXPECT_EQ(be.bigEndian, 1);
+    EXPECT_EQ(be.TagAt(0)->bigEndian, 1);
+    EXPECT_EQ(be.GetUShort(0x0028, 0x0010), 512);
+}
+
+TEST_F(FileRead, RawFileMustStartWithGroup0008) {
+    writeFileBytes(dir.file("raw10.dcm"), implicitElement(0x0010, 0x0010, "DOE"));
+    DcmObj obj;
+    std::string name = dir.file("raw10.dcm").string();
+    EXPECT_FALSE(DcmObj::ReadRaw(obj, name));
+    EXPECT_EQ(log(), (std::vector<std::string>{"ERROR: DcmObj::Read, " + name + "\r"}));
+}
+
+TEST_F(FileRead, RawFileIsRepairedWithGeneratedUids) {
+    std::vector<uint8_t> bytes;
+    auto add = [&](uint16_t g, uint16_t e, const std::string& v) {
+        auto b = implicitElement(g, e, v);
+        bytes.insert(bytes.end(), b.begin(), b.end());
+    };
+    add(0x0008, 0x0020, "1998.03.04");
+    add(0x0008, 0x0030, "10:15:30");
+    add(0x0008, 0x0032, "10:20:00");
+    add(0x0008, 0x0060, "CT");
+    add(0x0010, 0x0020, "-AB");
+    add(0x0020, 0x0011, "");
+    add(0x0020, 0x0013, "7");
+    writeFileBytes(dir.file("raw.dcm"), bytes);
+    DcmObj obj;
+    ASSERT_TRUE(DcmObj::ReadRaw(obj, dir.file("raw.dcm").string()));
+    EXPECT_EQ(obj.GetString(0x0008, 0x0020), "19980304");
+    EXPECT_EQ(obj.GetTag(0x0008, 0x0020)->length, 8u);
+    EXPECT_EQ(obj.GetString(0x0008, 0x0030), "101530");
+    EXPECT_EQ(obj.GetString(0x0020, 0x000D), "9999.19980304.101530.123");
+    EXPECT_EQ(obj.GetString(0x0020, 0x000E), "9999.19980304.101530.123.1");
+    EXPECT_EQ(obj.GetString(0x0008, 0x0018), "9999.19980304.101530.123.1020007");
+    EXPECT_EQ(obj.GetString(0x0008, 0x0016), "1.2.840.10008.5.1.4.1.1.2");
+    EXPECT_STREQ(obj.GetTag(0x0020, 0x000D)->vr, "UI");
+    EXPECT_EQ(obj.GetTag(0x0020, 0x000D)->length % 2, 0u);
+    EXPECT_EQ(obj.transferSyntax, ImplicitLittleEndian);
+}
+
+TEST_F(FileRead, RawRepairLeavesOtherFormsAlone) {
+    std::vector<uint8_t> bytes;
+    auto add = [&](uint16_t g, uint16_t e, const std::string& v) {
+        auto b = implicitElement(g, e, v);
+        bytes.insert(bytes.end(), b.begin(), b.end());
+    };
+    add(0x0008, 0x0020, "19980304  ");   // length 10, not dotted
+    add(0x0008, 0x0030, "101530");       // already HHMMSS
+    add(0x0008, 0x0060, "MR");
+    add(0x0020, 0x000D, "1.2.3");
+    writeFileBytes(dir.file("raw.dcm"), bytes);
+    DcmObj obj;
+    ASSERT_TRUE(DcmObj::ReadRaw(obj, dir.file("raw.dcm").string()));
+    EXPECT_EQ(obj.GetString(0x0008, 0x0020), "19980304");
+    EXPECT_EQ(obj.GetTag(0x0008, 0x0020)->length, 10u);
+    EXPECT_EQ(obj.GetString(0x0008, 0x0030), "101530");
+    EXPECT_EQ(obj.GetString(0x0020, 0x000D), "1.2.3");
+    EXPECT_EQ(obj.GetTag(0x0008, 0x0016), nullptr);
+    // The SOP instance UID is still generated; the series number is absent.
+    EXPECT_EQ(obj.GetString(0x0008, 0x0018), "9999.19980304.101530..");
+    EXPECT_EQ(obj.GetString(0x0020, 0x000E), "9999.19980304.101530..");
+}
+
+TEST(PrivateCt, UnpackExample) {
+    std::vector<uint8_t> in = hexBytes("5A 00 10 02 FE A5 02 01");
+    std::vector<uint8_t> out(2 * 8, 0xEE);
+    EXPECT_EQ(UnpackPrivateRle(in.data(), in.size(), out.data(), 8), 6u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 12),
+              hexBytes("00 10 02 10 00 10 01 10 02 10 03 10"));
+    EXPECT_EQ(out[12], 0xEE);
+}
+
+TEST(PrivateCt, UnpackStopsAtSampleLimitAndAtTruncatedEscapes) {
+    std::vector<uint8_t> run = hexBytes("A5 FF 01");   // 256 differences of +1
+    std::vector<uint8_t> out(2 * 10, 0);
+    EXPECT_EQ(UnpackPrivateRle(run.data(), run.size(), out.data(), 10), 10u);
+    EXPECT_EQ(out[18], 10);
+    for (const char* cut : {"5A", "5A 01", "01 A5", "01 A5 03"}) {
+        std::vector<uint8_t> in = hexBytes(cut);
+        EXPECT_EQ(UnpackPrivateRle(in.data(), in.size(), out.data(), 10), 1u * (in[0] == 1))
+            << cut;
+    }
+}
+
+TEST(PrivateCt, PixelsReplaceGroup07A1) {
+    DcmObj obj;
+    obj.Append(std::make_unique<DcmTag>(0x0028, 0x0010, uint16_t(1), nullptr));
+    obj.Append(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t(4), nullptr));
+    obj.Append(std::make_unique<DcmTag>(0x07A1, 0x0010, std::string("ELSCINT1"), "LO"));
+    std::vector<uint8_t> packed = hexBytes("5A 00 10 02 FE 01");
+    obj.Append(std::make_unique<DcmTag>(0x07A1, 0x100A, 6, packed.data(), "OW"));
+    obj.Append(std::make_unique<DcmTag>(0x07A1, 0x1011, std::string("PMSCT_RLE1"), "CS"));
+    DcmObj::UnpackPrivatePixels(obj);
+    ASSERT_EQ(obj.Count(), 3);
+    const DcmTag* pixels = obj.TagAt(2);
+    ASSERT_TRUE(pixels->Is(0x7FE0, 0x0010));
+    EXPECT_STREQ(pixels->vr, "OW");
+    EXPECT_EQ(std::vector<uint8_t>(pixels->data.get(), pixels->data.get() + pixels->length),
+              hexBytes("00 10 02 10 00 10 01 10"));
+
+    DcmObj plain;
+    plain.Append(std::make_unique<DcmTag>(0x0028, 0x0010, uint16_t(1), nullptr));
+    plain.Append(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t(2), nullptr));
+    plain.Append(std::make_unique<DcmTag>(0x07A1, 0x100A, 4, "\x5A\x01\x02\x03", "OW"));
+    DcmObj::UnpackPrivatePixels(plain);
+    ASSERT_EQ(plain.Count(), 3);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain.TagAt(2)->data.get()), 4), "\x5A\x01\x02\x03");
+}
