@@ -1,0 +1,75 @@
+#include "PDataTF.h"
+
+#include "Log.h"
+
+namespace {
+
+constexpr std::uint32_t PdvHeaderLength = 6; // item length, context ID, control header
+
+} // namespace
+
+bool PDataTF::Write(Buffer &link) {
+    std::uint32_t total = VRBuffer.Queued();
+    std::uint32_t blockSize = BlockSize == 0 ? DefaultBlockSize : BlockSize;
+    if (blockSize > LargestBlockSize)
+        LogMessage("WARNING, PDataTF::Write, BlockSize is too big: " + std::to_string(blockSize));
+    std::uint32_t savedLength = PDULength;
+    std::uint32_t sent = 0;
+    while (sent < total) {
+        std::uint32_t n = std::min(blockSize, total - sent);
+        bool last = n == total - sent;
+        PDVPresentationContextID = PresentationContextID;
+        PDVMessageControlHeader = static_cast<std::uint8_t>((MessageControlHeader & CommandBit) |
+                                                            (last ? LastFragmentBit : 0));
+        PDVItemLength = n + 2;
+        PDULength = PDVItemLength + 4;
+        link << PDUType << Reserved1 << PDULength << PDVItemLength << PDVPresentationContextID
+             << PDVMessageControlHeader;
+        if (!VRBuffer.MoveOut(link, n) || !link.Flush()) {
+            LogMessage("ERROR, PDataTF::Write, failed Link.Flush");
+            PDULength = savedLength;
+            return false;
+        }
+        sent += n;
+    }
+    PDULength = savedLength;
+    return true;
+}
+
+bool PDataTF::ReadDynamic(Buffer &link) {
+    if (PDULength == 0 && (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength)))
+        return false;
+    MsgStatus = 0;
+    while (PDULength > 0) {
+        std::uint32_t itemLength = 0;
+        bool headerRead = PDULength >= PdvHeaderLength && link.ReadU32(itemLength) &&
+                          link.ReadU8(PDVPresentationContextID) &&
+                          link.ReadU8(PDVMessageControlHeader);
+        if (PDULength < PdvHeaderLength ||
+            (headerRead && (itemLength < 2 || itemLength - 2 > PDULength - PdvHeaderLength))) {
+            LogMessage("ERROR, PDataTF::ReadDynamic, PDV item length " +
+                       std::to_string(itemLength) + " does not fit the PDU");
+            // Pass over the rest of the PDU so the next PDU type byte is read in step; the
+            // fragments gathered so far belong to a message that cannot be completed.
+            std::uint32_t rest = headerRead ? PDULength - PdvHeaderLength : PDULength;
+            PDULength = 0;
+            VRBuffer.Clear();
+            link.Skip(rest);
+            return false;
+        }
+        if (!headerRead)
+            return false;
+        PDVItemLength = itemLength;
+        if (!VRBuffer.MoveIn(link, itemLength - 2)) {
+            LogMessage("ERROR, PDataTF::ReadDynamic, VRBuffer.MoveIn");
+            return false;
+        }
+        PDULength -= itemLength + 4;
+        PresentationContextID = PDVPresentationContextID;
+        if (PDVMessageControlHeader & LastFragmentBit) {
+            MsgStatus = 1;
+            return true;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,52 @@
+#pragma once
+// P-DATA-TF: one encoded DIMSE message (command or data set) cut into PDUs of one PDV each on
+// writing, and gathered from PDVs until its last fragment on reading.
+//
+// As written:
+//   0   1  PDU type 4
+//   1   1  reserved
+//   2   4  PDU length = n + 6
+//   6   4  PDV item length = n + 2
+//   10  1  presentation context ID
+//   11  1  message control header: bit 0 command, bit 1 last fragment
+//   12  n  the next n bytes of the message
+// As read: any number of PDVs per PDU, and PDVs of several PDUs form one message.
+
+#include "Buffer.h"
+
+#include <cstdint>
+
+namespace PduType {
+constexpr std::uint8_t DataTF = 4;
+} // namespace PduType
+
+class PDataTF {
+public:
+    static constexpr std::uint8_t CommandBit = 0x01;
+    static constexpr std::uint8_t LastFragmentBit = 0x02;
+    static constexpr std::uint32_t DefaultBlockSize = 4096;
+    // Value bytes of a PDV that fills a PDU of 16384 bytes.
+    static constexpr std::uint32_t LargestBlockSize = 16378;
+
+    virtual ~PDataTF() = default;
+
+    // Sends the whole message waiting in VRBuffer's outgoing queue; nothing for 0 bytes.
+    bool Write(Buffer &link);
+    // Reads PDVs into VRBuffer until the end of the PDU or a last fragment. With PDULength 0
+    // a new PDU starts (its type byte already taken); otherwise the current one goes on.
+    bool ReadDynamic(Buffer &link);
+
+    std::uint8_t PDUType = PduType::DataTF;
+    std::uint8_t Reserved1 = 0;
+    // Reading: bytes of the current PDU not yet consumed, 0 between PDUs.
+    std::uint32_t PDULength = 0;
+    std::uint32_t BlockSize = 0;
+    Buffer VRBuffer;
+    // 1 once the last fragment of a message has been read.
+    std::int32_t MsgStatus = 0;
+    std::uint32_t PDVItemLength = 0;
+    std::uint8_t PDVPresentationContextID = 0;
+    std::uint8_t PDVMessageControlHeader = 0;
+    std::uint8_t PresentationContextID = 0;
+    std::uint8_t MessageControlHeader = 0;
+};
