@@ -1,17 +1,34 @@
 // veskaro-cli: the window's jobs and dump from a terminal, in the current directory.
 
+#include "AppState.h"
 #include "DcmObj.h"
+#include "JobBodies.h"
+#include "MainThread.h"
+#include "Setup.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace {
 
 const char* const usageText =
     "usage: veskaro-cli COMMAND [ARGS]\n"
-    "  dump FILE      print the file's transfer syntax and one line per data element\n";
+    "  dump FILE      print the file's transfer syntax and one line per data element\n"
+    "  echo           verify the remote AE (C-ECHO) with the settings of veskaro.cfg\n"
+    "  setup [OPTIONS]\n"
+    "                 change the given settings in veskaro.cfg; with no option print them\n"
+    "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
+    "    --log-level 0..3 (0 not chosen, 1 No Log, 2 PDU Level, 3 Socket Level)\n"
+    "    --tls on|off  --planar on|off\n"
+    "    --film-destination I  --film-orientation I  --film-size I  --magnification I\n"
+    "                   (item index in the Setup dialog's list, -1 for none)\n";
 
 int usage() {
     std::fputs(usageText, stderr);
@@ -38,14 +55,135 @@ int dumpFile(const std::string& fileName) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// A terminal cannot take lines back; a job clears the pane before its first line, so the CLI's
+// one job loses nothing by ignoring the clear.
+class StdoutPane : public OutputPane {
+public:
+    void Clear() override {}
+    void AppendLine(const std::string& line) override {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+};
+
+std::string currentDir() {
+    std::error_code error;
+    return std::filesystem::current_path(error).string();
+}
+
+// The current directory as the window's start directory, with its logs folder and settings.
+AppState startState() {
+    AppState state;
+    InitStartDir(state, currentDir());
+    state.Settings = LoadSettingsOrDefaults(SettingsFileName(state.StartDir));
+    return state;
+}
+
+int runJob(const std::string& kind) {
+    AppState state = startState();
+    StdoutPane pane;
+    MainThread job;
+    job.JobKind = kind;
+    job.Pane = &pane;
+    job.Inputs = CaptureJobInputs(state);
+    job.Execute();
+    return job.Succeeded ? 0 : 1;
+}
+
+bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
+    int parsed = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (error != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high)
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool parseOnOff(std::string_view text, std::uint8_t& flag) {
+    if (text != "on" && text != "off")
+        return false;
+    flag = text == "on" ? 1 : 0;
+    return true;
+}
+
+void printSettings(const SettingsRecord& s) {
+    auto onOff = [](std::uint8_t flag) { return flag ? "on" : "off"; };
+    std::printf("local-aet: %s\n", SettingsText(s.LocalAET).c_str());
+    std::printf("remote-host: %s\n", SettingsText(s.RemoteHost).c_str());
+    std::printf("remote-port: %s\n", SettingsText(s.RemotePort).c_str());
+    std::printf("remote-aet: %s\n", SettingsText(s.RemoteAET).c_str());
+    std::printf("log-level: %d\n", static_cast<int>(s.LogLevel));
+    std::printf("tls: %s\n", onOff(s.UseTls));
+    std::printf("film-destination: %d\n", static_cast<int>(s.FilmDestinationIndex));
+    std::printf("film-orientation: %d\n", static_cast<int>(s.FilmOrientationIndex));
+    std::printf("film-size: %d\n", static_cast<int>(s.FilmSizeIndex));
+    std::printf("magnification: %d\n", static_cast<int>(s.MagnificationIndex));
+    std::printf("planar: %s\n", onOff(s.PlanarConfiguration));
+}
+
+// Loads, changes the given fields and saves as the Setup dialog's OK does. Nothing is written
+// unless every option is valid.
+int setup(const std::vector<std::string_view>& args) {
+    std::string fileName = SettingsFileName(StartDirFor(currentDir()));
+    SettingsRecord s = LoadSettingsOrDefaults(fileName);
+    if (args.empty()) {
+        printSettings(s);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+
+    auto index = [](std::int32_t& field, std::size_t listSize) {
+        return [&field, listSize](std::string_view v) {
+            return parseInt(v, -1, static_cast<int>(listSize) - 1, field);
+        };
+    };
+    struct Option {
+        std::string_view name;
+        std::function<bool(std::string_view)> apply;
+    };
+    const Option options[] = {
+        {"--local-aet", [&](std::string_view v) { return SetSettingsText(s.LocalAET, v), true; }},
+        {"--remote-host",
+         [&](std::string_view v) { return SetSettingsText(s.RemoteHost, v), true; }},
+        {"--remote-port",
+         [&](std::string_view v) { return SetSettingsText(s.RemotePort, v), true; }},
+        {"--remote-aet", [&](std::string_view v) { return SetSettingsText(s.RemoteAET, v), true; }},
+        {"--log-level", [&](std::string_view v) { return parseInt(v, 0, 3, s.LogLevel); }},
+        {"--tls", [&](std::string_view v) { return parseOnOff(v, s.UseTls); }},
+        {"--film-destination", index(s.FilmDestinationIndex, FilmDestinationItems.size())},
+        {"--film-orientation", index(s.FilmOrientationIndex, FilmOrientationItems.size())},
+        {"--film-size", index(s.FilmSizeIndex, FilmSizeItems.size())},
+        {"--magnification", index(s.MagnificationIndex, MagnificationItems.size())},
+        {"--planar", [&](std::string_view v) { return parseOnOff(v, s.PlanarConfiguration); }},
+    };
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        const Option* option = nullptr;
+        for (const Option& candidate : options)
+            if (candidate.name == args[i])
+                option = &candidate;
+        if (!option || i + 1 >= args.size() || !option->apply(args[i + 1]))
+            return usage();
+    }
+    if (!SaveSettings(fileName, s)) {
+        std::fprintf(stderr, "veskaro-cli: cannot write %s\n", fileName.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    RegisterServiceJobBodies(DefaultJobBodies());
     if (argc < 2)
         return usage();
     std::string command = argv[1];
     if (command == "dump" && argc == 3)
         return dumpFile(argv[2]);
+    if (command == "echo" && argc == 2)
+        return runJob("ECHO");
+    if (command == "setup")
+        return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "--help" || command == "help") {
         std::fputs(usageText, stdout);
         return 0;

@@ -1,0 +1,38 @@
+#include "Job.h"
+
+JobInputs CaptureJobInputs(const AppState& state) {
+    return JobInputs{state.Settings, state.Filter, state.FileName, state.LogDir};
+}
+
+int JobKindIndex(std::string_view kind) {
+    for (std::size_t i = 0; i < JobKinds.size(); ++i)
+        if (kind == JobKinds[i])
+            return static_cast<int>(i);
+    return -1;
+}
+
+int JobReadTimeoutSeconds(std::string_view kind) {
+    constexpr std::array<int, JobKinds.size()> seconds = {100, 120, 30, 30, 100};
+    int index = JobKindIndex(kind);
+    return index < 0 ? 0 : seconds[static_cast<std::size_t>(index)];
+}
+
+bool JobBodyTable::Register(std::string_view kind, JobBody body) {
+    int index = JobKindIndex(kind);
+    if (index < 0)
+        return false;
+    bodies_[static_cast<std::size_t>(index)] = std::move(body);
+    return true;
+}
+
+const JobBody* JobBodyTable::Find(std::string_view kind) const {
+    int index = JobKindIndex(kind);
+    if (index < 0 || !bodies_[static_cast<std::size_t>(index)])
+        return nullptr;
+    return &bodies_[static_cast<std::size_t>(index)];
+}
+
+JobBodyTable& DefaultJobBodies() {
+    static JobBodyTable table;
+    return table;
+}

@@ -1,0 +1,73 @@
+#pragma once
+// What a worker job hands its body, and the table through which the services plug their
+// bodies in. Qt-free: the job's thread is MainThread's business, not the bodies'.
+
+#include "AppState.h"
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// Where a job's result lines go. The window's pane carries both operations over to the window
+// thread in the order they are made; the CLI's writes to stdout. Called from the job's thread.
+class OutputPane {
+public:
+    virtual ~OutputPane() = default;
+    virtual void Clear() = 0;
+    virtual void AppendLine(const std::string& line) = 0;
+};
+
+// How a body ended. EndedWithoutVerdict skips the verdict line (PRINT with an unreadable file).
+enum class JobOutcome { Succeeded, Failed, EndedWithoutVerdict };
+
+// Copies of the program state taken when the job is started, so a body never races the window
+// thread, which may change the originals while the job runs.
+struct JobInputs {
+    SettingsRecord Settings;
+    QueryFilter Filter;
+    std::string FileName;
+    std::string LogDir;
+};
+
+JobInputs CaptureJobInputs(const AppState& state);
+
+// The job as its body sees it; valid for the duration of the body's call.
+struct JobContext {
+    const std::string& JobKind;
+    // Target transfer syntax of a STORE job; empty for implicit VR little endian.
+    const std::string& TransferSyntaxUID;
+    const JobInputs& Inputs;
+    // The socket read time-out for the association layer (PRINT chooses its own inside
+    // PrintSCU; the value is passed anyway).
+    int ReadTimeoutSeconds;
+    OutputPane& Pane;
+};
+
+using JobBody = std::function<JobOutcome(JobContext&)>;
+
+// The five kinds, in the order the job compares its kind with them.
+inline constexpr std::array<std::string_view, 5> JobKinds = {"ECHO", "STORE", "FIND", "WORKLIST",
+                                                             "PRINT"};
+
+// Index into JobKinds of the first kind equal to kind, -1 for none.
+int JobKindIndex(std::string_view kind);
+
+// ECHO 100, STORE 120, FIND 30, WORKLIST 30, PRINT 100 seconds; 0 for an unknown kind.
+int JobReadTimeoutSeconds(std::string_view kind);
+
+// One body per kind. A kind without a body ends in the failure verdict. Fill the table before
+// the first job starts: jobs read it without a lock.
+class JobBodyTable {
+public:
+    // Replaces the kind's body; false (and nothing stored) for a kind not in JobKinds.
+    bool Register(std::string_view kind, JobBody body);
+    // The kind's body, or nullptr when there is none.
+    const JobBody* Find(std::string_view kind) const;
+
+private:
+    std::array<JobBody, JobKinds.size()> bodies_;
+};
+
+// The table the window and the CLI register the services' bodies in.
+JobBodyTable& DefaultJobBodies();

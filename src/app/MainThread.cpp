@@ -1,0 +1,73 @@
+#include "MainThread.h"
+
+#include "Log.h"
+
+#include <ctime>
+
+namespace {
+
+class NoPane : public OutputPane {
+public:
+    void Clear() override {}
+    void AppendLine(const std::string&) override {}
+};
+
+std::string todayYYYYMMDD() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &local);
+    return text;
+}
+
+} // namespace
+
+MainThread::MainThread(QObject* parent) : QThread(parent) {}
+
+void MainThread::run() {
+    Execute();
+}
+
+void MainThread::Execute() {
+    NoPane noPane;
+    OutputPane& pane = Pane ? *Pane : noPane;
+    try {
+        std::string logFileName = Inputs.LogDir + todayYYYYMMDD() + "_" + JobKind + ".log";
+        CurrentLogLevel = Inputs.Settings.LogLevel;
+        SetLogTargets(logFileName);
+        pane.Clear();
+        LogMessage("Starting " + JobKind + " Service");
+
+        Outcome = JobOutcome::Failed;
+        if (const JobBody* body = Bodies ? Bodies->Find(JobKind) : nullptr) {
+            JobContext context{JobKind, TransferSyntaxUID, Inputs, JobReadTimeoutSeconds(JobKind),
+                               pane};
+            Outcome = (*body)(context);
+        }
+        Succeeded = Outcome == JobOutcome::Succeeded;
+        if (Outcome == JobOutcome::EndedWithoutVerdict)
+            return;
+
+        std::string verdict;
+        if (Succeeded) {
+            verdict = JobKind + " OK";
+        } else {
+            const SettingsRecord& s = Inputs.Settings;
+            verdict = JobKind + " failed to connect to: " + SettingsText(s.RemoteAET) + " (" +
+                      SettingsText(s.RemoteHost) + ":" + SettingsText(s.RemotePort) + ")";
+        }
+        LogMessage(verdict);
+        pane.AppendLine(verdict);
+    } catch (...) {
+        // A failing job must not take the program down; the body's own log lines are the trace.
+        Succeeded = false;
+        Outcome = JobOutcome::EndedWithoutVerdict;
+    }
+}
+
+void StartJob(MainThread* job, JobInputs inputs) {
+    job->Inputs = std::move(inputs);
+    QObject::connect(job, &QThread::finished, job, &QObject::deleteLater);
+    job->start();
+}

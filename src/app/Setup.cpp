@@ -1,0 +1,94 @@
+#include "Setup.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Any fixed non-zero byte; changing it makes every existing settings file unreadable.
+constexpr std::uint8_t settingsMask = 0xA5;
+
+void applyMask(std::uint8_t* bytes) {
+    for (std::size_t i = 0; i < SettingsRecordSize; ++i)
+        bytes[i] ^= settingsMask;
+}
+
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        ssize_t written = ::write(fd, bytes, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Unique per process and call, so two saves never share a temporary file.
+std::string temporaryName(const std::string& fileName) {
+    static std::atomic<unsigned> counter{0};
+    return fileName + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+}
+
+} // namespace
+
+SettingsRecord DefaultSettings() {
+    SettingsRecord record;
+    SetSettingsText(record.RemoteHost, "127.0.0.1");
+    SetSettingsText(record.RemotePort, "104");
+    SetSettingsText(record.LocalAET, "local");
+    SetSettingsText(record.RemoteAET, "remote");
+    return record;
+}
+
+std::string SettingsFileName(const std::string& startDir) {
+    return startDir + "veskaro.cfg";
+}
+
+bool LoadSettings(const std::string& fileName, SettingsRecord& record) {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        return false;
+    std::uint8_t bytes[SettingsRecordSize];
+    in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+    if (in.gcount() != static_cast<std::streamsize>(sizeof bytes))
+        return false;
+    applyMask(bytes);
+    std::memcpy(&record, bytes, sizeof bytes);
+    record.RemoteHost[sizeof record.RemoteHost - 1] = 0;
+    record.RemotePort[sizeof record.RemotePort - 1] = 0;
+    record.LocalAET[sizeof record.LocalAET - 1] = 0;
+    record.RemoteAET[sizeof record.RemoteAET - 1] = 0;
+    return true;
+}
+
+bool SaveSettings(const std::string& fileName, const SettingsRecord& record) {
+    std::uint8_t bytes[SettingsRecordSize];
+    std::memcpy(bytes, &record, sizeof bytes);
+    applyMask(bytes);
+
+    std::string temporary = temporaryName(fileName);
+    // 0666 lets the umask decide the permissions, as for any newly created file.
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes, sizeof bytes) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), fileName.c_str()) == 0;
+    if (!ok)
+        ::unlink(temporary.c_str());
+    return ok;
+}
+
+SettingsRecord LoadSettingsOrDefaults(const std::string& fileName) {
+    SettingsRecord record;
+    if (!LoadSettings(fileName, record))
+        record = DefaultSettings();
+    return record;
+}

@@ -1,0 +1,281 @@
+#include "PDU_Service.h"
+
+#include "BufData.h"
+#include "IdentifierCounter.h"
+#include "Log.h"
+
+namespace {
+
+constexpr std::uint32_t OurMaximumLength = 16384;
+
+std::string trimmed(const std::string& text) {
+    std::size_t begin = text.find_first_not_of(' ');
+    if (begin == std::string::npos)
+        return {};
+    return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
+}
+
+bool detailLogging() { return CurrentLogLevel >= 2; }
+
+// The first accepted context with one of these, in the accept's order, carries every message.
+const char* const usableTransferSyntaxes[] = {
+    "1.2.840.10008.1.2.4.90",  "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.4.100",
+    "1.2.840.10008.1.2.4.102", "1.2.840.10008.1.2.1",    "1.2.840.10008.1.2",
+    "1.2.840.10008.1.2.4.91",  "1.2.840.10008.1.2.4.50",
+};
+
+} // namespace
+
+PDU_Service::PDU_Service() {
+    link.SetReadOrder(Buffer::BigEndian);
+    link.SetWriteOrder(Buffer::BigEndian);
+    data.PresentationContextID = 0;
+}
+
+bool PDU_Service::Connect(const std::string& host, const std::string& port) {
+    try {
+        return connect(host, port);
+    } catch (...) {
+        LogMessage("ERROR, PDU_Service::Connect, indeterminate error");
+        link.Link().Close();
+        return false;
+    }
+}
+
+bool PDU_Service::connect(const std::string& host, const std::string& port) {
+    data.PDULength = 0;
+    AcceptedContexts.clear();
+    request.UserInfo.SetMaximumLength(OurMaximumLength);
+    request.UserInfo.SetImpClass("1.2.999.1.77.4.999");
+    request.UserInfo.SetImpVersion("Mondevalier");
+    request.UserInfo.SetUserIdentity(userName, passcode);
+
+    Socket& socket = link.Link();
+    socket.SetUseTLS(useTLS != 0);
+    if (!socket.Connect(host, port)) {
+        LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
+        return false;
+    }
+    if (useTLS && !socket.SetupTLS(certificateFile, keyFile)) {
+        socket.Close();
+        return false;
+    }
+    if (detailLogging())
+        LogMessage("INFO, Connected to: " + host + ":" + port);
+    if (!request.Write(link)) {
+        LogMessage("ERROR, Association RQ failed!");
+        return false;
+    }
+    std::uint8_t type = 0;
+    if (!link.ReadU8(type))
+        return false;
+    if (detailLogging())
+        LogMessage("INFO, PDU_Service::Connect, Item Type: " + std::to_string(type));
+    switch (type) {
+    case PduType::AssociateAC:
+        if (detailLogging())
+            LogMessage("INFO, Association Accept::ReadDynamic");
+        accept.Read(link);
+        for (std::size_t i = 0; i < accept.PresContextAccepts.size(); ++i)
+            NextAcceptID();
+        if (InterogateAAssociateAC())
+            return true;
+        socket.Close();
+        LogMessage("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed");
+        return false;
+    case PduType::AssociateRJ:
+        LogMessage("ERROR, Association Rejected...");
+        reject.Read(link);
+        socket.Close();
+        return false;
+    default:
+        LogMessage("ERROR, Corrupt Transmission...");
+        socket.Close();
+        return false;
+    }
+}
+
+bool PDU_Service::InterogateAAssociateAC() {
+    std::string chosen;
+    std::uint8_t chosenID = 0;
+    if (accept.PresContextAccepts.empty())
+        LogMessage("WARNING, assocAC.PresContextAccepts Count==0");
+    for (std::size_t i = 0; i < accept.PresContextAccepts.size(); ++i) {
+        const PresentationContextAccept& item = accept.PresContextAccepts[i];
+        if (item.Result != 0)
+            continue;
+        AcceptedContexts.push_back(i);
+        const std::string& uid = item.TrnSyntax.UID;
+        if (detailLogging())
+            LogMessage("Presentation Context Accept ID: " +
+                       std::to_string(item.PresentationContextID) + ", Transfer Syntax: " + uid);
+        if (!chosen.empty())
+            continue;
+        for (const char* usable : usableTransferSyntaxes) {
+            if (uid == usable) {
+                chosen = uid;
+                chosenID = item.PresentationContextID;
+                break;
+            }
+        }
+    }
+    if (chosen.empty()) {
+        LogMessage("ERROR, Transfer Syntax is Empty");
+        return false;
+    }
+    data.PresentationContextID = chosenID;
+    return true;
+}
+
+bool PDU_Service::GetTransferSyntaxUID(std::uint8_t id, std::string& uid) const {
+    for (std::size_t index : AcceptedContexts) {
+        const PresentationContextAccept& item = accept.PresContextAccepts[index];
+        if (item.PresentationContextID == id) {
+            uid = item.TrnSyntax.UID;
+            return true;
+        }
+    }
+    return false;
+}
+
+void PDU_Service::logMessage(DcmObj& message, const char* direction) {
+    LogMessage(trimmed(accept.CallingApTitle) + direction + trimmed(accept.CalledApTitle));
+    std::vector<std::string> lines;
+    message.Dump(lines, 0);
+    for (const std::string& line : lines)
+        LogMessage(line);
+    LogMessage("");
+}
+
+bool PDU_Service::ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer) {
+    if (dumpMessages)
+        logMessage(message, " >> ");
+    BufData encoder(0);
+    encoder.WriteObject(message);
+    std::vector<std::uint8_t> bytes = encoder.TakeBytes();
+    buffer.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return true;
+}
+
+bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
+    if (data.PresentationContextID == 0) {
+        LogMessage("ERROR, PDU_Service::Write, pdata.PresentationContextID is 0");
+        return false;
+    }
+    ParseDCMIntoRawVR(message, data.VRBuffer);
+    data.MessageControlHeader = mode;
+    std::uint32_t& maximum = accept.UserInfo.MaxSubLength.MaximumLength;
+    if (maximum > OurMaximumLength) {
+        maximum = OurMaximumLength;
+        if (detailLogging())
+            LogMessage("INFO, PDU_Service::Write, MaximumLength set to 16384");
+    }
+    data.BlockSize = maximum - 6;
+    return data.Write(link);
+}
+
+void PDU_Service::abortAndClose() {
+    abort.Write(link);
+    link.Link().Close();
+}
+
+bool PDU_Service::Read(DcmObj& target) {
+    if (!link.Link().IsConnected())
+        return false;
+    data.MsgStatus = 0;
+    bool complete = false;
+    if (data.PDULength != 0) {
+        if (!data.ReadDynamic(link)) {
+            LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+            return false;
+        }
+        complete = data.MsgStatus == 1;
+    }
+    while (!complete) {
+        std::uint8_t type = 0;
+        if (!link.ReadU8(type))
+            return false;
+        switch (type) {
+        case PduType::AssociateRQ:
+            request.Read(link);
+            abortAndClose();
+            LogMessage("ERROR, PDU_Service::Read Associate-RQ");
+            return false;
+        case PduType::AssociateAC:
+            accept.Read(link);
+            abortAndClose();
+            LogMessage("ERROR, PDU_Service::Read Associate-AC");
+            return false;
+        case PduType::AssociateRJ:
+            abortAndClose();
+            LogMessage("ERROR, PDU_Service::Read Associate-RJ");
+            return false;
+        case PduType::DataTF:
+            if (!data.ReadDynamic(link)) {
+                LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+                return false;
+            }
+            complete = data.MsgStatus == 1;
+            break;
+        case PduType::ReleaseRQ:
+            releaseRequest.Read(link);
+            releaseReply.Write(link);
+            if (detailLogging())
+                LogMessage("INFO, PDU_Service::Read Release-RQ");
+            return false;
+        case PduType::ReleaseRP:
+            link.Link().Close();
+            LogMessage("WARNING, PDU_Service::Read Release-RSP");
+            return false;
+        case PduType::Abort:
+            link.Link().Close();
+            LogMessage("WARNING, PDU_Service::Read Abort-RQ");
+            return false;
+        default:
+            abortAndClose();
+            LogMessage("ERROR, PDU_Service::Read Protocol Error");
+            return false;
+        }
+    }
+    if (ParseRawVRIntoDCM(data.VRBuffer, target, data.PresentationContextID))
+        return true;
+    LogMessage("ERROR, PDU_Service::Read ParseRawVRIntoDCM()");
+    abortAndClose();
+    return false;
+}
+
+bool PDU_Service::ParseRawVRIntoDCM(Buffer& buffer, DcmObj& target, std::uint8_t id) {
+    buffer.SetReadOrder(Buffer::LittleEndian);
+    std::string uid;
+    if (!GetTransferSyntaxUID(id, uid)) {
+        LogMessage("ERROR, PDU_Service::ParseRawVRIntoDCM GetTransferSyntaxUID()");
+        buffer.Clear();
+        return false;
+    }
+    target.transferSyntax = uid;
+    if (detailLogging())
+        LogMessage("INFO, PDU_Service::ParseRawVRIntoDCM, Transfer Syntax: " + uid);
+    target.explicitVR = uid == ImplicitLittleEndian ? 0 : 1;
+
+    std::vector<std::uint8_t> bytes(buffer.Available());
+    if (!bytes.empty())
+        buffer.Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    BufData decoder(0, bytes.data(), bytes.size());
+    if (!decoder.ReadObject(target)) {
+        LogMessage("ERROR, PDU_Service::ParseRawVRIntoDCM buf.ReadOjb()");
+        return false;
+    }
+    if (dumpMessages)
+        logMessage(target, " << ");
+    return true;
+}
+
+bool PDU_Service::Close() {
+    data.PDULength = 0;
+    if (link.Link().IsConnected()) {
+        releaseRequest.Write(link);
+        releaseReply.Read(link);
+        link.Link().Close();
+    }
+    return true;
+}

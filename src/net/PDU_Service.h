@@ -1,0 +1,60 @@
+#pragma once
+// One association, requesting side: connect and negotiate, write and read DIMSE messages as
+// P-DATA-TF PDUs, release.
+
+#include "AssociationPDUs.h"
+#include "Buffer.h"
+#include "DcmObj.h"
+#include "PDataTF.h"
+#include "ReleasePDUs.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class PDU_Service {
+public:
+    // Every message written or read is listed in the log when set.
+    std::uint8_t dumpMessages = 0;
+    std::uint8_t useTLS = 0;
+    std::string userName;
+    std::string passcode;
+    std::string certificateFile;
+    std::string keyFile;
+    // Indices into accept.PresContextAccepts of the items with result 0, in the order read.
+    std::vector<std::size_t> AcceptedContexts;
+
+    Buffer link;
+    AAssociateRQ request;
+    AAssociateAC accept;
+    AAssociateRJ reject;
+    AReleaseRQ releaseRequest;
+    AReleaseRP releaseReply;
+    AAbortRQ abort;
+    PDataTF data;
+
+    PDU_Service();
+    virtual ~PDU_Service() = default;
+    PDU_Service(const PDU_Service&) = delete;
+    PDU_Service& operator=(const PDU_Service&) = delete;
+
+    bool Connect(const std::string& host, const std::string& port);
+    // Chooses the presentation context, and so the transfer syntax, of every later message.
+    bool InterogateAAssociateAC();
+    // mode 1 for a command set, 0 for a data set.
+    bool Write(DcmObj& message, std::uint8_t mode);
+    // Reads the next complete message, adding its elements to target.
+    bool Read(DcmObj& target);
+    // Releases the association when still connected. Always true.
+    bool Close();
+    bool GetTransferSyntaxUID(std::uint8_t presentationContextID, std::string& uid) const;
+    bool ParseRawVRIntoDCM(Buffer& buffer, DcmObj& target, std::uint8_t presentationContextID);
+    bool ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer);
+
+    bool IsConnected() { return link.Link().IsConnected(); }
+
+private:
+    bool connect(const std::string& host, const std::string& port);
+    void abortAndClose();
+    void logMessage(DcmObj& message, const char* direction);
+};
