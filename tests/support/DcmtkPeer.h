@@ -1,0 +1,31 @@
+#pragma once
+// Starts a DCMTK server program on a free loopback port and stops it by its PID.
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class DcmtkPeer {
+public:
+    // args: the program's arguments before the port, which is appended last.
+    DcmtkPeer(const std::string& program, std::vector<std::string> args,
+              const std::string& workingDir);
+    ~DcmtkPeer();
+    DcmtkPeer(const DcmtkPeer&) = delete;
+    DcmtkPeer& operator=(const DcmtkPeer&) = delete;
+
+    // True once the program accepts connections.
+    bool Ready() const { return ready_; }
+    int Port() const { return port_; }
+
+private:
+    int pid_ = -1;
+    int port_ = 0;
+    bool ready_ = false;
+};
+
+// A loopback port that nothing listens on at the moment of the call.
+int FreeLoopbackPort();
+
+} // namespace testsupport
