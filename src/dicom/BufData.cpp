@@ -62,6 +62,7 @@ void BufData::WriteBytes(const void* bytes, std::size_t count) {
         stream_.assign(view_, view_ + viewSize_);
         view_ = nullptr;
         viewSize_ = 0;
+        file_.reset();
     }
     if (count == 0)
         return;
@@ -96,6 +97,7 @@ void BufData::WriteULong(uint32_t value) {
 
 void BufData::Clear() {
     std::vector<uint8_t>().swap(stream_);
+    file_.reset();
     view_ = nullptr;
     viewSize_ = 0;
     pos_ = 0;
@@ -287,13 +289,14 @@ bool BufData::LoadFromFile(const std::string& fileName) {
             long size = std::ftell(f);
             std::rewind(f);
             if (size > 0) {
-                stream_.resize(static_cast<std::size_t>(size));
-                std::size_t got = std::fread(stream_.data(), 1, stream_.size(), f);
+                file_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(size));
+                std::size_t got = std::fread(file_.get(), 1, static_cast<std::size_t>(size), f);
                 if (std::ferror(f)) {
                     ok = false;
                     error = std::strerror(errno);
                 }
-                stream_.resize(got);
+                view_ = file_.get();
+                viewSize_ = got;
             }
         } else {
             ok = false;
@@ -311,7 +314,8 @@ bool BufData::LoadFromFile(const std::string& fileName) {
                                  : "ERROR, BufData::LoadFromFile, " + error);
         return false;
     }
-    if (stream_.empty()) {
+    if (Size() == 0) {
+        Clear();
         LogMessage("ERROR, BufData::LoadFromFile, ms->Size==0");
         return false;
     }

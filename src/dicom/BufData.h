@@ -47,6 +47,8 @@ public:
 
 private:
     std::vector<uint8_t> stream_;
+    // A loaded file, read straight into an uninitialised block and read through view_.
+    std::unique_ptr<uint8_t[]> file_;
     const uint8_t* view_ = nullptr;
     std::size_t viewSize_ = 0;
     std::size_t pos_ = 0;
