@@ -7,12 +7,14 @@ namespace {
 
 JobOutcome echoJob(JobContext& job) {
     const SettingsRecord& s = job.Inputs.Settings;
-    bool ok = EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                      SettingsText(s.RemoteHost), SettingsText(s.RemotePort),
-                      job.ReadTimeoutSeconds, s.UseTls != 0);
+    bool ok =
+        EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
+                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, s.UseTls != 0);
     return ok ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
 
 } // namespace
 
-void RegisterServiceJobBodies(JobBodyTable& table) { table.Register("ECHO", echoJob); }
+void RegisterServiceJobBodies(JobBodyTable& table) {
+    table.Register("ECHO", echoJob);
+}

@@ -15,11 +15,17 @@ std::string hex4(uint16_t v) {
     return text;
 }
 
-bool isPixelData(const DcmTag& e) { return e.Is(0x7FE0, 0x0010); }
+bool isPixelData(const DcmTag& e) {
+    return e.Is(0x7FE0, 0x0010);
+}
 
-bool isItem(const DcmTag& e) { return e.Is(0xFFFE, 0xE000); }
+bool isItem(const DcmTag& e) {
+    return e.Is(0xFFFE, 0xE000);
+}
 
-bool hasDefinedContent(const DcmTag& e) { return e.length != 0 && e.length != UndefinedLength; }
+bool hasDefinedContent(const DcmTag& e) {
+    return e.length != 0 && e.length != UndefinedLength;
+}
 
 } // namespace
 

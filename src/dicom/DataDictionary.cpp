@@ -17,7 +17,7 @@ constexpr uint32_t key(uint16_t group, uint16_t element) {
     return (uint32_t{group} << 16) | element;
 }
 
-constexpr uint32_t key(const DictEntry &entry) {
+constexpr uint32_t key(const DictEntry& entry) {
     return key(entry.group, entry.element);
 }
 
@@ -35,12 +35,12 @@ static_assert(rowsStrictlyAscending(), "DataDictionaryTable.inc must be sorted a
 
 } // namespace
 
-const DictEntry *FindDictEntry(uint16_t group, uint16_t element) {
-    const DictEntry *first = DataDictionary;
-    const DictEntry *last = DataDictionary + DataDictionaryRows;
+const DictEntry* FindDictEntry(uint16_t group, uint16_t element) {
+    const DictEntry* first = DataDictionary;
+    const DictEntry* last = DataDictionary + DataDictionaryRows;
     const uint32_t wanted = key(group, element);
-    const DictEntry *found = std::lower_bound(
-        first, last, wanted, [](const DictEntry &entry, uint32_t k) { return key(entry) < k; });
+    const DictEntry* found = std::lower_bound(
+        first, last, wanted, [](const DictEntry& entry, uint32_t k) { return key(entry) < k; });
     if (found == last || key(*found) != wanted) {
         return nullptr;
     }

@@ -8,7 +8,7 @@ struct DictEntry {
     uint16_t group;
     uint16_t element;
     char vr[4];
-    const char *name;
+    const char* name;
 };
 
 // The 2429 rows followed by one terminating row (group 0, element 0, empty VR, empty name).
@@ -18,4 +18,4 @@ inline constexpr std::size_t DataDictionaryRows = 2429;
 
 // Exact match on both numbers (no masks, no private handling); nullptr when absent.
 // Safe to call from any thread.
-const DictEntry *FindDictEntry(uint16_t group, uint16_t element);
+const DictEntry* FindDictEntry(uint16_t group, uint16_t element);

@@ -10,7 +10,9 @@ bool isUndefinedSequence(const DcmTag& e) {
     return e.IsVR("SQ") && e.length == UndefinedLength;
 }
 
-bool isUndefinedItem(const DcmTag& e) { return e.Is(0xFFFE, 0xE000) && e.length == UndefinedLength; }
+bool isUndefinedItem(const DcmTag& e) {
+    return e.Is(0xFFFE, 0xE000) && e.length == UndefinedLength;
+}
 
 } // namespace
 
@@ -23,7 +25,9 @@ const DcmTag& DcmObj::HeaderAt(int index) const {
     return entry.obj ? entry.obj->itemTag : *entry.tag;
 }
 
-std::string DcmObj::KeyAt(int index) const { return HeaderAt(index).Key(); }
+std::string DcmObj::KeyAt(int index) const {
+    return HeaderAt(index).Key();
+}
 
 DcmTag* DcmObj::GetTag(uint16_t group, uint16_t element) const {
     int depth = 0;
@@ -51,7 +55,9 @@ uint16_t DcmObj::GetUShort(uint16_t group, uint16_t element) const {
     return e ? e->GetUShort() : 0;
 }
 
-void DcmObj::Append(std::unique_ptr<DcmTag> tag) { items.push_back(Entry{std::move(tag), nullptr}); }
+void DcmObj::Append(std::unique_ptr<DcmTag> tag) {
+    items.push_back(Entry{std::move(tag), nullptr});
+}
 
 void DcmObj::AppendObj(std::unique_ptr<DcmObj> obj) {
     items.push_back(Entry{nullptr, std::move(obj)});
@@ -81,8 +87,7 @@ void DcmObj::Add(std::unique_ptr<DcmTag> n) {
         if (e.Is(0x7FE0, 0x0010) && e.length == UndefinedLength)
             inPixelData = true;
         if (depth == 0 && !inPixelData) {
-            if (items[i].tag && e.group == n->group && e.element == 0 && e.length == 4 &&
-                e.data) {
+            if (items[i].tag && e.group == n->group && e.element == 0 && e.length == 4 && e.data) {
                 groupLengthIndex = i;
                 std::memcpy(&groupLengthValue, e.data.get(), 4);
             }
@@ -157,7 +162,9 @@ bool DcmObj::AddNested(const DcmTag& tag) {
     return true;
 }
 
-void DcmObj::Remove(int index) { items.erase(items.begin() + index); }
+void DcmObj::Remove(int index) {
+    items.erase(items.begin() + index);
+}
 
 void DcmObj::Dump(std::vector<std::string>& lines, int depth) {
     for (Entry& entry : items) {

@@ -17,8 +17,7 @@ void copyVR(char* target, const char* source) {
 
 } // namespace
 
-DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t length, const void* bytes,
-               const char* vr)
+DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t length, const void* bytes, const char* vr)
     : group(group), element(element) {
     if (vr)
         copyVR(this->vr, vr);
@@ -68,7 +67,9 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t value, const char* vr)
 DcmTag::DcmTag(uint16_t group, uint16_t element, const std::string& text, const char* vr)
     : DcmTag(group, element, static_cast<uint32_t>(text.size()), text.data(), vr) {}
 
-void DcmTag::SetVR(const char* v) { copyVR(vr, v); }
+void DcmTag::SetVR(const char* v) {
+    copyVR(vr, v);
+}
 
 void DcmTag::SetValue(const void* bytes, uint32_t count) {
     data.reset();

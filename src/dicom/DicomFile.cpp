@@ -13,7 +13,9 @@ bool fileExists(const std::string& fileName) {
     return std::filesystem::exists(fileName, ec);
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // YYYY.MM.DD, the form the raw files carry; other values are left alone.
 bool isDottedDate(const std::string& s) {
@@ -131,9 +133,9 @@ bool DcmObj::ReadRaw(DcmObj& dataSet, const std::string& fileName) {
 
         std::string base = uidSafe("9999." + studyDate + "." + studyTime + "." + patientId);
         if (sopInstance.empty()) {
-            std::string uid =
-                base + "." + (!acquisitionTime.empty() ? acquisitionTime : contentTime) +
-                instanceNumber;
+            std::string uid = base + "." +
+                              (!acquisitionTime.empty() ? acquisitionTime : contentTime) +
+                              instanceNumber;
             if (modality == "CT")
                 dataSet.AddString(0x0008, 0x0016, "1.2.840.10008.5.1.4.1.1.2");
             dataSet.AddString(0x0008, 0x0018, uid);

@@ -184,7 +184,7 @@ constexpr std::array<T, N> sortedBy(const T (&rows)[N], Key key) {
     return sorted;
 }
 
-template <std::size_t N> constexpr bool unique(const std::array<std::string_view, N> &sorted) {
+template <std::size_t N> constexpr bool unique(const std::array<std::string_view, N>& sorted) {
     return std::ranges::adjacent_find(sorted) == sorted.end();
 }
 
@@ -200,13 +200,13 @@ static_assert(unique(kWaveformSorted) && unique(kNonImageSorted) && unique(kImag
               unique(kTransferSyntaxSorted));
 
 template <std::size_t N>
-bool contains(const std::array<std::string_view, N> &sorted, const std::string &uid) {
+bool contains(const std::array<std::string_view, N>& sorted, const std::string& uid) {
     return std::ranges::binary_search(sorted, std::string_view(uid));
 }
 
 } // namespace
 
-std::string UidName(const std::string &uid) {
+std::string UidName(const std::string& uid) {
     const auto found =
         std::ranges::lower_bound(kUidNamesSorted, std::string_view(uid), {}, &UidNameRow::uid);
     if (found == kUidNamesSorted.end() || found->uid != uid) {
@@ -215,16 +215,16 @@ std::string UidName(const std::string &uid) {
     return std::string(found->name);
 }
 
-bool IsWaveformSopClass(const std::string &uid) {
+bool IsWaveformSopClass(const std::string& uid) {
     return contains(kWaveformSorted, uid);
 }
-bool IsNonImageSopClass(const std::string &uid) {
+bool IsNonImageSopClass(const std::string& uid) {
     return contains(kNonImageSorted, uid);
 }
-bool IsImageSopClass(const std::string &uid) {
+bool IsImageSopClass(const std::string& uid) {
     return contains(kImageSorted, uid);
 }
-bool IsKnownTransferSyntax(const std::string &uid) {
+bool IsKnownTransferSyntax(const std::string& uid) {
     return contains(kTransferSyntaxSorted, uid);
 }
 

@@ -4,7 +4,7 @@
 
 namespace {
 
-void info(const std::string &line) {
+void info(const std::string& line) {
     if (CurrentLogLevel >= 2)
         LogMessage(line);
 }
@@ -15,18 +15,18 @@ std::string num(unsigned value) {
 
 } // namespace
 
-void UIDitem::Set(const std::string &value) {
+void UIDitem::Set(const std::string& value) {
     UID = value.substr(0, MaxUidLength);
     Length = static_cast<std::uint16_t>(UID.size());
 }
 
-void UIDitem::Set(std::uint8_t type, const std::string &value) {
+void UIDitem::Set(std::uint8_t type, const std::string& value) {
     ItemType = type;
     Reserved1 = 0;
     Set(value);
 }
 
-bool UIDitem::Write(Buffer &link) const {
+bool UIDitem::Write(Buffer& link) const {
     link << ItemType << Reserved1 << Length;
     // Length and value agree for every item this side builds; pad rather than overrun if not.
     std::string value = UID;
@@ -35,7 +35,7 @@ bool UIDitem::Write(Buffer &link) const {
     return link.Flush();
 }
 
-ItemResult UIDitem::Read(BoundedReader &in) {
+ItemResult UIDitem::Read(BoundedReader& in) {
     if (!in.U8(Reserved1) || !in.U16(Length)) {
         if (!in.LinkFailed())
             LogMessage("ERROR, UIDitem::Read, item header beyond enclosing item");
@@ -48,7 +48,7 @@ ItemResult UIDitem::Read(BoundedReader &in) {
     return in.Text(Length, UID, MaxUidLength) ? ItemResult::Ok : ItemResult::Broken;
 }
 
-void PresentationContext::AddTransferSyntax(const std::string &uid) {
+void PresentationContext::AddTransferSyntax(const std::string& uid) {
     UIDitem item(ItemCode::TransferSyntax);
     item.Set(uid);
     TrnSyntax.push_back(std::move(item));
@@ -56,13 +56,13 @@ void PresentationContext::AddTransferSyntax(const std::string &uid) {
 
 std::uint32_t PresentationContext::Size() {
     std::uint32_t length = 4 + AbsSyntax.Size();
-    for (const UIDitem &ts : TrnSyntax)
+    for (const UIDitem& ts : TrnSyntax)
         length += ts.Size();
     Length = static_cast<std::uint16_t>(length);
     return Length + 4u;
 }
 
-bool PresentationContext::Write(Buffer &link) {
+bool PresentationContext::Write(Buffer& link) {
     link << ItemType << Reserved1 << Length << PresentationContextID << Reserved2 << Reserved3
          << Reserved4;
     info("INFO, PresentationContext::Write");
@@ -80,14 +80,14 @@ bool PresentationContext::Write(Buffer &link) {
         LogMessage("ERROR, PresentationContext::Write");
         return false;
     }
-    for (const UIDitem &ts : TrnSyntax) {
+    for (const UIDitem& ts : TrnSyntax) {
         ts.Write(link);
         info("TrnSyntax: " + ts.UID);
     }
     return true;
 }
 
-ItemResult PresentationContext::Read(BoundedReader &in) {
+ItemResult PresentationContext::Read(BoundedReader& in) {
     if (!in.U8(Reserved1) || !in.U16(Length) || !in.Has(Length)) {
         if (!in.LinkFailed())
             LogMessage("ERROR, PresentationContext::Read, length " + num(Length) +
@@ -125,7 +125,7 @@ ItemResult PresentationContext::Read(BoundedReader &in) {
     return ItemResult::Ok;
 }
 
-ItemResult PresentationContextAccept::Read(BoundedReader &in) {
+ItemResult PresentationContextAccept::Read(BoundedReader& in) {
     if (!in.U8(Reserved1) || !in.U16(Length) || !in.Has(Length)) {
         if (!in.LinkFailed())
             LogMessage("ERROR, PresentationContextAccept::Read, length " + num(Length) +

@@ -31,14 +31,14 @@ public:
     explicit UIDitem(std::uint8_t type = 0) : ItemType(type) {}
 
     // Sets the value (cut to 64 characters) and its length.
-    void Set(const std::string &value);
-    void Set(std::uint8_t type, const std::string &value);
+    void Set(const std::string& value);
+    void Set(std::uint8_t type, const std::string& value);
     std::uint32_t Size() const { return Length + 4u; }
     // Writes the item and flushes the link; the flush result.
-    bool Write(Buffer &link) const;
+    bool Write(Buffer& link) const;
     // After the type byte: reserved, length, characters. Length stays as read so the
     // enclosing counts add up; the value keeps at most 64 characters.
-    ItemResult Read(BoundedReader &in);
+    ItemResult Read(BoundedReader& in);
 
     std::uint8_t ItemType;
     std::uint8_t Reserved1 = 0;
@@ -58,14 +58,14 @@ public:
     // The ID comes from the caller's context counter, which lives above this layer.
     explicit PresentationContext(std::uint8_t id = 1) : PresentationContextID(id) {}
 
-    void SetAbstractSyntax(const std::string &uid) { AbsSyntax.Set(ItemCode::AbstractSyntax, uid); }
-    void AddTransferSyntax(const std::string &uid);
+    void SetAbstractSyntax(const std::string& uid) { AbsSyntax.Set(ItemCode::AbstractSyntax, uid); }
+    void AddTransferSyntax(const std::string& uid);
     // Recomputes the item length; the size on the wire.
     std::uint32_t Size();
     // False, after the header and abstract syntax, when no transfer syntax is proposed.
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // After the type byte.
-    ItemResult Read(BoundedReader &in);
+    ItemResult Read(BoundedReader& in);
 
     std::uint8_t ItemType = ItemCode::PresentationContextRQ;
     std::uint8_t Reserved1 = 0;
@@ -91,7 +91,7 @@ class PresentationContextAccept {
 public:
     std::uint32_t Size() const { return Length + 4u; }
     // After the type byte.
-    ItemResult Read(BoundedReader &in);
+    ItemResult Read(BoundedReader& in);
 
     std::uint8_t ItemType = ItemCode::PresentationContextAC;
     std::uint8_t Reserved1 = 0;

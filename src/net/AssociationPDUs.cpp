@@ -10,13 +10,13 @@ std::string num(long value) {
     return std::to_string(value);
 }
 
-std::string paddedTitle(const std::string &title) {
+std::string paddedTitle(const std::string& title) {
     std::string padded = title.substr(0, TitleLength);
     padded.resize(TitleLength, ' ');
     return padded;
 }
 
-void writeTitle(Buffer &link, const std::string &title) {
+void writeTitle(Buffer& link, const std::string& title) {
     std::string field = title.substr(0, TitleLength);
     field.resize(TitleLength, '\0');
     link.Write(field);
@@ -24,13 +24,13 @@ void writeTitle(Buffer &link, const std::string &title) {
 
 // The reserved field as the C text it was always logged as: empty for the zeros sent.
 std::string reservedText(const std::uint8_t (&bytes)[32]) {
-    std::string text(reinterpret_cast<const char *>(bytes), sizeof bytes);
+    std::string text(reinterpret_cast<const char*>(bytes), sizeof bytes);
     return text.substr(0, text.find('\0'));
 }
 
 } // namespace
 
-bool AssociateHeader::ReadHeader(Buffer &link, const char *place) {
+bool AssociateHeader::ReadHeader(Buffer& link, const char* place) {
     if (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength))
         return false;
     if (PDULength < AssociateHeaderLength) {
@@ -43,8 +43,8 @@ bool AssociateHeader::ReadHeader(Buffer &link, const char *place) {
     if (!link.ReadU16(ProtocolVersion) || !link.ReadU16(Reserved2) ||
         !link.Read(titles, sizeof titles) || !link.Read(Reserved3, sizeof Reserved3))
         return false;
-    auto title = [](const std::uint8_t *p) {
-        std::string text(reinterpret_cast<const char *>(p), TitleLength);
+    auto title = [](const std::uint8_t* p) {
+        std::string text(reinterpret_cast<const char*>(p), TitleLength);
         return text.substr(0, text.find('\0'));
     };
     CalledApTitle = title(titles);
@@ -52,7 +52,7 @@ bool AssociateHeader::ReadHeader(Buffer &link, const char *place) {
     return true;
 }
 
-void AssociateHeader::LogHeader(const char *place) const {
+void AssociateHeader::LogHeader(const char* place) const {
     LogMessage(std::string("INFO, ") + place);
     LogMessage("ItemType: " + num(PDUType));
     LogMessage("Reserved1: " + num(Reserved1));
@@ -64,24 +64,24 @@ void AssociateHeader::LogHeader(const char *place) const {
     LogMessage("Reserved3: " + reservedText(Reserved3));
 }
 
-void AAssociateRQ::SetCalledApTitle(const std::string &title) {
+void AAssociateRQ::SetCalledApTitle(const std::string& title) {
     CalledApTitle = paddedTitle(title);
 }
 
-void AAssociateRQ::SetCallingApTitle(const std::string &title) {
+void AAssociateRQ::SetCallingApTitle(const std::string& title) {
     CallingApTitle = paddedTitle(title);
 }
 
 std::uint32_t AAssociateRQ::ComputeSizes() {
     std::uint32_t length = AssociateHeaderLength + AppContext.Size();
-    for (PresentationContext &context : PresContexts)
+    for (PresentationContext& context : PresContexts)
         length += context.Size();
     length += UserInfo.Size();
     PDULength = length;
     return PDULength;
 }
 
-bool AAssociateRQ::Write(Buffer &link) {
+bool AAssociateRQ::Write(Buffer& link) {
     ComputeSizes();
     link << PDUType << Reserved1 << PDULength << ProtocolVersion << Reserved2;
     writeTitle(link, CalledApTitle);
@@ -98,13 +98,13 @@ bool AAssociateRQ::Write(Buffer &link) {
         return false;
     }
     // A context that fails to go out shows as a failed read of the answer.
-    for (PresentationContext &context : PresContexts)
+    for (PresentationContext& context : PresContexts)
         context.Write(link);
     UserInfo.Write(link);
     return true;
 }
 
-bool AAssociateRQ::Read(Buffer &link) {
+bool AAssociateRQ::Read(Buffer& link) {
     PresContexts.clear();
     if (!ReadHeader(link, "AAssociateRQ::Read"))
         return false;
@@ -137,7 +137,7 @@ bool AAssociateRQ::Read(Buffer &link) {
     return true;
 }
 
-bool AAssociateAC::Read(Buffer &link) {
+bool AAssociateAC::Read(Buffer& link) {
     PresContextAccepts.clear();
     UserInfo = UserInformation();
     if (!ReadHeader(link, "AAssociateAC::Read"))
@@ -174,7 +174,7 @@ bool AAssociateAC::Read(Buffer &link) {
     return wellFormed;
 }
 
-bool AAssociateRJ::Read(Buffer &link) {
+bool AAssociateRJ::Read(Buffer& link) {
     if (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength))
         return false;
     if (PDULength < 4) {

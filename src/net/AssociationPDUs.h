@@ -16,7 +16,7 @@ constexpr std::uint8_t AssociateAC = 2;
 constexpr std::uint8_t AssociateRJ = 3;
 } // namespace PduType
 
-constexpr const char *ApplicationContextUid = "1.2.840.10008.3.1.1.1";
+constexpr const char* ApplicationContextUid = "1.2.840.10008.3.1.1.1";
 // Fixed part of the PDU after the length field: version, reserved, both titles, reserved.
 constexpr std::uint32_t AssociateHeaderLength = 68;
 
@@ -36,8 +36,8 @@ struct AssociateHeader {
     }
     // Reads reserved, length and the fixed part; false with a log line when the length cannot
     // hold the fixed part (the PDU is then passed over) or the link fails.
-    bool ReadHeader(Buffer &link, const char *place);
-    void LogHeader(const char *place) const;
+    bool ReadHeader(Buffer& link, const char* place);
+    void LogHeader(const char* place) const;
 
     std::uint8_t PDUType;
     std::uint8_t Reserved1 = 0;
@@ -55,12 +55,12 @@ class AAssociateRQ : public AssociateHeader {
 public:
     AAssociateRQ() : AssociateHeader(PduType::AssociateRQ) {}
 
-    void SetApplicationContext(const std::string &uid) {
+    void SetApplicationContext(const std::string& uid) {
         AppContext.Set(ItemCode::ApplicationContext, uid);
     }
     // Blank-padded or cut to 16 characters.
-    void SetCalledApTitle(const std::string &title);
-    void SetCallingApTitle(const std::string &title);
+    void SetCalledApTitle(const std::string& title);
+    void SetCallingApTitle(const std::string& title);
     void AddPresentationContext(PresentationContext context) {
         PresContexts.push_back(std::move(context));
     }
@@ -68,9 +68,9 @@ public:
     std::uint32_t ComputeSizes();
     // Sends the PDU in several flushes; false only when the header or the application
     // context cannot be sent.
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // After the type byte.
-    bool Read(Buffer &link);
+    bool Read(Buffer& link);
 
     std::vector<PresentationContext> PresContexts;
 };
@@ -82,7 +82,7 @@ public:
     // After the type byte. True when every item was well formed. The PDU is consumed by its
     // length whatever it holds (an unknown item ends the parse and the rest is passed over);
     // the well-formed accept items read stay listed either way.
-    bool Read(Buffer &link);
+    bool Read(Buffer& link);
 
     std::vector<PresentationContextAccept> PresContextAccepts;
 };
@@ -97,7 +97,7 @@ public:
 //   9  1  reason
 struct AAssociateRJ {
     // After the type byte; a longer PDU is passed over in full.
-    bool Read(Buffer &link);
+    bool Read(Buffer& link);
 
     std::uint8_t PDUType = PduType::AssociateRJ;
     std::uint8_t Reserved1 = 0;

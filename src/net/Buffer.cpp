@@ -15,12 +15,12 @@ bool Buffer::SetWriteOrder(int order) {
     return true;
 }
 
-bool Buffer::ReadU8(std::uint8_t &value) {
+bool Buffer::ReadU8(std::uint8_t& value) {
     value = 0;
     return Read(&value, 1);
 }
 
-bool Buffer::ReadU16(std::uint16_t &value) {
+bool Buffer::ReadU16(std::uint16_t& value) {
     std::uint8_t b[2];
     value = 0;
     if (!Read(b, 2))
@@ -30,7 +30,7 @@ bool Buffer::ReadU16(std::uint16_t &value) {
     return true;
 }
 
-bool Buffer::ReadU32(std::uint32_t &value) {
+bool Buffer::ReadU32(std::uint32_t& value) {
     std::uint16_t h0 = 0, h1 = 0;
     value = 0;
     if (!ReadU16(h0) || !ReadU16(h1))
@@ -64,27 +64,27 @@ void Buffer::WriteU32(std::uint32_t value) {
     }
 }
 
-Buffer &Buffer::operator>>(std::uint8_t &value) {
+Buffer& Buffer::operator>>(std::uint8_t& value) {
     ReadU8(value);
     return *this;
 }
-Buffer &Buffer::operator>>(std::uint16_t &value) {
+Buffer& Buffer::operator>>(std::uint16_t& value) {
     ReadU16(value);
     return *this;
 }
-Buffer &Buffer::operator>>(std::uint32_t &value) {
+Buffer& Buffer::operator>>(std::uint32_t& value) {
     ReadU32(value);
     return *this;
 }
-Buffer &Buffer::operator<<(std::uint8_t value) {
+Buffer& Buffer::operator<<(std::uint8_t value) {
     WriteU8(value);
     return *this;
 }
-Buffer &Buffer::operator<<(std::uint16_t value) {
+Buffer& Buffer::operator<<(std::uint16_t value) {
     WriteU16(value);
     return *this;
 }
-Buffer &Buffer::operator<<(std::uint32_t value) {
+Buffer& Buffer::operator<<(std::uint32_t value) {
     WriteU32(value);
     return *this;
 }
@@ -95,11 +95,11 @@ void Buffer::appendOutgoingBlock() {
     outgoing.push_back(std::move(block));
 }
 
-bool Buffer::Write(const std::uint8_t *data, std::uint32_t length) {
+bool Buffer::Write(const std::uint8_t* data, std::uint32_t length) {
     if (outgoing.empty())
         appendOutgoingBlock();
     while (length > 0) {
-        MemoryBlock &last = outgoing.back();
+        MemoryBlock& last = outgoing.back();
         std::uint32_t space = last.Size() - last.position;
         if (space == 0) {
             appendOutgoingBlock();
@@ -117,14 +117,14 @@ bool Buffer::Write(const std::uint8_t *data, std::uint32_t length) {
     return true;
 }
 
-bool Buffer::Write(const std::string &text) {
-    return Write(reinterpret_cast<const std::uint8_t *>(text.data()),
+bool Buffer::Write(const std::string& text) {
+    return Write(reinterpret_cast<const std::uint8_t*>(text.data()),
                  static_cast<std::uint32_t>(text.size()));
 }
 
 bool Buffer::Flush() {
     bool ok = true;
-    for (MemoryBlock &block : outgoing) {
+    for (MemoryBlock& block : outgoing) {
         if (block.position == 0)
             continue;
         if (!link.SendBinary(block.data.data(), static_cast<int>(block.position))) {
@@ -153,7 +153,7 @@ bool Buffer::ReadBlock() {
     return true;
 }
 
-void Buffer::Supply(const std::uint8_t *data, std::uint32_t length) {
+void Buffer::Supply(const std::uint8_t* data, std::uint32_t length) {
     if (length == 0)
         return;
     MemoryBlock block;
@@ -162,7 +162,7 @@ void Buffer::Supply(const std::uint8_t *data, std::uint32_t length) {
     available += length;
 }
 
-bool Buffer::Read(std::uint8_t *area, std::uint32_t length) {
+bool Buffer::Read(std::uint8_t* area, std::uint32_t length) {
     if (length == 0)
         return true;
     while (available < length) {
@@ -172,7 +172,7 @@ bool Buffer::Read(std::uint8_t *area, std::uint32_t length) {
         }
     }
     while (length > 0) {
-        MemoryBlock &front = incoming.front();
+        MemoryBlock& front = incoming.front();
         std::uint32_t left = front.Size() - front.position;
         if (left == 0) {
             incoming.pop_front();
@@ -202,7 +202,7 @@ bool Buffer::Skip(std::uint32_t length) {
     return true;
 }
 
-bool Buffer::MoveIn(Buffer &source, std::uint32_t length) {
+bool Buffer::MoveIn(Buffer& source, std::uint32_t length) {
     // Grows with what the source really holds or receives, so a declared length alone never
     // decides an allocation.
     std::vector<std::uint8_t> gathered;
@@ -225,7 +225,7 @@ bool Buffer::MoveIn(Buffer &source, std::uint32_t length) {
     return true;
 }
 
-bool Buffer::MoveOut(Buffer &target, std::uint32_t length) {
+bool Buffer::MoveOut(Buffer& target, std::uint32_t length) {
     if (queued < length) {
         LogMessage("ERROR, Buffer::MoveOut, Outsize<Byte");
         return false;
@@ -235,7 +235,7 @@ bool Buffer::MoveOut(Buffer &target, std::uint32_t length) {
     gathered.reserve(length);
     std::uint32_t remaining = length;
     while (remaining > 0 && !outgoing.empty()) {
-        MemoryBlock &front = outgoing.front();
+        MemoryBlock& front = outgoing.front();
         if (front.position > remaining) {
             gathered.insert(gathered.end(), front.data.begin(), front.data.begin() + remaining);
             std::memmove(front.data.data(), front.data.data() + remaining,
@@ -272,28 +272,28 @@ bool BoundedReader::take(std::uint32_t n) {
     return true;
 }
 
-bool BoundedReader::U8(std::uint8_t &value) {
+bool BoundedReader::U8(std::uint8_t& value) {
     value = 0;
     return take(1) && check(in.ReadU8(value));
 }
 
-bool BoundedReader::U16(std::uint16_t &value) {
+bool BoundedReader::U16(std::uint16_t& value) {
     value = 0;
     return take(2) && check(in.ReadU16(value));
 }
 
-bool BoundedReader::U32(std::uint32_t &value) {
+bool BoundedReader::U32(std::uint32_t& value) {
     value = 0;
     return take(4) && check(in.ReadU32(value));
 }
 
-bool BoundedReader::Text(std::uint32_t length, std::string &value, std::size_t keep) {
+bool BoundedReader::Text(std::uint32_t length, std::string& value, std::size_t keep) {
     value.clear();
     if (!take(length))
         return false;
     std::uint32_t kept = static_cast<std::uint32_t>(std::min<std::size_t>(length, keep));
     value.resize(kept);
-    if (!check(in.Read(reinterpret_cast<std::uint8_t *>(value.data()), kept))) {
+    if (!check(in.Read(reinterpret_cast<std::uint8_t*>(value.data()), kept))) {
         value.clear();
         return false;
     }

@@ -27,48 +27,48 @@ public:
 
     Buffer() = default;
     virtual ~Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
 
     bool SetReadOrder(int order);
     bool SetWriteOrder(int order);
 
     // Typed values in the chosen byte order. A failed read yields 0 and false.
-    bool ReadU8(std::uint8_t &value);
-    bool ReadU16(std::uint16_t &value);
-    bool ReadU32(std::uint32_t &value);
+    bool ReadU8(std::uint8_t& value);
+    bool ReadU16(std::uint16_t& value);
+    bool ReadU32(std::uint32_t& value);
     void WriteU8(std::uint8_t value);
     void WriteU16(std::uint16_t value);
     void WriteU32(std::uint32_t value);
 
-    Buffer &operator>>(std::uint8_t &value);
-    Buffer &operator>>(std::uint16_t &value);
-    Buffer &operator>>(std::uint32_t &value);
-    Buffer &operator<<(std::uint8_t value);
-    Buffer &operator<<(std::uint16_t value);
-    Buffer &operator<<(std::uint32_t value);
+    Buffer& operator>>(std::uint8_t& value);
+    Buffer& operator>>(std::uint16_t& value);
+    Buffer& operator>>(std::uint32_t& value);
+    Buffer& operator<<(std::uint8_t value);
+    Buffer& operator<<(std::uint16_t value);
+    Buffer& operator<<(std::uint32_t value);
 
     // Appends to the outgoing queue. A write that exactly fills a block leaves an empty block
     // behind it, as the queue's fill rule has always done.
-    bool Write(const std::uint8_t *data, std::uint32_t length);
-    bool Write(const std::string &text);
+    bool Write(const std::uint8_t* data, std::uint32_t length);
+    bool Write(const std::string& text);
     // Sends every filled outgoing block, oldest first, and empties the queue even on failure.
     bool Flush();
     // Takes exactly length bytes from the incoming queue, reading the link as needed.
-    bool Read(std::uint8_t *area, std::uint32_t length);
+    bool Read(std::uint8_t* area, std::uint32_t length);
     // One read of at most ReadChunk bytes from the link, appended to the incoming queue.
     bool ReadBlock();
     // Consumes length bytes; memory grows with the bytes that arrive, not with length.
     bool Skip(std::uint32_t length);
     // Takes length bytes from the source's incoming queue into one incoming block here.
-    bool MoveIn(Buffer &source, std::uint32_t length);
+    bool MoveIn(Buffer& source, std::uint32_t length);
     // Takes length bytes from the front of the outgoing queue and writes them to the target.
-    bool MoveOut(Buffer &target, std::uint32_t length);
+    bool MoveOut(Buffer& target, std::uint32_t length);
 
     // Appends bytes to the incoming queue as if the link had delivered them: the staging
     // buffer's input, and the way readers are driven without a connection.
-    void Supply(const std::uint8_t *data, std::uint32_t length);
-    void Supply(const std::vector<std::uint8_t> &bytes) {
+    void Supply(const std::uint8_t* data, std::uint32_t length);
+    void Supply(const std::vector<std::uint8_t>& bytes) {
         Supply(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     }
     // Drops both queues.
@@ -80,7 +80,7 @@ public:
     std::size_t OutgoingBlockCount() const { return outgoing.size(); }
     int ReadOrder() const { return readOrder; }
     int WriteOrder() const { return writeOrder; }
-    Socket &Link() { return link; }
+    Socket& Link() { return link; }
 
 private:
     void appendOutgoingBlock();
@@ -107,18 +107,18 @@ enum class ItemResult { Ok, Malformed, Broken };
 // and is charged to its parent in full when it is made.
 class BoundedReader {
 public:
-    BoundedReader(Buffer &in, std::uint32_t limit) : in(in), remaining(limit), failed(&ownFailed) {}
+    BoundedReader(Buffer& in, std::uint32_t limit) : in(in), remaining(limit), failed(&ownFailed) {}
 
     std::uint32_t Remaining() const { return remaining; }
     bool Has(std::uint32_t n) const { return n <= remaining; }
     // True once the link failed under this reader or any reader sharing its stream.
     bool LinkFailed() const { return *failed; }
 
-    bool U8(std::uint8_t &value);
-    bool U16(std::uint16_t &value);
-    bool U32(std::uint32_t &value);
+    bool U8(std::uint8_t& value);
+    bool U16(std::uint16_t& value);
+    bool U32(std::uint32_t& value);
     // Consumes length bytes and keeps at most keep of them: long values are cut, not refused.
-    bool Text(std::uint32_t length, std::string &value, std::size_t keep = 64);
+    bool Text(std::uint32_t length, std::string& value, std::size_t keep = 64);
     bool Skip(std::uint32_t n);
     // Consumes whatever is left; nothing is read once the link has failed.
     bool SkipRest();
@@ -126,13 +126,13 @@ public:
     BoundedReader Sub(std::uint32_t n);
 
 private:
-    BoundedReader(Buffer &in, std::uint32_t limit, bool *failed)
+    BoundedReader(Buffer& in, std::uint32_t limit, bool* failed)
         : in(in), remaining(limit), failed(failed) {}
     bool take(std::uint32_t n);
     bool check(bool ok);
 
-    Buffer &in;
+    Buffer& in;
     std::uint32_t remaining;
     bool ownFailed = false;
-    bool *failed;
+    bool* failed;
 };

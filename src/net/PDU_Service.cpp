@@ -15,7 +15,9 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
 }
 
-bool detailLogging() { return CurrentLogLevel >= 2; }
+bool detailLogging() {
+    return CurrentLogLevel >= 2;
+}
 
 // The first accepted context with one of these, in the accept's order, carries every message.
 const char* const usableTransferSyntaxes[] = {

@@ -8,7 +8,7 @@ constexpr std::uint32_t PdvHeaderLength = 6; // item length, context ID, control
 
 } // namespace
 
-bool PDataTF::Write(Buffer &link) {
+bool PDataTF::Write(Buffer& link) {
     std::uint32_t total = VRBuffer.Queued();
     std::uint32_t blockSize = BlockSize == 0 ? DefaultBlockSize : BlockSize;
     if (blockSize > LargestBlockSize)
@@ -36,7 +36,7 @@ bool PDataTF::Write(Buffer &link) {
     return true;
 }
 
-bool PDataTF::ReadDynamic(Buffer &link) {
+bool PDataTF::ReadDynamic(Buffer& link) {
     if (PDULength == 0 && (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength)))
         return false;
     MsgStatus = 0;

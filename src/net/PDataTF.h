@@ -31,10 +31,10 @@ public:
     virtual ~PDataTF() = default;
 
     // Sends the whole message waiting in VRBuffer's outgoing queue; nothing for 0 bytes.
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // Reads PDVs into VRBuffer until the end of the PDU or a last fragment. With PDULength 0
     // a new PDU starts (its type byte already taken); otherwise the current one goes on.
-    bool ReadDynamic(Buffer &link);
+    bool ReadDynamic(Buffer& link);
 
     std::uint8_t PDUType = PduType::DataTF;
     std::uint8_t Reserved1 = 0;

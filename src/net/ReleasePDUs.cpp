@@ -2,7 +2,7 @@
 
 namespace {
 
-bool readBody(Buffer &link, std::uint8_t &reserved, std::uint32_t &length, std::uint32_t &trailer) {
+bool readBody(Buffer& link, std::uint8_t& reserved, std::uint32_t& length, std::uint32_t& trailer) {
     if (!link.ReadU8(reserved) || !link.ReadU32(length))
         return false;
     if (length != 4) {
@@ -14,28 +14,28 @@ bool readBody(Buffer &link, std::uint8_t &reserved, std::uint32_t &length, std::
 
 } // namespace
 
-bool AReleaseRQ::Write(Buffer &link) {
+bool AReleaseRQ::Write(Buffer& link) {
     PDULength = 4;
     link << PDUType << Reserved1 << PDULength << Reserved2;
     return link.Flush();
 }
 
-bool AReleaseRQ::Read(Buffer &link) {
+bool AReleaseRQ::Read(Buffer& link) {
     return readBody(link, Reserved1, PDULength, Reserved2);
 }
 
-bool AReleaseRP::Write(Buffer &link) {
+bool AReleaseRP::Write(Buffer& link) {
     PDULength = 4;
     link << PDUType << Reserved1 << PDULength << Reserved2;
     return link.Flush();
 }
 
-bool AReleaseRP::Read(Buffer &link) {
+bool AReleaseRP::Read(Buffer& link) {
     std::uint8_t type = 0;
     return link.ReadU8(type) && readBody(link, Reserved1, PDULength, Reserved2);
 }
 
-bool AAbortRQ::Write(Buffer &link) {
+bool AAbortRQ::Write(Buffer& link) {
     PDULength = 4;
     link << PDUType << Reserved1 << PDULength << Reserved2 << Reserved3 << Source << Reason;
     return link.Flush();

@@ -20,9 +20,9 @@ class AReleaseRQ {
 public:
     virtual ~AReleaseRQ() = default;
     // Sets the length to 4; the flush result.
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // A length other than 4 is honoured, so the stream stays in step.
-    bool Read(Buffer &link);
+    bool Read(Buffer& link);
 
     std::uint8_t PDUType = PduType::ReleaseRQ;
     std::uint8_t Reserved1 = 0;
@@ -33,9 +33,9 @@ public:
 class AReleaseRP {
 public:
     virtual ~AReleaseRP() = default;
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // Reads the type byte too.
-    bool Read(Buffer &link);
+    bool Read(Buffer& link);
 
     std::uint8_t PDUType = PduType::ReleaseRP;
     std::uint8_t Reserved1 = 0;
@@ -46,7 +46,7 @@ public:
 class AAbortRQ {
 public:
     virtual ~AAbortRQ() = default;
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
 
     std::uint8_t PDUType = PduType::Abort;
     std::uint8_t Reserved1 = 0;

@@ -22,10 +22,10 @@
 namespace {
 
 constexpr int DumpCap = 256;
-constexpr const char *MoreData = " [MORE DATA...]";
+constexpr const char* MoreData = " [MORE DATA...]";
 
 // The leading decimal number of a text, read as atoi does: blanks, an optional sign, digits.
-long leadingNumber(const std::string &text) {
+long leadingNumber(const std::string& text) {
     std::size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
         ++i;
@@ -43,14 +43,14 @@ long leadingNumber(const std::string &text) {
 
 // The address to connect to, network order. A dotted text skips the lookup; a failed lookup
 // falls back to the dotted conversion so an unknown name ends as a failed connect.
-in_addr_t resolveHost(const std::string &host) {
+in_addr_t resolveHost(const std::string& host) {
     if (leadingNumber(host) == 0) {
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
+        addrinfo* found = nullptr;
         if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-            in_addr_t address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
+            in_addr_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
             freeaddrinfo(found);
             return address;
         }
@@ -61,12 +61,12 @@ in_addr_t resolveHost(const std::string &host) {
 }
 
 // Port in network order, or 0 when neither a number nor a known service name.
-std::uint16_t resolvePort(const std::string &port) {
+std::uint16_t resolvePort(const std::string& port) {
     auto number = static_cast<std::uint16_t>(leadingNumber(port));
     if (number != 0)
         return htons(number);
     servent entry{};
-    servent *found = nullptr;
+    servent* found = nullptr;
     char scratch[1024];
     if (getservbyname_r(port.c_str(), nullptr, &entry, scratch, sizeof scratch, &found) == 0 &&
         found)
@@ -87,11 +87,11 @@ void startSocketLibrary() {
 
 } // namespace
 
-void DumpTraffic(const std::uint8_t *data, int length, bool sent) {
+void DumpTraffic(const std::uint8_t* data, int length, bool sent) {
     std::string name = LogFileName();
     if (name.empty())
         return;
-    std::FILE *f = std::fopen(name.c_str(), "ab");
+    std::FILE* f = std::fopen(name.c_str(), "ab");
     if (!f)
         return;
     std::string record;
@@ -116,7 +116,7 @@ void DumpTraffic(const std::uint8_t *data, int length, bool sent) {
     std::fclose(f);
 }
 
-Socket::Handle &Socket::Handle::operator=(Handle &&o) noexcept {
+Socket::Handle& Socket::Handle::operator=(Handle&& o) noexcept {
     if (this != &o) {
         reset();
         fd_ = o.release();
@@ -154,7 +154,7 @@ bool Socket::SetTimeout(int seconds) {
     return true;
 }
 
-bool Socket::Connect(const std::string &host, const std::string &port) {
+bool Socket::Connect(const std::string& host, const std::string& port) {
     Close();
     in_addr_t address = resolveHost(host);
     std::uint16_t networkPort = resolvePort(port);
@@ -179,7 +179,7 @@ bool Socket::Connect(const std::string &host, const std::string &port) {
     peer.sin_family = AF_INET;
     peer.sin_port = networkPort;
     peer.sin_addr.s_addr = address;
-    lastResult = ::connect(fresh.get(), reinterpret_cast<sockaddr *>(&peer), sizeof peer);
+    lastResult = ::connect(fresh.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     if (lastResult == 0) {
         handle = std::move(fresh);
         connected = true;
@@ -197,7 +197,7 @@ void Socket::applyReceiveTimeout() {
     ::setsockopt(handle.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-bool Socket::SetupTLS(const std::string &certificateFile, const std::string &keyFile) {
+bool Socket::SetupTLS(const std::string& certificateFile, const std::string& keyFile) {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     tlsSession.reset();
     tlsContext.reset(SSL_CTX_new(TLS_client_method()));
@@ -235,7 +235,7 @@ bool Socket::SetupTLS(const std::string &certificateFile, const std::string &key
     return false;
 }
 
-bool Socket::SendBinary(const std::uint8_t *data, int length) {
+bool Socket::SendBinary(const std::uint8_t* data, int length) {
     if (!connected)
         return false;
     if (tlsEnabled) {
@@ -283,7 +283,7 @@ int Socket::timedOut() {
     return 0;
 }
 
-int Socket::ReadBinary(std::uint8_t *area, int size) {
+int Socket::ReadBinary(std::uint8_t* area, int size) {
     if (!connected)
         return -1;
     if (tlsEnabled) {

@@ -15,14 +15,14 @@
 //   "\r\n"
 //   text     the same bytes, those below 32 or above 122 as "."; the marker again
 //   "\r\n\r\n"
-void DumpTraffic(const std::uint8_t *data, int length, bool sent);
+void DumpTraffic(const std::uint8_t* data, int length, bool sent);
 
 class Socket {
 public:
     Socket();
     ~Socket();
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
 
     // Receive time-out in seconds; 0 makes a read return 0 at once when nothing is waiting.
     bool SetTimeout(int seconds);
@@ -34,13 +34,13 @@ public:
 
     // Host: a text starting with a non-zero number is taken as a dotted address, anything else
     // is looked up first. Port: a number, or else a service name.
-    bool Connect(const std::string &host, const std::string &port);
+    bool Connect(const std::string& host, const std::string& port);
     // Client handshake on the connected handle; empty paths present no client certificate.
-    bool SetupTLS(const std::string &certificateFile, const std::string &keyFile);
-    bool SendBinary(const std::uint8_t *data, int length);
+    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile);
+    bool SendBinary(const std::uint8_t* data, int length);
     // Bytes received (1..size), 0 when a time-out of 0 expired, -1 on error or closed peer.
     // A time-out or a closed peer leaves the socket closed.
-    int ReadBinary(std::uint8_t *area, int size);
+    int ReadBinary(std::uint8_t* area, int size);
     bool Close();
 
     bool IsConnected() const { return connected; }
@@ -48,18 +48,18 @@ public:
 
 private:
     struct CtxFree {
-        void operator()(SSL_CTX *p) const { SSL_CTX_free(p); }
+        void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
     };
     struct SslFree {
-        void operator()(SSL *p) const { SSL_free(p); }
+        void operator()(SSL* p) const { SSL_free(p); }
     };
     // Owns a descriptor; -1 when closed.
     class Handle {
     public:
         Handle() = default;
         explicit Handle(int fd) : fd_(fd) {}
-        Handle(Handle &&o) noexcept : fd_(o.release()) {}
-        Handle &operator=(Handle &&o) noexcept;
+        Handle(Handle&& o) noexcept : fd_(o.release()) {}
+        Handle& operator=(Handle&& o) noexcept;
         ~Handle() { reset(); }
         int get() const { return fd_; }
         explicit operator bool() const { return fd_ >= 0; }

@@ -4,7 +4,7 @@
 
 namespace {
 
-void info(const std::string &line) {
+void info(const std::string& line) {
     if (CurrentLogLevel >= 2)
         LogMessage(line);
 }
@@ -13,25 +13,25 @@ std::string num(long value) {
     return std::to_string(value);
 }
 
-std::string quoted(const std::string &text) {
+std::string quoted(const std::string& text) {
     return ", \"" + text + "\"";
 }
 
-void writeText(Buffer &link, const std::string &text) {
+void writeText(Buffer& link, const std::string& text) {
     link << static_cast<std::uint16_t>(text.size());
     link.Write(text);
 }
 
 } // namespace
 
-void UserInformation::SetImpClass(const std::string &uid) {
+void UserInformation::SetImpClass(const std::string& uid) {
     std::uint32_t before = ImpClass.Size();
     ImpClass.Set(ItemCode::ImplementationClass, uid);
     if (ImpClass.Size() != before)
         Length = 0;
 }
 
-void UserInformation::SetImpVersion(const std::string &name) {
+void UserInformation::SetImpVersion(const std::string& name) {
     std::uint32_t before = ImpVersion.Size();
     ImpVersion.Set(ItemCode::ImplementationVersion, name);
     if (ImpVersion.Size() != before)
@@ -42,7 +42,7 @@ std::uint32_t UserInformation::identitySize() const {
     return UserIdentity.PrimaryField.empty() ? 0 : UserIdentity.Length + 4u;
 }
 
-void UserInformation::SetUserIdentity(const std::string &userName, const std::string &passcode) {
+void UserInformation::SetUserIdentity(const std::string& userName, const std::string& passcode) {
     std::uint32_t before = identitySize();
     UserIdentity.ItemType = ItemCode::UserIdentityRQ;
     UserIdentity.Reserved1 = 0;
@@ -79,7 +79,7 @@ std::uint32_t UserInformation::Size() {
     return Length + 4u;
 }
 
-bool UserInformation::Write(Buffer &link) {
+bool UserInformation::Write(Buffer& link) {
     if (Length == 0)
         Size();
     link << ItemType << Reserved1 << Length;
@@ -99,7 +99,7 @@ bool UserInformation::Write(Buffer &link) {
     return true;
 }
 
-ItemResult UserInformation::readSubItem(std::uint8_t type, BoundedReader &sub) {
+ItemResult UserInformation::readSubItem(std::uint8_t type, BoundedReader& sub) {
     std::uint16_t n = 0;
     switch (type) {
     case ItemCode::MaximumLength:
@@ -133,7 +133,7 @@ ItemResult UserInformation::readSubItem(std::uint8_t type, BoundedReader &sub) {
     return ItemResult::Broken;
 }
 
-ItemResult UserInformation::ReadDynamic(BoundedReader &in) {
+ItemResult UserInformation::ReadDynamic(BoundedReader& in) {
     // The accept's record is rewritten by each read; what the peer leaves out gets defaults.
     *this = UserInformation();
     if (!in.U8(Reserved1) || !in.U16(Length) || !in.Has(Length)) {

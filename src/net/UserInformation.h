@@ -71,18 +71,18 @@ struct UserIdentityResponseItem {
 class UserInformation {
 public:
     void SetMaximumLength(std::uint32_t maximum) { MaxSubLength.MaximumLength = maximum; }
-    void SetImpClass(const std::string &uid);
-    void SetImpVersion(const std::string &name);
+    void SetImpClass(const std::string& uid);
+    void SetImpVersion(const std::string& name);
     // Type 2 (user name and passcode) with a positive response requested; an empty user name
     // keeps the sub-item off the wire.
-    void SetUserIdentity(const std::string &userName, const std::string &passcode);
+    void SetUserIdentity(const std::string& userName, const std::string& passcode);
 
     // The item length is computed while it is 0 and reused afterwards; a setter that changes
     // the size clears it. The size on the wire.
     std::uint32_t Size();
-    bool Write(Buffer &link);
+    bool Write(Buffer& link);
     // After the 0x50 type byte; the item is consumed by its length whatever it holds.
-    ItemResult ReadDynamic(BoundedReader &in);
+    ItemResult ReadDynamic(BoundedReader& in);
 
     std::uint8_t ItemType = ItemCode::UserInformation;
     std::uint8_t Reserved1 = 0;
@@ -97,5 +97,5 @@ public:
 
 private:
     std::uint32_t identitySize() const;
-    ItemResult readSubItem(std::uint8_t type, BoundedReader &sub);
+    ItemResult readSubItem(std::uint8_t type, BoundedReader& sub);
 };

@@ -5,7 +5,9 @@
 
 namespace {
 
-std::string title16(const std::string& title) { return (title + std::string(16, ' ')).substr(0, 16); }
+std::string title16(const std::string& title) {
+    return (title + std::string(16, ' ')).substr(0, 16);
+}
 
 } // namespace
 

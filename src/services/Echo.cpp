@@ -26,7 +26,9 @@ bool WriteEchoRQ(PDU_Service& service, const std::string& sopClassUid) {
     return CEcho::WriteRQ(service, sopClassUid);
 }
 
-bool ReadEchoRSP(PDU_Service& service) { return CEcho::ReadRSP(service); }
+bool ReadEchoRSP(PDU_Service& service) {
+    return CEcho::ReadRSP(service);
+}
 
 bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
              const std::string& host, const std::string& port, int timeoutSeconds, bool useTls) {

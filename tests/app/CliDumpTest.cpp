@@ -9,7 +9,9 @@ namespace {
 
 const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
 
-std::string cli(const std::string& args) { return shellQuote(VESKARO_CLI) + " " + args; }
+std::string cli(const std::string& args) {
+    return shellQuote(VESKARO_CLI) + " " + args;
+}
 
 } // namespace
 

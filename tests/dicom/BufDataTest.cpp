@@ -11,7 +11,8 @@ using testsupport::hexBytes;
 
 namespace {
 
-bool decode(const std::vector<uint8_t>& bytes, DcmObj& obj, bool explicitVR, bool bigEndian = false) {
+bool decode(const std::vector<uint8_t>& bytes, DcmObj& obj, bool explicitVR,
+            bool bigEndian = false) {
     BufData buf(bigEndian);
     buf.WriteBytes(bytes.data(), bytes.size());
     buf.Seek(0);
@@ -69,7 +70,8 @@ TEST(BufDataDecode, ExplicitHeaderForms) {
         08 00 60 00 0A 00 00 00 43 54 20 20 20 20 20 20 20 20  // implicit element, explicit stream
         08 00 16 00 53 51 00 00 00 00 00 00        // SQ of length 0 stays an element
         02 00 10 00 55 49 02 00 31 00              // group 0002 in a data set is dropped
-    )"), obj, true));
+    )"),
+                       obj, true));
     ASSERT_EQ(obj.Count(), 5);
     EXPECT_STREQ(obj.TagAt(0)->vr, "US");
     EXPECT_EQ(valueBytes(*obj.TagAt(0)), hexBytes("00 02"));
@@ -89,7 +91,8 @@ TEST(BufDataDecode, BigEndianHeadersAndFlags) {
         00 08 11 10 53 51 00 00 00 00 00 12
           FF FE E0 00 00 00 00 0A
             00 28 00 11 55 53 00 02 01 00
-    )"), obj, true, true));
+    )"),
+                       obj, true, true));
     ASSERT_EQ(obj.Count(), 2);
     EXPECT_EQ(obj.KeyAt(0), "(0028,0010)");
     EXPECT_EQ(obj.TagAt(0)->bigEndian, 1);
@@ -104,7 +107,8 @@ TEST(BufDataDecode, NestingShapesAndEncapsulatedPixels) {
     ASSERT_TRUE(decode(hexBytes(explicitNested), obj, true));
     std::vector<std::string> shape;
     for (int i = 0; i < obj.Count(); ++i)
-        shape.push_back(obj.KeyAt(i) + obj.ClassNameAt(i) + std::to_string(int32_t(obj.HeaderAt(i).length)));
+        shape.push_back(obj.KeyAt(i) + obj.ClassNameAt(i) +
+                        std::to_string(int32_t(obj.HeaderAt(i).length)));
     EXPECT_EQ(shape, (std::vector<std::string>{
                          "(0008,0005)DcmTag10", "(0008,1115)DcmTag-1", "(FFFE,E000)DcmTag-1",
                          "(0008,1140)DcmObj26", "(FFFE,E00D)DcmTag0", "(FFFE,E0DD)DcmTag0",
@@ -150,8 +154,9 @@ TEST(BufDataDecode, AbsurdLengthsAllocateOnlyWhatIsThere) {
     EXPECT_EQ(obj.TagAt(0)->length, 2u);
     DcmObj nested;
     // A defined-length sequence whose content claims far more than it holds.
-    EXPECT_TRUE(decode(hexBytes("08 00 15 11 53 51 00 00 10 00 00 00 FE FF 00 E0 F0 FF FF FF 00 00"),
-                       nested, true));
+    EXPECT_TRUE(
+        decode(hexBytes("08 00 15 11 53 51 00 00 10 00 00 00 FE FF 00 E0 F0 FF FF FF 00 00"),
+               nested, true));
 }
 
 TEST(BufDataDecode, HeaderFragmentsReadAsZero) {

@@ -13,7 +13,7 @@ namespace {
 using Tag = std::pair<uint16_t, uint16_t>;
 
 // The reference behaviour: first row from the top with both numbers equal.
-const DictEntry *linearFind(uint16_t group, uint16_t element) {
+const DictEntry* linearFind(uint16_t group, uint16_t element) {
     for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
         if (DataDictionary[i].group == group && DataDictionary[i].element == element) {
             return &DataDictionary[i];
@@ -22,28 +22,28 @@ const DictEntry *linearFind(uint16_t group, uint16_t element) {
     return nullptr;
 }
 
-std::string vrOf(const DictEntry &entry) {
+std::string vrOf(const DictEntry& entry) {
     return std::string(entry.vr, strnlen(entry.vr, 4));
 }
 
-void expectRow(uint16_t group, uint16_t element, const std::string &vr, const std::string &name) {
+void expectRow(uint16_t group, uint16_t element, const std::string& vr, const std::string& name) {
     SCOPED_TRACE(testing::Message() << std::hex << group << "," << element);
-    const DictEntry *entry = FindDictEntry(group, element);
+    const DictEntry* entry = FindDictEntry(group, element);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(vrOf(*entry), vr);
     EXPECT_STREQ(entry->name, name.c_str());
 }
 
-void expectVr(uint16_t group, uint16_t element, const std::string &vr) {
+void expectVr(uint16_t group, uint16_t element, const std::string& vr) {
     SCOPED_TRACE(testing::Message() << std::hex << group << "," << element);
-    const DictEntry *entry = FindDictEntry(group, element);
+    const DictEntry* entry = FindDictEntry(group, element);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(vrOf(*entry), vr);
 }
 
 TEST(DataDictionaryShape, RowsAreWellFormedAndTerminated) {
     for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
-        const DictEntry &entry = DataDictionary[i];
+        const DictEntry& entry = DataDictionary[i];
         SCOPED_TRACE(i);
         EXPECT_TRUE(entry.vr[0] >= 'A' && entry.vr[0] <= 'Z');
         EXPECT_TRUE(entry.vr[1] >= 'A' && entry.vr[1] <= 'Z');
@@ -52,7 +52,7 @@ TEST(DataDictionaryShape, RowsAreWellFormedAndTerminated) {
         ASSERT_NE(entry.name, nullptr);
         EXPECT_GT(std::strlen(entry.name), 0u);
     }
-    const DictEntry &last = DataDictionary[DataDictionaryRows];
+    const DictEntry& last = DataDictionary[DataDictionaryRows];
     EXPECT_EQ(last.group, 0);
     EXPECT_EQ(last.element, 0);
     EXPECT_EQ(std::memcmp(last.vr, "\0\0\0\0", 4), 0);
@@ -74,7 +74,7 @@ TEST(DataDictionaryShape, RowsPerGroup) {
     };
     ASSERT_EQ(expected.size(), 53u);
     int sum = 0;
-    for (const auto &[group, rows] : expected) {
+    for (const auto& [group, rows] : expected) {
         sum += rows;
     }
     ASSERT_EQ(sum, 2429);
@@ -114,8 +114,8 @@ TEST(DataDictionaryShape, NoRepeatingGroupCopiesOrLaterModules) {
 TEST(DataDictionaryContent, CommandGroup) {
     struct Row {
         uint16_t element;
-        const char *vr;
-        const char *name;
+        const char* vr;
+        const char* name;
     };
     const Row rows[] = {
         {0x0000, "UL", "Group Length"},
@@ -150,7 +150,7 @@ TEST(DataDictionaryContent, CommandGroup) {
         }
     }
     std::vector<uint16_t> expected;
-    for (const Row &row : rows) {
+    for (const Row& row : rows) {
         expected.push_back(row.element);
         expectRow(0x0000, row.element, row.vr, row.name);
     }
@@ -177,9 +177,9 @@ TEST(DataDictionaryContent, GroupLengthRows) {
     for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
         groups[DataDictionary[i].group] = true;
     }
-    for (const auto &[group, unused] : groups) {
+    for (const auto& [group, unused] : groups) {
         SCOPED_TRACE(testing::Message() << std::hex << group);
-        const DictEntry *entry = FindDictEntry(group, 0x0000);
+        const DictEntry* entry = FindDictEntry(group, 0x0000);
         if (group == 0x4FFE || group == 0xFFFA || group == 0xFFFC || group == 0xFFFE) {
             EXPECT_EQ(entry, nullptr);
             continue;
@@ -225,7 +225,7 @@ TEST(DataDictionaryContent, NamesAreLatin1WithMicroSign) {
 
     int nonAscii = 0;
     for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
-        for (const char *p = DataDictionary[i].name; *p != '\0'; ++p) {
+        for (const char* p = DataDictionary[i].name; *p != '\0'; ++p) {
             const auto byte = static_cast<unsigned char>(*p);
             if (byte < 0x20 || byte > 0x7E) {
                 ++nonAscii;
@@ -256,20 +256,20 @@ TEST(DataDictionaryContent, ChosenVrForMultiVrElements) {
         {0x0028, 0x0109}, {0x0028, 0x0110}, {0x0028, 0x0111}, {0x0028, 0x0120}, {0x0028, 0x1100},
         {0x0028, 0x1101}, {0x0028, 0x1102}, {0x0028, 0x1103}, {0x0040, 0x9211}, {0x0040, 0x9216},
         {0x0060, 0x3004}, {0x0060, 0x3006}};
-    for (const auto &[group, element] : signedShort) {
+    for (const auto& [group, element] : signedShort) {
         expectVr(group, element, "SS");
     }
-    for (const auto &[group, element] : {Tag{0x5000, 0x200C}, Tag{0x5000, 0x3000}}) {
+    for (const auto& [group, element] : {Tag{0x5000, 0x200C}, Tag{0x5000, 0x3000}}) {
         expectVr(group, element, "OB");
     }
     const Tag otherWord[] = {{0x5400, 0x0110}, {0x5400, 0x0112}, {0x5400, 0x100A},
                              {0x5400, 0x1010}, {0x6000, 0x3000}, {0x7FE0, 0x0010},
                              {0x0028, 0x1201}, {0x0028, 0x1202}, {0x0028, 0x1203},
                              {0x0028, 0x1221}, {0x0028, 0x1222}, {0x0028, 0x1223}};
-    for (const auto &[group, element] : otherWord) {
+    for (const auto& [group, element] : otherWord) {
         expectVr(group, element, "OW");
     }
-    for (const auto &[group, element] :
+    for (const auto& [group, element] :
          {Tag{0x0028, 0x1200}, Tag{0x0028, 0x3002}, Tag{0x0028, 0x3006}}) {
         expectVr(group, element, "US");
     }
@@ -281,7 +281,7 @@ TEST(FindDictEntry, AgreesWithLinearScanOnEveryRowAndItsNeighbours) {
         const uint16_t element = DataDictionary[i].element;
         ASSERT_EQ(FindDictEntry(group, element), &DataDictionary[i]) << i;
         // Tags next to a real one probe both edges of every search interval.
-        for (const Tag &near :
+        for (const Tag& near :
              {Tag{group, uint16_t(element - 1)}, Tag{group, uint16_t(element + 1)},
               Tag{uint16_t(group - 1), element}, Tag{uint16_t(group + 1), element}}) {
             ASSERT_EQ(FindDictEntry(near.first, near.second), linearFind(near.first, near.second))
@@ -297,7 +297,7 @@ TEST(FindDictEntry, AbsentTags) {
         {0x6002, 0x0010}, {0x5002, 0x3000}, {0x0010, 0x2201}, {0x0062, 0x0002}, {0x0000, 0x0001},
         {0xFFFE, 0x0000}, {0xFFFF, 0xFFFF}, {0x7FE1, 0x0010}, {0x0029, 0x1010}, {0x0008, 0xFFFF},
     };
-    for (const auto &[group, element] : absent) {
+    for (const auto& [group, element] : absent) {
         EXPECT_EQ(FindDictEntry(group, element), nullptr) << std::hex << group << "," << element;
         EXPECT_EQ(linearFind(group, element), nullptr);
     }

@@ -11,7 +11,8 @@ std::string valueOf(const DcmTag& t) {
                         : std::string();
 }
 
-std::unique_ptr<DcmTag> text(uint16_t g, uint16_t e, const std::string& s, const char* vr = nullptr) {
+std::unique_ptr<DcmTag> text(uint16_t g, uint16_t e, const std::string& s,
+                             const char* vr = nullptr) {
     return std::make_unique<DcmTag>(g, e, s, vr);
 }
 

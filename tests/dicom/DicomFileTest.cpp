@@ -28,8 +28,8 @@ std::vector<uint8_t> part10(const std::vector<uint8_t>& meta, const std::vector<
     return file;
 }
 
-const std::vector<uint8_t> metaExplicitLE = hexBytes(
-    "02 00 10 00 55 49 14 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 2E 31 00");
+const std::vector<uint8_t> metaExplicitLE =
+    hexBytes("02 00 10 00 55 49 14 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 2E 31 00");
 
 std::vector<std::string> logLines(const std::filesystem::path& file) {
     std::vector<std::string> lines;
@@ -91,8 +91,8 @@ TEST_F(FileRead, MissingTransferSyntaxReadsExplicit) {
 }
 
 TEST_F(FileRead, ImplicitAndBigEndianDataSets) {
-    std::vector<uint8_t> implicitMeta = hexBytes(
-        "02 00 10 00 55 49 12 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 00");
+    std::vector<uint8_t> implicitMeta =
+        hexBytes("02 00 10 00 55 49 12 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 32 00");
     std::vector<uint8_t> body = implicitElement(0x0008, 0x0060, "CT");
     auto more = implicitElement(0x0028, 0x0010, std::string("\x00\x02", 2));
     body.insert(body.end(), more.begin(), more.end());
@@ -155,8 +155,8 @@ TEST_F(FileRead, RawRepairLeavesOtherFormsAlone) {
         auto b = implicitElement(g, e, v);
         bytes.insert(bytes.end(), b.begin(), b.end());
     };
-    add(0x0008, 0x0020, "19980304  ");   // length 10, not dotted
-    add(0x0008, 0x0030, "101530");       // already HHMMSS
+    add(0x0008, 0x0020, "19980304  "); // length 10, not dotted
+    add(0x0008, 0x0030, "101530");     // already HHMMSS
     add(0x0008, 0x0060, "MR");
     add(0x0020, 0x000D, "1.2.3");
     writeFileBytes(dir.file("raw.dcm"), bytes);
@@ -182,14 +182,13 @@ TEST(PrivateCt, UnpackExample) {
 }
 
 TEST(PrivateCt, UnpackStopsAtSampleLimitAndAtTruncatedEscapes) {
-    std::vector<uint8_t> run = hexBytes("A5 FF 01");   // 256 differences of +1
+    std::vector<uint8_t> run = hexBytes("A5 FF 01"); // 256 differences of +1
     std::vector<uint8_t> out(2 * 10, 0);
     EXPECT_EQ(UnpackPrivateRle(run.data(), run.size(), out.data(), 10), 10u);
     EXPECT_EQ(out[18], 10);
     for (const char* cut : {"5A", "5A 01", "01 A5", "01 A5 03"}) {
         std::vector<uint8_t> in = hexBytes(cut);
-        EXPECT_EQ(UnpackPrivateRle(in.data(), in.size(), out.data(), 10), 1u * (in[0] == 1))
-            << cut;
+        EXPECT_EQ(UnpackPrivateRle(in.data(), in.size(), out.data(), 10), 1u * (in[0] == 1)) << cut;
     }
 }
 
@@ -215,5 +214,6 @@ TEST(PrivateCt, PixelsReplaceGroup07A1) {
     plain.Append(std::make_unique<DcmTag>(0x07A1, 0x100A, 4, "\x5A\x01\x02\x03", "OW"));
     DcmObj::UnpackPrivatePixels(plain);
     ASSERT_EQ(plain.Count(), 3);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain.TagAt(2)->data.get()), 4), "\x5A\x01\x02\x03");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(plain.TagAt(2)->data.get()), 4),
+              "\x5A\x01\x02\x03");
 }

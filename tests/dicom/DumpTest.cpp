@@ -9,9 +9,12 @@ using testsupport::hexBytes;
 
 namespace {
 
-std::string line(DcmTag&& t, int depth = 0) { return t.DumpLine(depth); }
+std::string line(DcmTag&& t, int depth = 0) {
+    return t.DumpLine(depth);
+}
 
-std::vector<std::string> dump(const std::vector<uint8_t>& bytes, bool explicitVR, bool bigEndian = false) {
+std::vector<std::string> dump(const std::vector<uint8_t>& bytes, bool explicitVR,
+                              bool bigEndian = false) {
     BufData buf(bigEndian);
     buf.WriteBytes(bytes.data(), bytes.size());
     buf.Seek(0);
@@ -49,7 +52,8 @@ TEST(Dump, NumbersFloatsAndVectors) {
               "(0010,9431),  4, FL, Examined Body Thickness:  0.50");
     EXPECT_EQ(line(DcmTag(0x0028, 0x0010, 6, "\1\0\2\0\3\0", "US")),
               "(0028,0010),  6, US, Rows: Vector!!");
-    EXPECT_EQ(line(DcmTag(0x0028, 0x0010, 2, "\xFF\xFF", "US")), "(0028,0010),  2, US, Rows: 65535");
+    EXPECT_EQ(line(DcmTag(0x0028, 0x0010, 2, "\xFF\xFF", "US")),
+              "(0028,0010),  2, US, Rows: 65535");
     EXPECT_EQ(line(DcmTag(0x0009, 0x1027, 4, "\0\0\0\x80", "SL")),
               "(0009,1027),  4, SL, *** Unidentified ***: -2147483648");
     // An FD of 8 bytes shows its raw bytes up to the first zero.
@@ -75,16 +79,16 @@ TEST(Dump, FlatSequencesAndDelimitersInExplicitVR) {
               FE FF 00 E0 0A 00 00 00
                 20 00 0E 00 55 49 02 00 31 00
           FE FF 0D E0 00 00 00 00
-        FE FF DD E0 00 00 00 00)"), true);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "(0008,1115), -1, SQ, Referenced Series Sequence: ",
-                         "(FFFE,E000), -1, DL, Item: ",
-                         "(0009,0010),  4, LO, *** Unidentified ***: GEMS",
-                         "(0008,1140), 18, SQ, Referenced Image Sequence: ",
-                         "(FFFE,E000), 10, DL, Item: ",
-                         "...(0020,000E),  2, UI, Series Instance UID: 1",
-                         "(FFFE,E00D),  0, DL, Item Delimitation Item: ",
-                         "(FFFE,E0DD),  0, DL, Sequence Delimitation Item: "}));
+        FE FF DD E0 00 00 00 00)"),
+                                          true);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "(0008,1115), -1, SQ, Referenced Series Sequence: ",
+                  "(FFFE,E000), -1, DL, Item: ", "(0009,0010),  4, LO, *** Unidentified ***: GEMS",
+                  "(0008,1140), 18, SQ, Referenced Image Sequence: ", "(FFFE,E000), 10, DL, Item: ",
+                  "...(0020,000E),  2, UI, Series Instance UID: 1",
+                  "(FFFE,E00D),  0, DL, Item Delimitation Item: ",
+                  "(FFFE,E0DD),  0, DL, Sequence Delimitation Item: "}));
 }
 
 TEST(Dump, ImplicitPrivateTagShowsUN) {
@@ -95,8 +99,8 @@ TEST(Dump, ImplicitPrivateTagShowsUN) {
 TEST(Dump, BigEndianNumbersMatchTheirLittleEndianTwin) {
     auto be = dump(hexBytes("00 28 00 10 55 53 00 02 02 00  00 28 01 07 53 4C 00 04 FF FF FF FE"),
                    true, true);
-    auto le = dump(hexBytes("28 00 10 00 55 53 02 00 00 02  28 00 07 01 53 4C 04 00 FE FF FF FF"),
-                   true);
+    auto le =
+        dump(hexBytes("28 00 10 00 55 53 02 00 00 02  28 00 07 01 53 4C 04 00 FE FF FF FF"), true);
     EXPECT_EQ(be, le);
     EXPECT_EQ(be[0], "(0028,0010),  2, US, Rows: 512");
 }

@@ -18,7 +18,7 @@ std::set<std::string> asSet(std::span<const std::string_view> list) {
 // Every UID any table mentions, plus near misses of each, to probe the membership functions.
 std::set<std::string> probeUids() {
     std::set<std::string> uids;
-    for (const UidNameRow &row : UidNameRows()) {
+    for (const UidNameRow& row : UidNameRows()) {
         uids.emplace(row.uid);
     }
     for (auto list :
@@ -26,7 +26,7 @@ std::set<std::string> probeUids() {
         uids.insert(list.begin(), list.end());
     }
     std::set<std::string> probes = uids;
-    for (const std::string &uid : uids) {
+    for (const std::string& uid : uids) {
         probes.insert(uid + " ");
         probes.insert(uid + '\0');
         probes.insert(uid + ".1");
@@ -65,7 +65,7 @@ TEST(UidName, EveryRowIsFoundByItsLookup) {
     const auto rows = UidNameRows();
     ASSERT_EQ(rows.size(), 103u);
     std::set<std::string_view> seen;
-    for (const UidNameRow &row : rows) {
+    for (const UidNameRow& row : rows) {
         EXPECT_TRUE(seen.insert(row.uid).second) << "duplicate " << row.uid;
         EXPECT_FALSE(row.name.empty()) << row.uid;
         EXPECT_EQ(UidName(std::string(row.uid)), row.name) << row.uid;
@@ -91,7 +91,7 @@ TEST(UidLists, MembershipMatchesListsExactly) {
     const auto nonImage = asSet(NonImageSopClasses());
     const auto image = asSet(ImageSopClasses());
     const auto transfer = asSet(KnownTransferSyntaxes());
-    for (const std::string &uid : probeUids()) {
+    for (const std::string& uid : probeUids()) {
         SCOPED_TRACE("[" + uid + "]");
         EXPECT_EQ(IsWaveformSopClass(uid), waveform.count(uid) == 1);
         EXPECT_EQ(IsNonImageSopClass(uid), nonImage.count(uid) == 1);

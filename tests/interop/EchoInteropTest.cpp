@@ -70,8 +70,9 @@ TEST(EchoInterop, UnknownHostEndsInTheConnectFailure) {
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.output, "ECHO failed to connect to: remote (no-such-host.invalid:104)\n");
     auto lines = logLines(dir, "ECHO");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "ERROR, PDU_Service::Connect, Socket Level Error\r"),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "ERROR, PDU_Service::Connect, Socket Level Error\r"),
+        lines.end());
 }
 
 TEST(EchoInterop, EchoOverTls12AgainstStorescp) {
@@ -79,13 +80,15 @@ TEST(EchoInterop, EchoOverTls12AgainstStorescp) {
         GTEST_SKIP();
     TempDir dir;
     std::string key = (dir.path() / "key.pem").string(), cert = (dir.path() / "cert.pem").string();
-    ASSERT_EQ(runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=peer -keyout " +
-                         shellQuote(key) + " -out " + shellQuote(cert) + " 2>/dev/null")
-                  .exitStatus,
-              0);
+    ASSERT_EQ(
+        runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=peer -keyout " +
+                   shellQuote(key) + " -out " + shellQuote(cert) + " 2>/dev/null")
+            .exitStatus,
+        0);
     DcmtkPeer peer("storescp", {"+tls", key, cert, "-pw", "-ic"}, dir.path().string());
     ASSERT_TRUE(peer.Ready());
-    runCommand(cli(dir, "setup --tls on --log-level 3 --remote-port " + std::to_string(peer.Port())));
+    runCommand(
+        cli(dir, "setup --tls on --log-level 3 --remote-port " + std::to_string(peer.Port())));
     auto r = runCommand(cli(dir, "echo"));
     EXPECT_EQ(r.output, "ECHO OK\n");
     EXPECT_EQ(r.exitStatus, 0);
@@ -97,10 +100,12 @@ TEST(EchoInterop, TlsHandshakeWithAPlainPeerFailsBeforeTheRequest) {
     TempDir dir;
     DcmtkPeer peer("storescp", {}, dir.path().string());
     ASSERT_TRUE(peer.Ready());
-    runCommand(cli(dir, "setup --tls on --log-level 3 --remote-port " + std::to_string(peer.Port())));
+    runCommand(
+        cli(dir, "setup --tls on --log-level 3 --remote-port " + std::to_string(peer.Port())));
     auto r = runCommand(cli(dir, "echo"));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, "ECHO failed to connect to: remote (127.0.0.1:" + std::to_string(peer.Port()) + ")\n");
+    EXPECT_EQ(r.output, "ECHO failed to connect to: remote (127.0.0.1:" +
+                            std::to_string(peer.Port()) + ")\n");
     auto lines = logLines(dir, "ECHO");
     // At socket level every block sent is dumped: no A-ASSOCIATE-RQ (type 01) went out.
     for (const std::string& line : lines)

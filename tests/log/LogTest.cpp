@@ -25,9 +25,9 @@ TEST(Log, LinesAreStampedAndWrittenLiterally) {
     LogMessage("ERROR, X, 100% %s %d done");
     LogMessage("second");
     std::string text = readAll(dir.file("a.log"));
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex("\\d\\d:\\d\\d:\\d\\d, ERROR, X, 100% %s %d done\r\n"
-                         "\\d\\d:\\d\\d:\\d\\d, second\r\n")))
+    EXPECT_TRUE(
+        std::regex_match(text, std::regex("\\d\\d:\\d\\d:\\d\\d, ERROR, X, 100% %s %d done\r\n"
+                                          "\\d\\d:\\d\\d:\\d\\d, second\r\n")))
         << text;
 }
 
@@ -62,7 +62,8 @@ TEST(Log, ConcurrentWritersNeverInterleaveWithinALine) {
     std::istringstream in(readAll(dir.file("c.log")));
     int count = 0;
     for (std::string line; std::getline(in, line); ++count)
-        EXPECT_TRUE(std::regex_match(line, std::regex("\\d\\d:\\d\\d:\\d\\d, thread \\d line \\d+x{200}\r")))
+        EXPECT_TRUE(std::regex_match(
+            line, std::regex("\\d\\d:\\d\\d:\\d\\d, thread \\d line \\d+x{200}\r")))
             << line;
     EXPECT_EQ(count, 200);
 }

@@ -25,7 +25,7 @@ protected:
         CurrentLogLevel = 0;
         std::filesystem::remove(path);
     }
-    bool logged(const std::string &text) const {
+    bool logged(const std::string& text) const {
         std::ifstream in(path, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
@@ -34,19 +34,19 @@ protected:
     std::filesystem::path path;
 };
 
-std::vector<std::uint8_t> text(const std::string &s) {
+std::vector<std::uint8_t> text(const std::string& s) {
     return {s.begin(), s.end()};
 }
 
 std::vector<std::uint8_t> cat(std::initializer_list<std::vector<std::uint8_t>> parts) {
     std::vector<std::uint8_t> all;
-    for (const auto &p : parts)
+    for (const auto& p : parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
 // The request of an echo, as the association service fills it before connecting.
-AAssociateRQ echoRequest(const std::string &called, const std::string &calling) {
+AAssociateRQ echoRequest(const std::string& called, const std::string& calling) {
     AAssociateRQ rq;
     rq.SetCalledApTitle(called);
     rq.SetCallingApTitle(calling);
@@ -68,7 +68,7 @@ const std::vector<std::uint8_t> echoUserInformation = cat({
     HexBytes("55 00 00 0B"), text("Mondevalier"),        // implementation version name
 });
 
-std::vector<std::uint8_t> sendToPeer(AAssociateRQ &rq, std::size_t expected) {
+std::vector<std::uint8_t> sendToPeer(AAssociateRQ& rq, std::size_t expected) {
     ScriptedPeer peer({ScriptedPeer::Expect(expected)});
     Buffer link;
     link.SetWriteOrder(Buffer::BigEndian);
@@ -133,7 +133,7 @@ TEST_F(AssociationTest, RequestWriteLogsItsFieldsAtPduLevel) {
 
 // ---- A-ASSOCIATE-AC and -RJ as read (after the type byte) ----
 
-std::vector<std::uint8_t> acceptItem(std::uint8_t id, std::uint8_t result, const std::string &ts) {
+std::vector<std::uint8_t> acceptItem(std::uint8_t id, std::uint8_t result, const std::string& ts) {
     auto sub = cat({HexBytes("40 00 00"), {static_cast<std::uint8_t>(ts.size())}, text(ts)});
     std::uint16_t length = static_cast<std::uint16_t>(4 + sub.size());
     return cat({HexBytes("21 00"),
@@ -143,7 +143,7 @@ std::vector<std::uint8_t> acceptItem(std::uint8_t id, std::uint8_t result, const
 }
 
 // Wraps items into an accept's body: reserved, PDU length, the fixed fields, the items.
-std::vector<std::uint8_t> acceptPdu(const std::vector<std::uint8_t> &items) {
+std::vector<std::uint8_t> acceptPdu(const std::vector<std::uint8_t>& items) {
     std::uint32_t length = 68 + static_cast<std::uint32_t>(items.size());
     return cat(
         {{0x00, static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
@@ -179,7 +179,7 @@ struct ReadOutcome {
     std::uint8_t next; // the byte after the PDU, to show the read stayed in step
 };
 
-ReadOutcome readAccept(AAssociateAC &ac, const std::vector<std::uint8_t> &bytes) {
+ReadOutcome readAccept(AAssociateAC& ac, const std::vector<std::uint8_t>& bytes) {
     Buffer link;
     link.SetReadOrder(Buffer::BigEndian);
     link.Supply(bytes);
@@ -250,7 +250,7 @@ TEST_F(AssociationTest, UnknownSubItemInUserInformationSkipsTheRestOfThatItem) {
 }
 
 TEST_F(AssociationTest, SecondRoleSelectionOverwritesTheFirst) {
-    auto role = [](const std::string &uid, std::uint8_t scu, std::uint8_t scp) {
+    auto role = [](const std::string& uid, std::uint8_t scu, std::uint8_t scp) {
         std::uint8_t n = static_cast<std::uint8_t>(uid.size());
         return cat({HexBytes("54 00 00"),
                     {static_cast<std::uint8_t>(n + 4), 0x00, n},
@@ -274,7 +274,7 @@ TEST_F(AssociationTest, SecondRoleSelectionOverwritesTheFirst) {
 
 TEST_F(AssociationTest, OverLongLengthsAreProtocolErrorsThatStayInStep) {
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<std::uint8_t> items;
         std::size_t listed;
     };
@@ -293,7 +293,7 @@ TEST_F(AssociationTest, OverLongLengthsAreProtocolErrorsThatStayInStep) {
         {"application context beyond the PDU", HexBytes("10 00 00 30 31 32"), 0},
         {"item header cut by the PDU end", HexBytes("21 00"), 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         AAssociateAC ac;
         auto outcome = readAccept(ac, acceptPdu(c.items));
         EXPECT_FALSE(outcome.ok) << c.what;

@@ -44,7 +44,7 @@ protected:
         return lengths;
     }
     // Flushes the buffer to a loopback peer and returns what it received.
-    std::vector<std::uint8_t> flushToPeer(Buffer &buffer) {
+    std::vector<std::uint8_t> flushToPeer(Buffer& buffer) {
         ScriptedPeer peer({ScriptedPeer::Expect(buffer.Queued())});
         EXPECT_TRUE(buffer.Link().Connect("127.0.0.1", peer.PortText()));
         EXPECT_TRUE(buffer.Flush());

@@ -25,7 +25,7 @@ protected:
         link.SetWriteOrder(Buffer::BigEndian);
     }
     void TearDown() override { std::filesystem::remove(path); }
-    bool logged(const std::string &text) const {
+    bool logged(const std::string& text) const {
         std::ifstream in(path, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
@@ -51,7 +51,7 @@ struct Pdu {
 };
 
 // Splits P-DATA-TF PDUs of one PDV each, as this side writes them.
-std::vector<Pdu> splitPdus(const std::vector<std::uint8_t> &bytes) {
+std::vector<Pdu> splitPdus(const std::vector<std::uint8_t>& bytes) {
     std::vector<Pdu> pdus;
     auto be32 = [&](std::size_t at) {
         return std::uint32_t{bytes[at]} << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 |
@@ -184,7 +184,7 @@ TEST_F(DataTransferTest, PdvLengthsOutOfTheirPduAreProtocolErrors) {
         HexBytes("00 00 00 00 04  00 00 00 02"),             // PDU too short for a PDV header
         HexBytes("00 00 00 00 0A  00 00 00 02 01 00  FF FF FF FF"), // second PDV header cut
     };
-    for (const auto &pdu : bad) {
+    for (const auto& pdu : bad) {
         Buffer in;
         in.SetReadOrder(Buffer::BigEndian);
         in.Supply(pdu);

@@ -41,7 +41,7 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    bool logged(const std::string &text) const { return logText().find(text) != std::string::npos; }
+    bool logged(const std::string& text) const { return logText().find(text) != std::string::npos; }
     std::filesystem::path path;
 };
 
@@ -52,8 +52,8 @@ std::string closedPort() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     ::close(fd);
     return std::to_string(ntohs(address.sin_port));
 }
@@ -196,7 +196,7 @@ private:
 
 class TlsServerStream : public PeerStream {
 public:
-    TlsServerStream(SSL_CTX *ctx, int fd) : fd(fd), ssl(SSL_new(ctx)) { SSL_set_fd(ssl, fd); }
+    TlsServerStream(SSL_CTX* ctx, int fd) : fd(fd), ssl(SSL_new(ctx)) { SSL_set_fd(ssl, fd); }
     ~TlsServerStream() override {
         SSL_shutdown(ssl);
         SSL_free(ssl);
@@ -204,7 +204,7 @@ public:
     }
     bool Handshake() { return SSL_accept(ssl) == 1; }
     int Version() const { return SSL_version(ssl); }
-    long Read(std::uint8_t *area, std::size_t size, std::chrono::milliseconds wait) override {
+    long Read(std::uint8_t* area, std::size_t size, std::chrono::milliseconds wait) override {
         if (SSL_pending(ssl) == 0) {
             pollfd entry{fd, POLLIN, 0};
             if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0)
@@ -215,13 +215,13 @@ public:
             return n;
         return SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
     }
-    bool Write(const std::uint8_t *data, std::size_t size) override {
+    bool Write(const std::uint8_t* data, std::size_t size) override {
         return SSL_write(ssl, data, static_cast<int>(size)) == static_cast<int>(size);
     }
 
 private:
     int fd;
-    SSL *ssl;
+    SSL* ssl;
 };
 
 class TlsSocketTest : public SocketTest {
@@ -247,7 +247,7 @@ protected:
         };
     }
     static TlsFiles files;
-    SSL_CTX *ctx = nullptr;
+    SSL_CTX* ctx = nullptr;
     std::atomic<int> version{0};
 };
 TlsFiles TlsSocketTest::files;

@@ -1,6 +1,6 @@
+#include "Echo.h"
 #include "Association.h"
 #include "BufData.h"
-#include "Echo.h"
 #include "Log.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
@@ -33,7 +33,9 @@ void putItem(std::vector<uint8_t>& v, uint8_t type, const std::vector<uint8_t>& 
     put16(v, static_cast<uint16_t>(body.size()));
     v.insert(v.end(), body.begin(), body.end());
 }
-std::vector<uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytesOf(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 struct Accepted {
     uint8_t id;
@@ -138,10 +140,11 @@ TEST_F(EchoTest, AcceptedEchoIsByteExact) {
 }
 
 TEST_F(EchoTest, FirstAcceptedItemDecidesNotThePreferenceList) {
-    Peer peer({Peer::Expect(EchoRequestSize),
-               Peer::Send(acceptPdu({{3, 0, "1.2.840.10008.1.2"}, {1, 0, "1.2.840.10008.1.2.4.90"}})),
-               Peer::Expect(EchoCommandPduSize), Peer::Send(pdata(3, 3, echoResponse(0))),
-               Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
+    Peer peer(
+        {Peer::Expect(EchoRequestSize),
+         Peer::Send(acceptPdu({{3, 0, "1.2.840.10008.1.2"}, {1, 0, "1.2.840.10008.1.2.4.90"}})),
+         Peer::Expect(EchoCommandPduSize), Peer::Send(pdata(3, 3, echoResponse(0))),
+         Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
     EXPECT_TRUE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(peer.Received()[EchoRequestSize + 10], 3);
@@ -149,18 +152,21 @@ TEST_F(EchoTest, FirstAcceptedItemDecidesNotThePreferenceList) {
 
 TEST_F(EchoTest, OnlyBigEndianAcceptedFailsBeforeAnyMessage) {
     Peer peer({Peer::Expect(EchoRequestSize),
-               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})), Peer::Silent(std::chrono::milliseconds(2000))});
+               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})),
+               Peer::Silent(std::chrono::milliseconds(2000))});
     EXPECT_FALSE(echo(peer));
     peer.Finish();
     EXPECT_EQ(peer.Received().size(), EchoRequestSize);
     EXPECT_NE(log().find("ERROR, Transfer Syntax is Empty\r\n"), std::string::npos);
-    EXPECT_NE(log().find("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed\r\n"), std::string::npos);
+    EXPECT_NE(log().find("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed\r\n"),
+              std::string::npos);
     EXPECT_NE(log().find("ERROR, EchoSCU, OpenAssoc failed\r\n"), std::string::npos);
 }
 
 TEST_F(EchoTest, RejectAndCorruptAnswers) {
     {
-        Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("03 00 00 00 00 04 00 01 01 01"))});
+        Peer peer(
+            {Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("03 00 00 00 00 04 00 01 01 01"))});
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Association Rejected...\r\n"), std::string::npos);
@@ -188,7 +194,8 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
         EXPECT_FALSE(echo(peer));
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
         // The protocol error is answered with an A-ABORT, source 0, reason 0.
-        EXPECT_EQ(std::vector<uint8_t>(peer.Received().end() - 10, peer.Received().end()), abortPdu);
+        EXPECT_EQ(std::vector<uint8_t>(peer.Received().end() - 10, peer.Received().end()),
+                  abortPdu);
         EXPECT_NE(log().find("ERROR, PDU_Service::Read Protocol Error\r\n"), std::string::npos);
     }
     std::string before = log();
@@ -222,10 +229,13 @@ TEST_F(EchoTest, PeerMaximumLengthIsCappedAndLogged) {
     EXPECT_TRUE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     std::string text = log();
-    EXPECT_NE(text.find("INFO, PDU_Service::Write, MaximumLength set to 16384\r\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO, OpenAssociation, Calling Ap. Title: local           \r\n"), std::string::npos);
-    EXPECT_NE(text.find("Presentation Context Accept ID: 1, Transfer Syntax: 1.2.840.10008.1.2\r\n"),
+    EXPECT_NE(text.find("INFO, PDU_Service::Write, MaximumLength set to 16384\r\n"),
               std::string::npos);
+    EXPECT_NE(text.find("INFO, OpenAssociation, Calling Ap. Title: local           \r\n"),
+              std::string::npos);
+    EXPECT_NE(
+        text.find("Presentation Context Accept ID: 1, Transfer Syntax: 1.2.840.10008.1.2\r\n"),
+        std::string::npos);
     // The message dumps: the request as sent and the response as read.
     EXPECT_NE(text.find("local >> remote\r\n"), std::string::npos);
     EXPECT_NE(text.find("(0000,0110),  2, US, Message ID: 3\r\n"), std::string::npos);

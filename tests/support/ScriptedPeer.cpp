@@ -26,7 +26,7 @@ int hexDigit(char c) {
 
 // Waits for readability in short slices so a stopping peer is not held up.
 // 1 readable, 0 time-out, -1 stopped or error.
-int waitReadable(int fd, std::chrono::milliseconds wait, const std::atomic<bool> *stop) {
+int waitReadable(int fd, std::chrono::milliseconds wait, const std::atomic<bool>* stop) {
     auto end = Clock::now() + wait;
     for (;;) {
         if (stop && *stop)
@@ -47,13 +47,13 @@ class PlainStream : public PeerStream {
 public:
     explicit PlainStream(int fd) : fd(fd) {}
     ~PlainStream() override { ::close(fd); }
-    long Read(std::uint8_t *area, std::size_t size, std::chrono::milliseconds wait) override {
+    long Read(std::uint8_t* area, std::size_t size, std::chrono::milliseconds wait) override {
         if (waitReadable(fd, wait, nullptr) != 1)
             return -1;
         ssize_t n = ::recv(fd, area, size, 0);
         return n < 0 ? -1 : static_cast<long>(n);
     }
-    bool Write(const std::uint8_t *data, std::size_t size) override {
+    bool Write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
             ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
@@ -147,9 +147,9 @@ ScriptedPeer::ScriptedPeer(std::vector<Step> script, PeerStreamFactory makeStrea
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t size = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         ::close(listener);
         throw std::runtime_error("ScriptedPeer: bind");
     }
@@ -188,9 +188,9 @@ void ScriptedPeer::run() {
     play(*stream);
 }
 
-bool ScriptedPeer::play(PeerStream &stream) {
+bool ScriptedPeer::play(PeerStream& stream) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        const Step &step = steps[i];
+        const Step& step = steps[i];
         std::string where = "step " + std::to_string(i) + ": ";
         switch (step.kind) {
         case Step::Kind::Expect: {

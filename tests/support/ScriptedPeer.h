@@ -24,8 +24,8 @@ class PeerStream {
 public:
     virtual ~PeerStream() = default;
     // Bytes read (> 0), 0 when the other side closed, -1 on error or when nothing came in time.
-    virtual long Read(std::uint8_t *area, std::size_t size, std::chrono::milliseconds wait) = 0;
-    virtual bool Write(const std::uint8_t *data, std::size_t size) = 0;
+    virtual long Read(std::uint8_t* area, std::size_t size, std::chrono::milliseconds wait) = 0;
+    virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
 };
 
 // Makes the stream for an accepted descriptor, which it then owns; nullptr when it fails
@@ -56,8 +56,8 @@ public:
     // factory the steps run on the plain descriptor.
     explicit ScriptedPeer(std::vector<Step> steps, PeerStreamFactory factory = nullptr);
     ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer &) = delete;
-    ScriptedPeer &operator=(const ScriptedPeer &) = delete;
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     std::uint16_t Port() const { return port; }
     std::string PortText() const { return std::to_string(port); }
@@ -65,16 +65,16 @@ public:
     // Waits for the script to end; true when every step ran as scripted.
     bool Finish();
     // What the Expect steps captured; call after Finish.
-    const std::vector<std::uint8_t> &Received() const { return received; }
+    const std::vector<std::uint8_t>& Received() const { return received; }
     // Why the script stopped early, empty when it did not.
-    const std::string &Failure() const { return failure; }
+    const std::string& Failure() const { return failure; }
 
     // Longest wait of any step for the client (connect, expected bytes).
     static constexpr std::chrono::milliseconds StepLimit{10000};
 
 private:
     void run();
-    bool play(PeerStream &stream);
+    bool play(PeerStream& stream);
 
     std::vector<Step> steps;
     PeerStreamFactory factory;
