@@ -2,6 +2,8 @@
 #include "Log.h"
 #include "ScriptedPeer.h"
 
+#include "LogFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,27 +13,8 @@
 
 namespace {
 
-class AssociationTest : public ::testing::Test {
+class AssociationTest : public LogFixture {
 protected:
-    void SetUp() override {
-        path = std::filesystem::temp_directory_path() /
-               ("veskaro_assoc_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-        std::filesystem::remove(path);
-        SetLogTargets(path.string());
-        CurrentLogLevel = 0;
-    }
-    void TearDown() override {
-        CurrentLogLevel = 0;
-        std::filesystem::remove(path);
-    }
-    bool logged(const std::string& text) const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str().find(text) != std::string::npos;
-    }
-    std::filesystem::path path;
 };
 
 std::vector<std::uint8_t> text(const std::string& s) {

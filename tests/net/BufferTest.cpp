@@ -2,6 +2,8 @@
 #include "Log.h"
 #include "ScriptedPeer.h"
 
+#include "LogFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,26 +14,8 @@
 namespace {
 
 // Points the log at a fresh file for one test and reads it back.
-class BufferTest : public ::testing::Test {
+class BufferTest : public LogFixture {
 protected:
-    void SetUp() override {
-        path = std::filesystem::temp_directory_path() /
-               ("veskaro_buffer_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-        std::filesystem::remove(path);
-        SetLogTargets(path.string());
-        CurrentLogLevel = 0;
-    }
-    void TearDown() override {
-        CurrentLogLevel = 0;
-        std::filesystem::remove(path);
-    }
-    std::string logText() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
     // Lengths of the blocks sent, from the traffic dump headers.
     std::vector<int> sentBlocks() const {
         std::vector<int> lengths;
@@ -52,7 +36,6 @@ protected:
         buffer.Link().Close();
         return peer.Received();
     }
-    std::filesystem::path path;
 };
 
 std::vector<std::uint8_t> pattern(std::size_t n) {

@@ -3,6 +3,8 @@
 #include "ReleasePDUs.h"
 #include "ScriptedPeer.h"
 
+#include "LogFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,24 +14,12 @@
 
 namespace {
 
-class DataTransferTest : public ::testing::Test {
+class DataTransferTest : public LogFixture {
 protected:
     void SetUp() override {
-        path = std::filesystem::temp_directory_path() /
-               ("veskaro_pdata_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-        std::filesystem::remove(path);
-        SetLogTargets(path.string());
-        CurrentLogLevel = 0;
+        LogFixture::SetUp();
         link.SetReadOrder(Buffer::BigEndian);
         link.SetWriteOrder(Buffer::BigEndian);
-    }
-    void TearDown() override { std::filesystem::remove(path); }
-    bool logged(const std::string& text) const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str().find(text) != std::string::npos;
     }
     // Runs a write against a loopback peer that captures the given number of bytes.
     template <class WriteFn> std::vector<std::uint8_t> capture(std::size_t n, WriteFn write) {
@@ -40,7 +30,6 @@ protected:
         link.Link().Close();
         return peer.Received();
     }
-    std::filesystem::path path;
     Buffer link;
 };
 

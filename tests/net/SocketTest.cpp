@@ -2,6 +2,8 @@
 #include "Log.h"
 #include "ScriptedPeer.h"
 
+#include "LogFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <openssl/err.h>
@@ -21,28 +23,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class SocketTest : public ::testing::Test {
+class SocketTest : public LogFixture {
 protected:
-    void SetUp() override {
-        path = std::filesystem::temp_directory_path() /
-               ("veskaro_socket_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
-        std::filesystem::remove(path);
-        SetLogTargets(path.string());
-        CurrentLogLevel = 0;
-    }
-    void TearDown() override {
-        CurrentLogLevel = 0;
-        std::filesystem::remove(path);
-    }
-    std::string logText() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool logged(const std::string& text) const { return logText().find(text) != std::string::npos; }
-    std::filesystem::path path;
 };
 
 // A loopback port with nothing listening on it.
