@@ -104,37 +104,52 @@ bool AAssociateRQ::Write(Buffer& link) {
     return true;
 }
 
+AssociateHeader::ItemsRead
+AssociateHeader::ReadItems(Buffer& link, std::uint8_t contextType,
+                           const std::function<ItemResult(BoundedReader&)>& readContext) {
+    BoundedReader pdu(link, PDULength - AssociateHeaderLength);
+    bool wellFormed = true;
+    while (pdu.Remaining() > 0) {
+        std::uint8_t type = 0;
+        if (!pdu.U8(type))
+            return ItemsRead::Broken;
+        ItemResult result;
+        if (type == ItemCode::ApplicationContext) {
+            result = AppContext.Read(pdu);
+        } else if (type == contextType) {
+            result = readContext(pdu);
+        } else if (type == ItemCode::UserInformation) {
+            result = UserInfo.ReadDynamic(pdu);
+        } else {
+            // Not an item of this PDU: nothing after it can be trusted.
+            pdu.SkipRest();
+            return ItemsRead::UnknownItem;
+        }
+        if (result == ItemResult::Broken) {
+            pdu.SkipRest();
+            return ItemsRead::Broken;
+        }
+        wellFormed = wellFormed && result == ItemResult::Ok;
+    }
+    return wellFormed ? ItemsRead::Ok : ItemsRead::Malformed;
+}
+
 bool AAssociateRQ::Read(Buffer& link) {
     PresContexts.clear();
     if (!ReadHeader(link, "AAssociateRQ::Read"))
         return false;
-    BoundedReader pdu(link, PDULength - AssociateHeaderLength);
-    while (pdu.Remaining() > 0) {
-        std::uint8_t type = 0;
-        if (!pdu.U8(type))
-            return false;
-        ItemResult result;
-        if (type == ItemCode::ApplicationContext) {
-            result = AppContext.Read(pdu);
-        } else if (type == ItemCode::PresentationContextRQ) {
-            PresentationContext context;
-            result = context.Read(pdu);
-            if (result == ItemResult::Ok)
-                PresContexts.push_back(std::move(context));
-        } else if (type == ItemCode::UserInformation) {
-            result = UserInfo.ReadDynamic(pdu);
-        } else {
-            LogMessage("WARNING, AAssociateRQ::Read Unknown Packet");
-            pdu.SkipRest();
-            LogMessage("WARNING, AAssociateRQ::Read Count=-1");
-            return false;
-        }
-        if (result == ItemResult::Broken) {
-            pdu.SkipRest();
-            return false;
-        }
+    ItemsRead outcome = ReadItems(link, ItemCode::PresentationContextRQ, [&](BoundedReader& in) {
+        PresentationContext context;
+        ItemResult result = context.Read(in);
+        if (result == ItemResult::Ok)
+            PresContexts.push_back(std::move(context));
+        return result;
+    });
+    if (outcome == ItemsRead::UnknownItem) {
+        LogMessage("WARNING, AAssociateRQ::Read Unknown Packet");
+        LogMessage("WARNING, AAssociateRQ::Read Count=-1");
     }
-    return true;
+    return outcome == ItemsRead::Ok || outcome == ItemsRead::Malformed;
 }
 
 bool AAssociateAC::Read(Buffer& link) {
@@ -144,34 +159,14 @@ bool AAssociateAC::Read(Buffer& link) {
         return false;
     if (CurrentLogLevel >= 3)
         LogHeader("AAssociateAC::Read");
-    BoundedReader pdu(link, PDULength - AssociateHeaderLength);
-    bool wellFormed = true;
-    while (pdu.Remaining() > 0) {
-        std::uint8_t type = 0;
-        if (!pdu.U8(type))
-            return false;
-        ItemResult result;
-        if (type == ItemCode::ApplicationContext) {
-            result = AppContext.Read(pdu);
-        } else if (type == ItemCode::PresentationContextAC) {
-            PresentationContextAccept accept;
-            result = accept.Read(pdu);
-            if (result == ItemResult::Ok)
-                PresContextAccepts.push_back(std::move(accept));
-        } else if (type == ItemCode::UserInformation) {
-            result = UserInfo.ReadDynamic(pdu);
-        } else {
-            // Not an item of an accept: nothing after it can be trusted.
-            pdu.SkipRest();
-            return false;
-        }
-        if (result == ItemResult::Broken) {
-            pdu.SkipRest();
-            return false;
-        }
-        wellFormed = wellFormed && result == ItemResult::Ok;
-    }
-    return wellFormed;
+    ItemsRead outcome = ReadItems(link, ItemCode::PresentationContextAC, [&](BoundedReader& in) {
+        PresentationContextAccept accept;
+        ItemResult result = accept.Read(in);
+        if (result == ItemResult::Ok)
+            PresContextAccepts.push_back(std::move(accept));
+        return result;
+    });
+    return outcome == ItemsRead::Ok;
 }
 
 bool AAssociateRJ::Read(Buffer& link) {

@@ -7,6 +7,7 @@
 #include "UserInformation.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,12 @@ struct AssociateHeader {
     // hold the fixed part (the PDU is then passed over) or the link fails.
     bool ReadHeader(Buffer& link, const char* place);
     void LogHeader(const char* place) const;
+
+    enum class ItemsRead { Ok, Malformed, UnknownItem, Broken };
+    // Reads the items after the fixed part, up to the PDU length; the presentation context
+    // items of contextType go to readContext. An unknown item passes over the rest of the PDU.
+    ItemsRead ReadItems(Buffer& link, std::uint8_t contextType,
+                        const std::function<ItemResult(BoundedReader&)>& readContext);
 
     std::uint8_t PDUType;
     std::uint8_t Reserved1 = 0;
