@@ -10,6 +10,7 @@
 //
 // usage: veskaro_echo_bench [--count N] [--cli PATH] [--storescp PATH] [--echoscu PATH]
 
+#include "BenchSupport.h"
 #include "Echo.h"
 
 #include <algorithm>
@@ -39,25 +40,6 @@ namespace {
 
 // The timeout the CLI's echo job uses, so both of our rows run the same call.
 constexpr int EchoTimeoutSeconds = 100;
-
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string rest = path ? path : "";
-    std::size_t from = 0;
-    while (from <= rest.size()) {
-        std::size_t colon = rest.find(':', from);
-        std::string dir = rest.substr(from, colon == std::string::npos ? colon : colon - from);
-        fs::path candidate = fs::path(dir.empty() ? "." : dir) / name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-        if (colon == std::string::npos) {
-            break;
-        }
-        from = colon + 1;
-    }
-    return {};
-}
 
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in address{};
@@ -257,25 +239,21 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (cli.empty()) {
-        // build/<dir>/bench/<this> -> build/<dir>/src/app/veskaro-cli
-        std::error_code error;
-        fs::path self = fs::read_symlink("/proc/self/exe", error);
-        cli = (self.parent_path().parent_path() / "src" / "app" / "veskaro-cli").string();
-    }
+    if (cli.empty())
+        cli = bench::siblingCli();
     if (access(cli.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "veskaro-cli not found at %s (use --cli PATH)\n", cli.c_str());
         return 1;
     }
     if (storescp.empty()) {
-        storescp = findOnPath("storescp");
+        storescp = bench::findOnPath("storescp");
     }
     if (storescp.empty() || access(storescp.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "storescp not found (install DCMTK or use --storescp PATH)\n");
         return 1;
     }
     if (echoscu.empty()) {
-        echoscu = findOnPath("echoscu");
+        echoscu = bench::findOnPath("echoscu");
     }
     if (echoscu.empty() || access(echoscu.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "echoscu not found (install DCMTK or use --echoscu PATH)\n");

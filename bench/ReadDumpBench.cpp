@@ -11,6 +11,7 @@
 // usage: veskaro_read_dump_bench [--cli PATH] [--dcmdump PATH] [--reps N] [--dir DIR]
 //                                [--small-only]
 
+#include "BenchSupport.h"
 #include "DcmObj.h"
 
 #include <algorithm>
@@ -352,25 +353,6 @@ long ownRssKiB() {
     return 0;
 }
 
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string rest = path ? path : "";
-    std::size_t from = 0;
-    while (from <= rest.size()) {
-        std::size_t colon = rest.find(':', from);
-        std::string dir = rest.substr(from, colon == std::string::npos ? colon : colon - from);
-        fs::path candidate = fs::path(dir.empty() ? "." : dir) / name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-        if (colon == std::string::npos) {
-            break;
-        }
-        from = colon + 1;
-    }
-    return {};
-}
-
 struct Subject {
     std::string label;
     fs::path file;
@@ -432,18 +414,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (cli.empty()) {
-        // build/<dir>/bench/<this> -> build/<dir>/src/app/veskaro-cli
-        std::error_code error;
-        fs::path self = fs::read_symlink("/proc/self/exe", error);
-        cli = (self.parent_path().parent_path() / "src" / "app" / "veskaro-cli").string();
-    }
+    if (cli.empty())
+        cli = bench::siblingCli();
     if (access(cli.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "veskaro-cli not found at %s (use --cli PATH)\n", cli.c_str());
         return 1;
     }
     if (dcmdump.empty()) {
-        dcmdump = findOnPath("dcmdump");
+        dcmdump = bench::findOnPath("dcmdump");
     }
     if (dcmdump.empty()) {
         std::fprintf(stderr, "dcmdump not found on PATH (use --dcmdump PATH)\n");
