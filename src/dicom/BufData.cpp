@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 
 namespace {
 
@@ -25,6 +26,23 @@ bool isItem(const DcmTag& e) {
 
 bool hasDefinedContent(const DcmTag& e) {
     return e.length != 0 && e.length != UndefinedLength;
+}
+
+// Values at least this long share the stream's block instead of being copied out of it.
+constexpr std::size_t ShareThreshold = 64 * 1024;
+
+// A block for a whole file. Large ones get huge pages where the system offers them, which
+// saves most of the page faults of filling hundreds of megabytes.
+std::shared_ptr<uint8_t[]> newFileBlock(std::size_t size) {
+    constexpr std::size_t Large = 4u << 20;
+    if (size < Large)
+        return NewValueBlock(size);
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    ::madvise(p, size, MADV_HUGEPAGE);
+    return std::shared_ptr<uint8_t[]>(static_cast<uint8_t*>(p),
+                                      [size](uint8_t* q) { ::munmap(q, size); });
 }
 
 } // namespace
@@ -68,7 +86,7 @@ void BufData::WriteBytes(const void* bytes, std::size_t count) {
         stream_.assign(view_, view_ + viewSize_);
         view_ = nullptr;
         viewSize_ = 0;
-        file_.reset();
+        owner_.reset();
     }
     if (count == 0)
         return;
@@ -103,7 +121,7 @@ void BufData::WriteULong(uint32_t value) {
 
 void BufData::Clear() {
     std::vector<uint8_t>().swap(stream_);
-    file_.reset();
+    owner_.reset();
     view_ = nullptr;
     viewSize_ = 0;
     pos_ = 0;
@@ -160,13 +178,22 @@ bool BufData::ReadTag(DcmTag& e, bool explicitVR, bool metaExplicit) {
     try {
         // Never trust a declared length beyond the bytes that are really there.
         std::size_t want = std::min<std::size_t>(e.length, remaining());
-        try {
-            e.data = std::make_unique_for_overwrite<uint8_t[]>(want ? want : 1);
-        } catch (const std::bad_alloc&) {
-            LogMessage("ERROR, BufData::ReadTag, assigning memory to tag->data");
-            return false;
+        std::size_t got;
+        if (owner_ && want >= ShareThreshold) {
+            // Borrow: the element keeps the block alive, the bytes stay where they are.
+            e.data =
+                std::shared_ptr<uint8_t[]>(owner_, owner_.get() + (view_ - owner_.get()) + pos_);
+            pos_ += want;
+            got = want;
+        } else {
+            try {
+                e.data = NewValueBlock(want ? want : 1);
+            } catch (const std::bad_alloc&) {
+                LogMessage("ERROR, BufData::ReadTag, assigning memory to tag->data");
+                return false;
+            }
+            got = ReadBytes(e.data.get(), want);
         }
-        std::size_t got = ReadBytes(e.data.get(), want);
         if (got < e.length) {
             LogMessage("WARNING, BufData::ReadTag, read bytes!=tag->length (" + hex4(e.group) +
                        "," + hex4(e.element) + ") count=" + std::to_string(static_cast<long>(got)) +
@@ -215,7 +242,7 @@ bool BufData::ReadObject(DcmObj& dataSet) {
 }
 
 bool Expand_SQ(DcmObj& n, const DcmTag& e) {
-    BufData buf(n.bigEndian, e.data.get(), e.HasValue() ? e.length : 0);
+    BufData buf(n.bigEndian, e.data.get(), e.HasValue() ? e.length : 0, e.data);
     bool inPixelData = isPixelData(e);
     while (buf.Position() < buf.Size()) {
         auto c = std::make_unique<DcmTag>();
@@ -295,13 +322,13 @@ bool BufData::LoadFromFile(const std::string& fileName) {
             long size = std::ftell(f);
             std::rewind(f);
             if (size > 0) {
-                file_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(size));
-                std::size_t got = std::fread(file_.get(), 1, static_cast<std::size_t>(size), f);
+                owner_ = newFileBlock(static_cast<std::size_t>(size));
+                std::size_t got = std::fread(owner_.get(), 1, static_cast<std::size_t>(size), f);
                 if (std::ferror(f)) {
                     ok = false;
                     error = std::strerror(errno);
                 }
-                view_ = file_.get();
+                view_ = owner_.get();
                 viewSize_ = got;
             }
         } else {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,11 @@ public:
     uint8_t bigEndian = 0;
 
     explicit BufData(uint8_t bigEndian = 0) : bigEndian(bigEndian) {}
-    // A read-only stream over bytes owned by the caller, which must outlive it.
-    BufData(uint8_t bigEndian, const uint8_t* bytes, std::size_t size)
-        : bigEndian(bigEndian), view_(bytes), viewSize_(size) {}
+    // A read-only stream over bytes owned by the caller, which must outlive it. When owner
+    // holds those bytes, large values decoded from them share it instead of being copied.
+    BufData(uint8_t bigEndian, const uint8_t* bytes, std::size_t size,
+            std::shared_ptr<uint8_t[]> owner = nullptr)
+        : bigEndian(bigEndian), owner_(std::move(owner)), view_(bytes), viewSize_(size) {}
 
     // Missing bytes read as zero.
     uint16_t ReadUShort();
@@ -47,8 +50,9 @@ public:
 
 private:
     std::vector<uint8_t> stream_;
-    // A loaded file, read straight into an uninitialised block and read through view_.
-    std::unique_ptr<uint8_t[]> file_;
+    // The block behind view_ when large values may share it: a loaded file, or the value
+    // of a sequence read from one.
+    std::shared_ptr<uint8_t[]> owner_;
     const uint8_t* view_ = nullptr;
     std::size_t viewSize_ = 0;
     std::size_t pos_ = 0;

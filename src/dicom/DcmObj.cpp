@@ -197,7 +197,7 @@ void DcmObj::EncodeToTag(DcmObj& nested, DcmTag& tag) {
     tag.length = static_cast<uint32_t>(buf.Size());
     if (tag.length != 0) {
         std::vector<uint8_t> bytes = buf.TakeBytes();
-        tag.data = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+        tag.data = NewValueBlock(bytes.size());
         std::memcpy(tag.data.get(), bytes.data(), bytes.size());
     }
 }

@@ -30,7 +30,7 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t length, const void* by
         return;
     }
     uint32_t stored = (length & 1) ? length + 1 : length;
-    data = std::make_unique_for_overwrite<uint8_t[]>(stored);
+    data = NewValueBlock(stored);
     if (bytes)
         std::memcpy(data.get(), bytes, length);
     else
@@ -47,7 +47,7 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint16_t value, const char* vr)
     else
         LookupVR();
     length = 2;
-    data = std::make_unique_for_overwrite<uint8_t[]>(2);
+    data = NewValueBlock(2);
     data[0] = value & 0xFF;
     data[1] = value >> 8;
 }
@@ -59,7 +59,7 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t value, const char* vr)
     else
         LookupVR();
     length = 4;
-    data = std::make_unique_for_overwrite<uint8_t[]>(4);
+    data = NewValueBlock(4);
     for (int i = 0; i < 4; ++i)
         data[i] = (value >> (8 * i)) & 0xFF;
 }
@@ -76,7 +76,7 @@ void DcmTag::SetValue(const void* bytes, uint32_t count) {
     length = count;
     if (count == 0 || count == UndefinedLength)
         return;
-    data = std::make_unique_for_overwrite<uint8_t[]>(count);
+    data = NewValueBlock(count);
     std::memcpy(data.get(), bytes, count);
 }
 

@@ -15,8 +15,9 @@ public:
     char vr[3] = {0, 0, 0};
     // Number of value bytes; UndefinedLength for sequences and items of undefined length.
     uint32_t length = 0;
-    // Exactly `length` bytes, or null when length is 0 or undefined.
-    std::unique_ptr<uint8_t[]> data;
+    // Exactly `length` bytes, or null when length is 0 or undefined. Large values read from a
+    // file share the loaded file's block instead of holding a copy of their bytes.
+    std::shared_ptr<uint8_t[]> data;
     // Set when the value bytes are big-endian; consulted by the numeric getters.
     uint8_t bigEndian = 0;
 
@@ -54,6 +55,11 @@ public:
     std::string GetName();
     std::string DumpLine(int depth);
 };
+
+// An uninitialised value block of count bytes.
+inline std::shared_ptr<uint8_t[]> NewValueBlock(std::size_t count) {
+    return std::make_shared_for_overwrite<uint8_t[]>(count);
+}
 
 // The n-th field (from 1) of text split by separator; empty when there are fewer fields.
 std::string GetField(int n, const std::string& separator, const std::string& text);
