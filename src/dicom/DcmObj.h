@@ -72,6 +72,36 @@ public:
     static bool ReadRaw(DcmObj& dataSet, const std::string& fileName);
     static void UnpackPrivatePixels(DcmObj& dataSet);
 
+    // Pixel data conversion, defined in the codec library (veskaro_codec).
+    // Changes the data set in place to the target transfer syntax; true when nothing had to be
+    // done or the pixel data was written in the target form. A data set whose conversion
+    // returned false must not be sent.
+    static bool ConvertTransferSyntax(DcmObj& dataSet, const std::string& target);
+    // Writes the native samples of all frames back into the pixel data element at `index`
+    // (encapsulated for the JPEG and JPEG 2000 targets, one native value otherwise). On
+    // return from an encapsulating path `index` designates the sequence delimitation item.
+    // False when the target is refused or a frame could not be encoded (nothing is inserted).
+    static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour,
+                     uint16_t columns, uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
+                     uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
+                     float& ratio, int frames, const std::string& target,
+                     const std::string& modality);
+    // Replaces the pixel data by its first frame mapped through the VOI LUT, when the image has
+    // one, and removes the VOI LUT Sequence; returns the number of entries removed.
+    static int ApplyVoiLut(DcmObj& dataSet);
+
+    // Defined in the codec library (veskaro_codec).
+    // Decodes one RLE Lossless frame into frameSize bytes of output, by the data set's
+    // photometric; bitsAllocated serves only the error message.
+    void RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
+                        std::size_t frameSize, int bitsAllocated);
+    // Decodes the encapsulated pixel data after entry `index` (the pixel data element) into
+    // output (totalSize bytes, frame f at f * (totalSize / frames)) and removes the offset
+    // table, fragment and delimiter entries. False when the entries are not there as expected
+    // (the caller reports the failure); a frame that does not decode keeps what was written.
+    bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames,
+                int bitsAllocated);
+
     // Nesting level of the decoder, bounded so that hostile input cannot exhaust the stack.
     static constexpr int MaxNesting = 64;
     int nestingLevel = 0;

@@ -1,0 +1,238 @@
+// DcmObj::Decomp: encapsulated pixel data into one native buffer of every frame.
+
+#include "DcmObj.h"
+#include "J2k.h"
+#include "Jpeg.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Decoder { None, Rle, JpegLossless, JpegBaseline, JpegExtended, Jpeg2000 };
+
+Decoder decoderFor(const std::string& syntax) {
+    if (syntax == "1.2.840.10008.1.2.5")
+        return Decoder::Rle;
+    if (syntax == "1.2.840.10008.1.2.4.70" || syntax == "1.2.840.10008.1.2.4.57")
+        return Decoder::JpegLossless;
+    if (syntax == "1.2.840.10008.1.2.4.50")
+        return Decoder::JpegBaseline;
+    if (syntax == "1.2.840.10008.1.2.4.51")
+        return Decoder::JpegExtended;
+    if (syntax == "1.2.840.10008.1.2.4.90" || syntax == "1.2.840.10008.1.2.4.91")
+        return Decoder::Jpeg2000;
+    return Decoder::None;
+}
+
+bool isJpeg(Decoder d) {
+    return d == Decoder::JpegLossless || d == Decoder::JpegBaseline || d == Decoder::JpegExtended;
+}
+
+struct Fragment {
+    const uint8_t* bytes;
+    std::size_t length;
+};
+
+// Fragments [first, first + count) make up one frame.
+struct FrameSpan {
+    std::size_t first;
+    std::size_t count;
+};
+
+// The stream ends with the end-of-image marker, possibly followed by the one padding byte
+// that makes an item even.
+bool endsWithEoi(const Fragment& f) {
+    std::size_t n = f.length;
+    if (n > 0 && f.bytes[n - 1] == 0x00)
+        --n;
+    return n >= 2 && f.bytes[n - 2] == 0xFF && f.bytes[n - 1] == 0xD9;
+}
+
+uint32_t offsetAt(const DcmTag& table, std::size_t i) {
+    const uint8_t* p = table.data.get() + 4 * i;
+    if (table.bigEndian)
+        return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+               static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[1]) << 8 | p[0];
+}
+
+// Frames by the basic offset table: each offset must name the start of a fragment item,
+// counted from the first fragment's item header. Empty when the table cannot be used.
+std::vector<FrameSpan> spansByOffsetTable(const DcmTag& table,
+                                          const std::vector<Fragment>& fragments,
+                                          std::size_t frames) {
+    if (!table.HasValue() || table.length / 4 < frames)
+        return {};
+    std::vector<uint64_t> starts(fragments.size());
+    uint64_t position = 0;
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        starts[i] = position;
+        position += 8 + static_cast<uint64_t>(fragments[i].length);
+    }
+    std::vector<FrameSpan> spans;
+    for (std::size_t f = 0; f < frames; ++f) {
+        auto it = std::lower_bound(starts.begin(), starts.end(), offsetAt(table, f));
+        if (it == starts.end() || *it != offsetAt(table, f))
+            return {};
+        const std::size_t first = static_cast<std::size_t>(it - starts.begin());
+        if ((f == 0 && first != 0) || (!spans.empty() && first <= spans.back().first))
+            return {};
+        if (!spans.empty())
+            spans.back().count = first - spans.back().first;
+        spans.push_back({first, 0});
+    }
+    spans.back().count = fragments.size() - spans.back().first;
+    return spans;
+}
+
+std::vector<FrameSpan> spansByEndOfImage(const std::vector<Fragment>& fragments) {
+    std::vector<FrameSpan> spans;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        if (endsWithEoi(fragments[i])) {
+            spans.push_back({first, i + 1 - first});
+            first = i + 1;
+        }
+    }
+    if (first < fragments.size())
+        spans.push_back({first, fragments.size() - first});
+    return spans;
+}
+
+std::vector<FrameSpan> frameSpans(const DcmTag& table, const std::vector<Fragment>& fragments,
+                                  std::size_t frames, Decoder decoder) {
+    if (fragments.empty())
+        return {};
+    if (frames == 1)
+        return {{0, fragments.size()}};
+    if (fragments.size() > frames) {
+        std::vector<FrameSpan> spans = spansByOffsetTable(table, fragments, frames);
+        if (spans.empty() && isJpeg(decoder)) {
+            spans = spansByEndOfImage(fragments);
+            if (spans.size() != frames)
+                spans.clear();
+        }
+        if (!spans.empty())
+            return spans;
+    }
+    std::vector<FrameSpan> spans;
+    for (std::size_t i = 0; i < std::min(frames, fragments.size()); ++i)
+        spans.push_back({i, 1});
+    return spans;
+}
+
+void decodeFrame(DcmObj& dataSet, Decoder decoder, const uint8_t* bytes, std::size_t length,
+                 uint8_t* out, std::size_t frameSize, std::size_t totalSize, int bitsAllocated) {
+    switch (decoder) {
+    case Decoder::Rle:
+        dataSet.RleDecodeFrame(bytes, out, length, frameSize, bitsAllocated);
+        break;
+    case Decoder::JpegLossless:
+        if (bitsAllocated == 8) {
+            JpegDecode8(bytes, out, length, frameSize);
+        } else if (length == totalSize) {
+            // Some writers store the samples unencoded, as big-endian words.
+            const std::size_t n = std::min(length, frameSize) & ~static_cast<std::size_t>(1);
+            for (std::size_t i = 0; i < n; i += 2) {
+                out[i] = bytes[i + 1];
+                out[i + 1] = bytes[i];
+            }
+        } else {
+            JpegDecode16(bytes, out, length, frameSize);
+        }
+        break;
+    case Decoder::JpegBaseline:
+    case Decoder::JpegExtended:
+        // An 8-bit frame takes one byte per sample whatever the process.
+        if (bitsAllocated == 8)
+            JpegDecode8(bytes, out, length, frameSize);
+        else
+            JpegDecode12(bytes, out, length, frameSize);
+        break;
+    case Decoder::Jpeg2000:
+        J2kDecode(bytes, out, length, frameSize);
+        break;
+    case Decoder::None:
+        break;
+    }
+}
+
+bool isItem(const DcmTag* t) {
+    return t != nullptr && t->Is(0xFFFE, 0xE000);
+}
+
+bool isDelimiter(const DcmTag* t) {
+    return t != nullptr && t->Is(0xFFFE, 0xE0DD);
+}
+
+} // namespace
+
+bool DcmObj::Decomp(int index, uint8_t* output, std::size_t totalSize, int frames,
+                    int bitsAllocated) {
+    const int p = index + 1;
+    if (index < 0 || p >= Count() || !isItem(TagAt(p))) {
+        LogMessage("ERROR, DcmObj::Decomp, no offset table item after the pixel data");
+        return false;
+    }
+    const Decoder decoder = decoderFor(transferSyntax);
+    if (decoder == Decoder::None) {
+        Remove(p);
+        return true;
+    }
+
+    std::vector<Fragment> fragments;
+    int end = p + 1;
+    for (; end < Count() && isItem(TagAt(end)); ++end) {
+        const DcmTag* t = TagAt(end);
+        fragments.push_back({t->HasValue() ? t->data.get() : nullptr,
+                             t->HasValue() ? static_cast<std::size_t>(t->length) : 0});
+    }
+    const bool delimited = end < Count() && isDelimiter(TagAt(end));
+
+    const std::size_t frameCount = frames < 1 ? 1 : static_cast<std::size_t>(frames);
+    const std::size_t frameSize = totalSize / frameCount;
+    const std::vector<FrameSpan> spans = frameSpans(*TagAt(p), fragments, frameCount, decoder);
+    std::vector<uint8_t> joined;
+    for (std::size_t f = 0; f < spans.size(); ++f) {
+        const FrameSpan& span = spans[f];
+        const uint8_t* bytes = fragments[span.first].bytes;
+        std::size_t length = fragments[span.first].length;
+        if (span.count > 1) {
+            joined.clear();
+            for (std::size_t i = span.first; i < span.first + span.count; ++i)
+                if (fragments[i].bytes != nullptr)
+                    joined.insert(joined.end(), fragments[i].bytes,
+                                  fragments[i].bytes + fragments[i].length);
+            bytes = joined.data();
+            length = joined.size();
+        }
+        decodeFrame(*this, decoder, bytes, length, output + f * frameSize, frameSize, totalSize,
+                    bitsAllocated);
+    }
+
+    const std::size_t used = spans.empty() ? 0 : spans.back().first + spans.back().count;
+    items.erase(items.begin() + p, items.begin() + (delimited ? end + 1 : end));
+
+    if (spans.size() < frameCount) {
+        LogMessage("ERROR, DcmObj::Decomp, " + std::to_string(spans.size()) + " fragments for " +
+                   std::to_string(frameCount) + " frames");
+        return false;
+    }
+    if (used < fragments.size())
+        LogMessage("WARNING, DcmObj::Decomp, " + std::to_string(fragments.size() - used) +
+                   " fragments after the last frame ignored");
+    if (!delimited) {
+        if (decoder == Decoder::JpegBaseline) {
+            LogMessage("ERROR, Decompressing image, end of stream");
+            return true;
+        }
+        LogMessage("ERROR, DcmObj::Decomp, no sequence delimitation item");
+        return false;
+    }
+    return true;
+}

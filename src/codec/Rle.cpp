@@ -1,0 +1,165 @@
+#include "Rle.h"
+
+#include "DcmObj.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+uint32_t readLE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint8_t clampToByte(double v) {
+    // Truncation toward zero first, as the integer conversion would do, then saturation so that
+    // out-of-gamut pixels do not wrap round to the opposite end of the scale.
+    long x = static_cast<long>(v);
+    return static_cast<uint8_t>(std::clamp(x, 0L, 255L));
+}
+
+// How the segments of a frame map onto its sample bytes; samples == 0 means refused.
+struct RleLayout {
+    int samples = 0;     // samples per pixel: 1 or 3
+    int sampleBytes = 0; // 1, 2 or 4; segment order is most significant byte first
+    bool ybrFull = false;
+};
+
+RleLayout layoutFor(const std::string& photometric, uint32_t segments) {
+    RleLayout layout;
+    auto bytesFor = [](uint32_t n) { return n == 1 || n == 2 || n == 4 ? static_cast<int>(n) : 0; };
+    if (photometric.find("MONO") != std::string::npos) {
+        layout.sampleBytes = bytesFor(segments);
+        layout.samples = layout.sampleBytes ? 1 : 0;
+    } else if (photometric == "YBR_FULL") {
+        if (segments == 3) {
+            layout = {3, 1, true};
+        }
+    } else if (photometric == "RGB") {
+        layout.sampleBytes = segments % 3 == 0 ? bytesFor(segments / 3) : 0;
+        layout.samples = layout.sampleBytes ? 3 : 0;
+    }
+    return layout;
+}
+
+std::string trimmed(const std::string& text) {
+    std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+} // namespace
+
+void RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8_t* scratch,
+                      std::size_t start, std::size_t length, int segmentIndex,
+                      std::size_t segmentSize) {
+    uint8_t* out = scratch + static_cast<std::size_t>(segmentIndex) * segmentSize;
+    std::size_t produced = 0;
+    std::size_t in = start;
+    while (produced < segmentSize) {
+        if (in >= fragmentLength) {
+            LogMessage("ERROR, overflow decoding RLE");
+            return;
+        }
+        const int n = static_cast<int8_t>(fragment[in++]);
+        if (n >= 0) {
+            std::size_t count = static_cast<std::size_t>(n) + 1;
+            std::size_t available = fragmentLength - in;
+            std::size_t copied = std::min({count, available, segmentSize - produced});
+            std::memcpy(out + produced, fragment + in, copied);
+            produced += copied;
+            if (count > available) {
+                LogMessage("ERROR, overflow decoding RLE");
+                return;
+            }
+            in += count;
+        } else if (n != -128) {
+            if (in >= fragmentLength) {
+                LogMessage("ERROR, overflow decoding RLE");
+                return;
+            }
+            std::size_t count = std::min(static_cast<std::size_t>(1 - n), segmentSize - produced);
+            std::memset(out + produced, fragment[in++], count);
+            produced += count;
+            if (in - start > length) {
+                LogMessage("ERROR, overflow decoding RLE");
+                return;
+            }
+        }
+    }
+}
+
+void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
+                            std::size_t frameSize, int bitsAllocated) {
+    if (fragment == nullptr || fragmentLength < RleHeaderBytes) {
+        LogMessage("ERROR, DcmObj::RleDecodeFrame, fragment shorter than the RLE header: " +
+                   std::to_string(fragmentLength));
+        return;
+    }
+    const uint32_t segments = readLE32(fragment);
+    const std::string photo = trimmed(photometric);
+    const RleLayout layout =
+        segments >= 1 && segments <= RleMaxSegments ? layoutFor(photo, segments) : RleLayout{};
+    if (layout.samples == 0) {
+        LogMessage("ERROR, format not supported: segment_count=" + std::to_string(segments) +
+                   ", bitsa=" + std::to_string(bitsAllocated) +
+                   ", PhotometricInterpretation=" + photometric);
+        return;
+    }
+
+    std::size_t offsets[RleMaxSegments + 1];
+    for (uint32_t i = 0; i < segments; ++i)
+        offsets[i] = readLE32(fragment + 4 + 4 * i);
+    offsets[segments] = fragmentLength;
+
+    const std::size_t segmentSize = frameSize / segments;
+    std::vector<uint8_t> scratch(frameSize, 0);
+    for (uint32_t i = 0; i < segments; ++i) {
+        const std::size_t start = offsets[i];
+        const std::size_t end = std::min(offsets[i + 1], fragmentLength);
+        if (start < RleHeaderBytes || start >= fragmentLength || end < start) {
+            LogMessage("ERROR, DcmObj::RleDecodeFrame, segment " + std::to_string(i + 1) +
+                       " offset outside the fragment: " + std::to_string(start));
+            continue;
+        }
+        RleDecodeSegment(fragment, fragmentLength, scratch.data(), start, end - start,
+                         static_cast<int>(i), segmentSize);
+    }
+
+    const uint8_t* seg = scratch.data();
+    if (layout.ybrFull) {
+        const uint8_t* y = seg;
+        const uint8_t* cb = seg + segmentSize;
+        const uint8_t* cr = seg + 2 * segmentSize;
+        for (std::size_t k = 0; k < segmentSize; ++k) {
+            const double yv = y[k];
+            const double cbv = cb[k] - 128.0;
+            const double crv = cr[k] - 128.0;
+            output[3 * k] = clampToByte(yv + 1.402 * crv);
+            output[3 * k + 1] = clampToByte(yv - 0.344136 * cbv - 0.714136 * crv);
+            output[3 * k + 2] = clampToByte(yv + 1.772 * cbv);
+        }
+        return;
+    }
+    if (segments == 1) {
+        std::memcpy(output, seg, segmentSize);
+        return;
+    }
+    // Sample byte j (little-endian in the output) of component c comes from segment
+    // c * sampleBytes + (sampleBytes - 1 - j): the segments run from the most significant byte.
+    const int b = layout.sampleBytes;
+    const std::size_t pixelBytes = static_cast<std::size_t>(layout.samples) * b;
+    for (int c = 0; c < layout.samples; ++c) {
+        for (int j = 0; j < b; ++j) {
+            const uint8_t* from = seg + static_cast<std::size_t>(c * b + (b - 1 - j)) * segmentSize;
+            uint8_t* to = output + static_cast<std::size_t>(c * b + j);
+            for (std::size_t k = 0; k < segmentSize; ++k)
+                to[k * pixelBytes] = from[k];
+        }
+    }
+}
