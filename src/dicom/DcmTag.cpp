@@ -3,6 +3,9 @@
 #include "DataDictionary.h"
 #include "UidTables.h"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,8 +120,19 @@ std::string DcmTag::GetString() const {
     return std::string(reinterpret_cast<const char*>(p) + begin, end - begin);
 }
 
+// std::from_chars rather than strtod: the window's toolkit sets the process locale from the
+// environment, and a comma locale must not turn "0.5" into 0.
 float TextToFloat(const std::string& text) {
-    return static_cast<float>(std::strtod(text.c_str(), nullptr));
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end && std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    if (p + 1 < end && *p == '+' && p[1] != '-')
+        ++p;
+    double value = 0;
+    if (std::from_chars(p, end, value).ec != std::errc())
+        return 0;
+    return static_cast<float>(value);
 }
 
 float DcmTag::GetFloat() const {
@@ -203,8 +217,10 @@ std::string DcmTag::DumpLine(int depth) {
         uint32_t bits = foldBytes(data.get(), 4, bigEndian);
         float f;
         std::memcpy(&f, &bits, sizeof f);
-        std::snprintf(number, sizeof number, "%5.2f", f);
-        line += number;
+        // "%5.2f" with a full stop whatever the locale.
+        char* last = std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
+        line.append(std::max<std::ptrdiff_t>(0, 5 - (last - number)), ' ');
+        line.append(number, last);
     } else if (IsVR("SL") || IsVR("SS") || IsVR("UL") || IsVR("US")) {
         if (length <= 4) {
             std::snprintf(number, sizeof number, "%d",

@@ -64,5 +64,6 @@ inline std::shared_ptr<uint8_t[]> NewValueBlock(std::size_t count) {
 // The n-th field (from 1) of text split by separator; empty when there are fewer fields.
 std::string GetField(int n, const std::string& separator, const std::string& text);
 
-// Decimal number at the start of text, as strtod reads it, rounded to single precision.
+// Decimal number at the start of text (leading blanks and sign allowed), rounded to single
+// precision; 0 when there is none.
 float TextToFloat(const std::string& text);

@@ -97,6 +97,9 @@ TEST(DcmTag, StringAndFloatGetters) {
     EXPECT_FLOAT_EQ(f.GetFloatAt(2), 0.0f);
     EXPECT_FLOAT_EQ(DcmTag(0x0018, 0x0050, std::string(" -2.5e1mm"), "DS").GetFloat(), -25.0f);
     EXPECT_FLOAT_EQ(DcmTag(0x0018, 0x0050, std::string("x"), "DS").GetFloat(), 0.0f);
+    EXPECT_FLOAT_EQ(TextToFloat(" +1.5"), 1.5f);
+    EXPECT_FLOAT_EQ(TextToFloat("+-1"), 0.0f);
+    EXPECT_FLOAT_EQ(TextToFloat(""), 0.0f);
 }
 
 TEST(DcmTag, GetFieldCountsFromOne) {
