@@ -1,0 +1,271 @@
+#include "Compress.h"
+
+#include "DcmObj.h"
+#include "J2k.h"
+#include "Jpeg.h"
+#include "Log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
+constexpr const char* JpegLosslessProcess14 = "1.2.840.10008.1.2.4.57";
+constexpr const char* JpegBaseline = "1.2.840.10008.1.2.4.50";
+constexpr const char* JpegExtended = "1.2.840.10008.1.2.4.51";
+constexpr const char* J2kLossless = "1.2.840.10008.1.2.4.90";
+constexpr const char* J2kLossy = "1.2.840.10008.1.2.4.91";
+
+int32_t sampleAt(const uint8_t* p, uint16_t pixelRepresentation) {
+    const uint16_t word = static_cast<uint16_t>(p[0] | p[1] << 8);
+    return pixelRepresentation != 0 ? static_cast<int16_t>(word) : word;
+}
+
+void storeWord(uint8_t* p, uint16_t word) {
+    p[0] = word & 0xFF;
+    p[1] = word >> 8;
+}
+
+// intercept + slope * v toward zero, kept inside the range where the conversion is defined.
+long rescaled(int32_t v, float slope, float intercept) {
+    const long double x = static_cast<long double>(intercept) +
+                          static_cast<long double>(slope) * static_cast<long double>(v);
+    if (!(x > -2147483648.0L))
+        return -2147483647L - 1;
+    if (x >= 2147483648.0L)
+        return 2147483647L;
+    return static_cast<long>(x);
+}
+
+// Little-endian words for the 12-bit coder, which must never see wider samples: bits above
+// 12 are dropped (signed values keep their low 12 bits); bytes are widened.
+std::vector<uint8_t> twelveBitWords(const uint8_t* bytes, std::size_t count, bool widen) {
+    const std::size_t samples = widen ? count : count / 2;
+    std::vector<uint8_t> words(samples * 2);
+    for (std::size_t i = 0; i < samples; ++i) {
+        words[2 * i] = widen ? bytes[i] : bytes[2 * i];
+        words[2 * i + 1] = widen ? 0 : bytes[2 * i + 1] & 0x0F;
+    }
+    return words;
+}
+
+// An item's value must have even length; the decoders ignore the trailing zero.
+void padToEven(std::vector<uint8_t>& bytes) {
+    if (bytes.size() & 1)
+        bytes.push_back(0);
+}
+
+bool writeNative(DcmObj& dataSet, DcmTag& e, const uint8_t* samples, uint64_t total,
+                 uint16_t bitsStored, uint16_t bitsAllocated) {
+    (void)dataSet;
+    // Words must be marked OW so that a change of byte order swaps them.
+    e.SetVR(bitsStored == 8 && bitsAllocated <= 8 ? "OB" : "OW");
+    const uint64_t stored = total + (total & 1);
+    if (stored > 0xFFFFFFFEu) {
+        LogMessage("ERROR, DcmObj::Comp, allocating memory: " + std::to_string(total));
+        e.data.reset();
+        e.length = 0;
+        return false;
+    }
+    try {
+        auto block = NewValueBlock(stored);
+        std::memcpy(block.get(), samples, total);
+        if (stored != total)
+            block[total] = 0;
+        e.data = std::move(block);
+        e.length = static_cast<uint32_t>(stored);
+    } catch (const std::bad_alloc&) {
+        LogMessage("ERROR, DcmObj::Comp, allocating memory: " + std::to_string(total));
+        e.data.reset();
+        e.length = 0;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void ReduceTo8Bit(uint8_t* output, const uint8_t* input, uint16_t pixelRepresentation,
+                  uint16_t bitsStored, float slope, float intercept, std::size_t inputBytes,
+                  const std::string& modality) {
+    int shift = 0;
+    switch (bitsStored) {
+    case 10:
+        shift = 2;
+        break;
+    case 12:
+        shift = 4;
+        break;
+    case 14:
+        shift = 6;
+        break;
+    case 16:
+        shift = 8;
+        break;
+    default:
+        break;
+    }
+    if (modality == "CT")
+        shift = 4;
+    if (modality == "NM")
+        shift = 0;
+    const bool ct = modality == "CT";
+    for (std::size_t i = 0; i < inputBytes / 2; ++i) {
+        long x = rescaled(sampleAt(input + 2 * i, pixelRepresentation), slope, intercept);
+        if (ct)
+            x += 1024;
+        x >>= shift;
+        output[i] = x >= 256 ? 255 : x < 0 ? 0 : static_cast<uint8_t>(x);
+    }
+}
+
+void ReduceTo12Bit(uint8_t* samples, uint16_t pixelRepresentation, uint16_t bits, float slope,
+                   float intercept, std::size_t bytes, const std::string& modality) {
+    (void)bits;
+    const int shift = modality == "DX" || modality == "CR" ? 3 : 0;
+    const bool ct = modality == "CT";
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+        long x = rescaled(sampleAt(samples + i, pixelRepresentation), slope, intercept);
+        if (ct)
+            x += 1024;
+        x >>= shift;
+        storeWord(samples + i, static_cast<uint16_t>(x < 0 ? 0 : x > 4095 ? 4095 : x));
+    }
+}
+
+void RescaleInPlace(uint8_t* samples, uint16_t pixelRepresentation, float slope, float intercept,
+                    std::size_t bytes, const std::string& modality) {
+    const bool ct = modality == "CT";
+    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+        long x = rescaled(sampleAt(samples + i, pixelRepresentation), slope, intercept);
+        if (ct)
+            x += 1024;
+        if (x < 0)
+            x = 0;
+        storeWord(samples + i, static_cast<uint16_t>(x & 0xFFFF));
+    }
+}
+
+bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, uint16_t columns,
+                  uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
+                  uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
+                  float& ratio, int frames, const std::string& target,
+                  const std::string& modality) {
+    (void)planar;
+    if (frames < 1)
+        frames = 1;
+    DcmTag& e = *dataSet.TagAt(index);
+    const int components = colour ? 3 : 1;
+    const uint64_t pixels = uint64_t(columns) * rows;
+    const uint64_t frameBytes = pixels * bitsAllocated / 8 * components;
+    const uint64_t total = frameBytes * uint64_t(frames);
+
+    const bool lossless = target == JpegLossless || target == JpegLosslessProcess14;
+    const bool baseline = target == JpegBaseline;
+    const bool extended = target == JpegExtended;
+    const bool j2k = target == J2kLossless || target == J2kLossy;
+    if (!lossless && !baseline && !extended && !j2k)
+        return writeNative(dataSet, e, samples, total, bitsStored, bitsAllocated);
+
+    if (extended && bitsStored == 8 && bitsAllocated != 16) {
+        LogMessage("ERROR, DcmObj::Comp, Using Lossy 12 bit compression for 8 bit image");
+        return false;
+    }
+
+    // Frames are independent: they are encoded side by side, each into its own fragment and
+    // each rescaled in its own part of the buffer. Every frame is encoded before the data set
+    // is touched, so that a failure leaves no partial pixel data behind.
+    auto encodeFrame = [&](int f, std::vector<uint8_t>& out) -> bool {
+        uint8_t* frame = samples + uint64_t(f) * frameBytes;
+        if (lossless) {
+            if (bitsAllocated == 8)
+                return JpegEncode8(columns, rows, components, frame, out, EncoderLossless) == 0;
+            return JpegEncode16(columns, rows, components, frame, out) == 0;
+        }
+        if (baseline) {
+            if (colour || bitsAllocated == 8)
+                return JpegEncode8(columns, rows, components, frame, out, EncoderLossy) == 0;
+            std::vector<uint8_t> reduced(frameBytes / 2);
+            ReduceTo8Bit(reduced.data(), frame, pixelRepresentation, bitsStored, slope, intercept,
+                         frameBytes, modality);
+            return JpegEncode8(columns, rows, 1, reduced.data(), out, EncoderLossy) == 0;
+        }
+        if (extended) {
+            const bool narrow = bitsAllocated <= 8;
+            if (bitsStored > 12 && !narrow)
+                ReduceTo12Bit(frame, pixelRepresentation, bitsStored, slope, intercept, frameBytes,
+                              modality);
+            std::vector<uint8_t> words = twelveBitWords(frame, frameBytes, narrow);
+            return JpegEncode12(columns, rows, components, words.data(), out) == 0;
+        }
+        if (!colour) {
+            if (bitsAllocated == 10 || bitsAllocated == 12)
+                ReduceTo12Bit(frame, pixelRepresentation, bitsAllocated, slope, intercept,
+                              frameBytes, modality);
+            else if (bitsAllocated == 14 || bitsAllocated == 16)
+                RescaleInPlace(frame, pixelRepresentation, slope, intercept, frameBytes, modality);
+        }
+        return J2kEncode(frame, out, columns, rows, components, bitsAllocated,
+                         target == J2kLossy ? 10 : 0);
+    };
+    std::vector<std::vector<uint8_t>> fragments(static_cast<std::size_t>(frames));
+    std::vector<char> encoded(static_cast<std::size_t>(frames), 0);
+    std::atomic<int> next{0};
+    auto work = [&] {
+        for (int f = next++; f < frames; f = next++) {
+            std::vector<uint8_t>& out = fragments[static_cast<std::size_t>(f)];
+            try {
+                encoded[static_cast<std::size_t>(f)] = encodeFrame(f, out) && !out.empty();
+            } catch (const std::exception&) {
+                out.clear();
+            }
+        }
+    };
+    {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const int helpers = std::min<int>(static_cast<int>(std::min(cores, 8u)), frames) - 1;
+        std::vector<std::thread> pool;
+        try {
+            for (int t = 0; t < helpers; ++t)
+                pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer helpers: this thread takes the frames they would have taken.
+        }
+        work();
+        for (std::thread& t : pool)
+            t.join();
+    }
+    for (int f = 0; f < frames; ++f) {
+        if (!encoded[static_cast<std::size_t>(f)]) {
+            LogMessage("ERROR, DcmObj::Comp, encoding frame " + std::to_string(f) + " failed");
+            return false;
+        }
+        padToEven(fragments[static_cast<std::size_t>(f)]);
+    }
+
+    e.SetVR("OB");
+    e.data.reset();
+    e.length = UndefinedLength;
+    int k = index;
+    dataSet.Insert(std::make_unique<DcmTag>(0xFFFE, 0xE000, 0u, nullptr, "DL"), ++k);
+    uint64_t compressed = 0;
+    for (std::vector<uint8_t>& out : fragments) {
+        compressed += out.size();
+        auto item = std::make_unique<DcmTag>(0xFFFE, 0xE000, static_cast<uint32_t>(out.size()),
+                                             out.data(), "DL");
+        std::vector<uint8_t>().swap(out);
+        dataSet.Insert(std::move(item), ++k);
+    }
+    dataSet.Insert(std::make_unique<DcmTag>(0xFFFE, 0xE0DD, 0u, nullptr, "DL"), ++k);
+    index = k;
+    if ((baseline || extended || target == J2kLossy) && compressed > 0)
+        ratio = static_cast<float>(static_cast<double>(total) / static_cast<double>(compressed));
+    return true;
+}
