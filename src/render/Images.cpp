@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "UidTables.h"
+#include "Waveform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -286,8 +287,7 @@ void TImages::Read(TImages& im, const DcmObj& dataSet) {
     }
 
     if (IsWaveformSopClass(im.sopClass)) {
-        // Waveform step: the drawn waveform page replaces the image here (Waveform.h).
-        void WaveformToImage(TImages & images, const DcmObj& dataSet);
+        // The drawn waveform page stands in for the image.
         WaveformToImage(im, dataSet);
     }
 
