@@ -31,6 +31,9 @@ bool hasDefinedContent(const DcmTag& e) {
 // Values at least this long share the stream's block instead of being copied out of it.
 constexpr std::size_t ShareThreshold = 64 * 1024;
 
+// Files from this size on are mapped rather than read.
+constexpr std::size_t MappedFileSize = 4u << 20;
+
 // A block for a whole file. Large ones get huge pages where the system offers them, which
 // saves most of the page faults of filling hundreds of megabytes.
 std::shared_ptr<uint8_t[]> newFileBlock(std::size_t size) {
@@ -41,6 +44,19 @@ std::shared_ptr<uint8_t[]> newFileBlock(std::size_t size) {
     if (p == MAP_FAILED)
         throw std::bad_alloc();
     ::madvise(p, size, MADV_HUGEPAGE);
+    return std::shared_ptr<uint8_t[]>(static_cast<uint8_t*>(p),
+                                      [size](uint8_t* q) { ::munmap(q, size); });
+}
+
+// The file itself, mapped copy-on-write: its pages come straight from the page cache, with no
+// zeroing and no copy, and a change to a value stays private to this process. Null when the
+// system refuses the mapping.
+std::shared_ptr<uint8_t[]> mapFile(std::FILE* f, std::size_t size) {
+    // No MAP_POPULATE: on a writable private mapping it would copy every page up front.
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fileno(f), 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    ::madvise(p, size, MADV_SEQUENTIAL);
     return std::shared_ptr<uint8_t[]>(static_cast<uint8_t*>(p),
                                       [size](uint8_t* q) { ::munmap(q, size); });
 }
@@ -80,7 +96,38 @@ uint32_t BufData::ReadULong() {
     return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
 }
 
+// Small writes are gathered up to this size before they reach a sink; larger values go
+// through at once.
+constexpr std::size_t SinkChunk = 64 * 1024;
+
+void BufData::writeToSink(const uint8_t* bytes, std::size_t count) {
+    pos_ += count;
+    if (sinkRefused_)
+        return;
+    if (stream_.size() + count < SinkChunk) {
+        stream_.insert(stream_.end(), bytes, bytes + count);
+        return;
+    }
+    if (!FlushSink())
+        return;
+    if (count < SinkChunk)
+        stream_.insert(stream_.end(), bytes, bytes + count);
+    else if (!sink_(bytes, count))
+        sinkRefused_ = true;
+}
+
+bool BufData::FlushSink() {
+    if (sink_ && !sinkRefused_ && !stream_.empty() && !sink_(stream_.data(), stream_.size()))
+        sinkRefused_ = true;
+    stream_.clear();
+    return !sinkRefused_;
+}
+
 void BufData::WriteBytes(const void* bytes, std::size_t count) {
+    if (sink_) {
+        writeToSink(static_cast<const uint8_t*>(bytes), count);
+        return;
+    }
     if (view_) {
         // Writing turns a view into an owned stream.
         stream_.assign(view_, view_ + viewSize_);
@@ -321,7 +368,12 @@ bool BufData::LoadFromFile(const std::string& fileName) {
         if (std::fseek(f, 0, SEEK_END) == 0) {
             long size = std::ftell(f);
             std::rewind(f);
-            if (size > 0) {
+            if (size >= static_cast<long>(MappedFileSize)) {
+                owner_ = mapFile(f, static_cast<std::size_t>(size));
+                view_ = owner_.get();
+                viewSize_ = owner_ ? static_cast<std::size_t>(size) : 0;
+            }
+            if (size > 0 && !owner_) {
                 owner_ = newFileBlock(static_cast<std::size_t>(size));
                 std::size_t got = std::fread(owner_.get(), 1, static_cast<std::size_t>(size), f);
                 if (std::ferror(f)) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,13 @@ public:
     // Hands over the written bytes, leaving the stream empty.
     std::vector<uint8_t> TakeBytes();
 
+    // Receives the encoded bytes in order, in place of the stream, so that a large data set is
+    // never held twice; returning false stops the encoding (later writes are dropped).
+    using ByteSink = std::function<bool(const uint8_t* bytes, std::size_t count)>;
+    void SetSink(ByteSink sink) { sink_ = std::move(sink); }
+    // Hands the bytes still held back to the sink; false once the sink has refused any.
+    bool FlushSink();
+
     bool ReadTag(DcmTag& element, bool explicitVR, bool metaExplicit);
     bool ReadObject(DcmObj& dataSet);
     void WriteTag(const DcmTag& element, bool explicitVR);
@@ -56,7 +64,10 @@ private:
     const uint8_t* view_ = nullptr;
     std::size_t viewSize_ = 0;
     std::size_t pos_ = 0;
+    ByteSink sink_;
+    bool sinkRefused_ = false;
 
+    void writeToSink(const uint8_t* bytes, std::size_t count);
     std::size_t remaining() const { return pos_ < Size() ? Size() - pos_ : 0; }
 };
 

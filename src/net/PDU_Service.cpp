@@ -4,6 +4,10 @@
 #include "IdentifierCounter.h"
 #include "Log.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 namespace {
 
 constexpr std::uint32_t OurMaximumLength = 16384;
@@ -27,6 +31,11 @@ const char* const usableTransferSyntaxes[] = {
 };
 
 } // namespace
+
+bool IsSelectableTransferSyntax(const std::string& uid) {
+    return std::find(std::begin(usableTransferSyntaxes), std::end(usableTransferSyntaxes), uid) !=
+           std::end(usableTransferSyntaxes);
+}
 
 PDU_Service::PDU_Service() {
     link.SetReadOrder(Buffer::BigEndian);
@@ -140,10 +149,34 @@ bool PDU_Service::GetTransferSyntaxUID(std::uint8_t id, std::string& uid) const 
     return false;
 }
 
+namespace {
+
+// The VRs of every element and nested header, in walk order: dumping replaces them by the
+// dictionary's, which must not change what is sent.
+void collectVRs(DcmObj& message, std::vector<char*>& vrs) {
+    for (DcmObj::Entry& entry : message.items) {
+        if (entry.tag) {
+            vrs.push_back(entry.tag->vr);
+        } else {
+            vrs.push_back(entry.obj->itemTag.vr);
+            collectVRs(*entry.obj, vrs);
+        }
+    }
+}
+
+} // namespace
+
 void PDU_Service::logMessage(DcmObj& message, const char* direction) {
     LogMessage(trimmed(accept.CallingApTitle) + direction + trimmed(accept.CalledApTitle));
+    std::vector<char*> vrs;
+    collectVRs(message, vrs);
+    std::vector<std::array<char, 3>> saved;
+    for (const char* vr : vrs)
+        saved.push_back({vr[0], vr[1], vr[2]});
     std::vector<std::string> lines;
     message.Dump(lines, 0);
+    for (std::size_t i = 0; i < vrs.size(); ++i)
+        std::copy(saved[i].begin(), saved[i].end(), vrs[i]);
     for (const std::string& line : lines)
         LogMessage(line);
     LogMessage("");
@@ -152,11 +185,15 @@ void PDU_Service::logMessage(DcmObj& message, const char* direction) {
 bool PDU_Service::ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer) {
     if (dumpMessages)
         logMessage(message, " >> ");
+    encodeInto(message, buffer);
+    return true;
+}
+
+void PDU_Service::encodeInto(DcmObj& message, Buffer& buffer) {
     BufData encoder(0);
     encoder.WriteObject(message);
     std::vector<std::uint8_t> bytes = encoder.TakeBytes();
     buffer.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    return true;
 }
 
 bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
@@ -164,7 +201,8 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
         LogMessage("ERROR, PDU_Service::Write, pdata.PresentationContextID is 0");
         return false;
     }
-    ParseDCMIntoRawVR(message, data.VRBuffer);
+    if (dumpMessages)
+        logMessage(message, " >> ");
     data.MessageControlHeader = mode;
     std::uint32_t& maximum = accept.UserInfo.MaxSubLength.MaximumLength;
     if (maximum > OurMaximumLength) {
@@ -173,7 +211,19 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
             LogMessage("INFO, PDU_Service::Write, MaximumLength set to 16384");
     }
     data.BlockSize = maximum - 6;
-    return data.Write(link);
+    if (data.BlockSize > PDataTF::LargestBlockSize) {
+        // One PDU for the whole message: it has to be complete before its length is known.
+        encodeInto(message, data.VRBuffer);
+        return data.Write(link);
+    }
+    // The message goes out while it is encoded, so a large data set is never held twice.
+    BufData encoder(0);
+    data.BeginStream();
+    encoder.SetSink([this](const std::uint8_t* bytes, std::size_t count) {
+        return data.StreamBytes(link, bytes, count);
+    });
+    encoder.WriteObject(message);
+    return encoder.FlushSink() && data.FinishStream(link);
 }
 
 void PDU_Service::abortAndClose() {

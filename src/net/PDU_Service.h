@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// True for the transfer syntaxes InterogateAAssociateAC can choose; a context accepted with any
+// other cannot carry a message.
+bool IsSelectableTransferSyntax(const std::string& uid);
+
 class PDU_Service {
 public:
     // Every message written or read is listed in the log when set.
@@ -56,5 +60,6 @@ public:
 private:
     bool connect(const std::string& host, const std::string& port);
     void abortAndClose();
+    void encodeInto(DcmObj& message, Buffer& buffer);
     void logMessage(DcmObj& message, const char* direction);
 };

@@ -36,6 +36,56 @@ bool PDataTF::Write(Buffer& link) {
     return true;
 }
 
+void PDataTF::BeginStream() {
+    pending.clear();
+}
+
+bool PDataTF::StreamBytes(Buffer& link, const std::uint8_t* bytes, std::size_t count) {
+    const std::uint32_t blockSize = BlockSize == 0 ? DefaultBlockSize : BlockSize;
+    // A full PDV leaves only once a byte after it is known: the last one carries the flag.
+    if (!pending.empty() && pending.size() + count > blockSize) {
+        std::size_t n = blockSize - pending.size();
+        pending.insert(pending.end(), bytes, bytes + n);
+        bytes += n;
+        count -= n;
+        if (!sendPdv(link, pending.data(), blockSize, false))
+            return false;
+        pending.clear();
+    }
+    while (count > blockSize) {
+        if (!sendPdv(link, bytes, blockSize, false))
+            return false;
+        bytes += blockSize;
+        count -= blockSize;
+    }
+    pending.insert(pending.end(), bytes, bytes + count);
+    return true;
+}
+
+bool PDataTF::FinishStream(Buffer& link) {
+    bool ok = pending.empty() ||
+              sendPdv(link, pending.data(), static_cast<std::uint32_t>(pending.size()), true);
+    pending.clear();
+    return ok;
+}
+
+bool PDataTF::sendPdv(Buffer& link, const std::uint8_t* bytes, std::uint32_t n, bool last) {
+    std::uint32_t savedLength = PDULength;
+    PDVPresentationContextID = PresentationContextID;
+    PDVMessageControlHeader = static_cast<std::uint8_t>((MessageControlHeader & CommandBit) |
+                                                        (last ? LastFragmentBit : 0));
+    PDVItemLength = n + 2;
+    PDULength = PDVItemLength + 4;
+    link << PDUType << Reserved1 << PDULength << PDVItemLength << PDVPresentationContextID
+         << PDVMessageControlHeader;
+    link.Write(bytes, n);
+    bool ok = link.Flush();
+    if (!ok)
+        LogMessage("ERROR, PDataTF::Write, failed Link.Flush");
+    PDULength = savedLength;
+    return ok;
+}
+
 bool PDataTF::ReadDynamic(Buffer& link) {
     if (PDULength == 0 && (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength)))
         return false;

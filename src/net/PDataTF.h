@@ -14,7 +14,9 @@
 
 #include "Buffer.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace PduType {
 constexpr std::uint8_t DataTF = 4;
@@ -32,6 +34,12 @@ public:
 
     // Sends the whole message waiting in VRBuffer's outgoing queue; nothing for 0 bytes.
     bool Write(Buffer& link);
+    // The same PDUs as Write, for a message handed over in pieces while it is encoded, so it
+    // never has to be held whole: PDVs of the block size leave as soon as a byte after them
+    // is known, the rest leaves with the last fragment on FinishStream.
+    void BeginStream();
+    bool StreamBytes(Buffer& link, const std::uint8_t* bytes, std::size_t count);
+    bool FinishStream(Buffer& link);
     // Reads PDVs into VRBuffer until the end of the PDU or a last fragment. With PDULength 0
     // a new PDU starts (its type byte already taken); otherwise the current one goes on.
     bool ReadDynamic(Buffer& link);
@@ -49,4 +57,9 @@ public:
     std::uint8_t PDVMessageControlHeader = 0;
     std::uint8_t PresentationContextID = 0;
     std::uint8_t MessageControlHeader = 0;
+
+private:
+    bool sendPdv(Buffer& link, const std::uint8_t* bytes, std::uint32_t n, bool last);
+    // Streaming: bytes of the message not yet sent, at most one block.
+    std::vector<std::uint8_t> pending;
 };
