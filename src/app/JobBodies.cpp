@@ -17,4 +17,6 @@ JobOutcome echoJob(JobContext& job) {
 
 void RegisterServiceJobBodies(JobBodyTable& table) {
     table.Register("ECHO", echoJob);
+    table.Register("STORE", StoreJob);
+    table.Register("PRINT", PrintJob);
 }

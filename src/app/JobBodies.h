@@ -4,3 +4,7 @@
 #include "Job.h"
 
 void RegisterServiceJobBodies(JobBodyTable& table);
+
+// The bodies kept in files of their own.
+JobOutcome StoreJob(JobContext& job);
+JobOutcome PrintJob(JobContext& job);

@@ -6,6 +6,8 @@
 #include "MainThread.h"
 #include "Setup.h"
 
+#include <QGuiApplication>
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,12 @@ const char* const usageText =
     "usage: veskaro-cli COMMAND [ARGS]\n"
     "  dump FILE      print the file's transfer syntax and one line per data element\n"
     "  echo           verify the remote AE (C-ECHO) with the settings of veskaro.cfg\n"
+    "  store FILE [--ts INDEX|UID]\n"
+    "                 send FILE (C-STORE), converted to the transfer syntax the peer accepts;\n"
+    "                 INDEX as in the TransferSyntax dialog (default 0): 0 explicit little,\n"
+    "                 1 implicit little, 2 explicit big, 3 JPEG lossless, 4 JPEG lossy,\n"
+    "                 5 JPEG 2000 lossless, 6 JPEG 2000 lossy\n"
+    "  print FILE     print FILE (.jpg/.JPG, .bmp/.BMP, else DICOM) on the remote printer\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -80,12 +88,15 @@ AppState startState() {
     return state;
 }
 
-int runJob(const std::string& kind) {
+int runJob(const std::string& kind, const std::string& fileName = {},
+           const std::string& transferSyntaxUid = {}) {
     AppState state = startState();
+    state.FileName = fileName;
     StdoutPane pane;
     MainThread job;
     job.JobKind = kind;
     job.Pane = &pane;
+    job.TransferSyntaxUID = transferSyntaxUid;
     job.Inputs = CaptureJobInputs(state);
     job.Execute();
     return job.Succeeded ? 0 : 1;
@@ -98,6 +109,42 @@ bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
         return false;
     value = parsed;
     return true;
+}
+
+// The TransferSyntax dialog's items, by index; -1 (nothing selected) leaves the job's UID empty.
+constexpr std::string_view transferSyntaxChoices[] = {
+    "1.2.840.10008.1.2.1",    // little Endian, Explicit VR
+    "",                       // little Endian, Implicit VR
+    "1.2.840.10008.1.2.2",    // Big Endian, Explicit VR
+    "1.2.840.10008.1.2.4.70", // JPEG Lossless
+    "1.2.840.10008.1.2.4.50", // JPEG Lossy
+    "1.2.840.10008.1.2.4.90", // JPEG 2K LossLess
+    "1.2.840.10008.1.2.4.91", // JPEG 2K Lossy
+};
+
+// --ts INDEX or --ts UID; false for anything else.
+bool parseTransferSyntax(std::string_view text, std::string& uid) {
+    std::int32_t index = 0;
+    if (parseInt(text, -1, static_cast<int>(std::size(transferSyntaxChoices)) - 1, index)) {
+        uid = index < 0 ? "" : std::string(transferSyntaxChoices[index]);
+        return true;
+    }
+    bool uidForm = !text.empty() && text.size() <= 64 && text.find('.') != std::string_view::npos &&
+                   text.find_first_not_of("0123456789.") == std::string_view::npos;
+    if (uidForm)
+        uid = text;
+    return uidForm;
+}
+
+int store(const std::vector<std::string_view>& args) {
+    std::string uid(transferSyntaxChoices[0]);
+    if (args.size() == 3 && args[1] == "--ts") {
+        if (!parseTransferSyntax(args[2], uid))
+            return usage();
+    } else if (args.size() != 1) {
+        return usage();
+    }
+    return runJob("STORE", std::string(args[0]), uid);
 }
 
 bool parseOnOff(std::string_view text, std::uint8_t& flag) {
@@ -182,6 +229,15 @@ int main(int argc, char** argv) {
         return dumpFile(argv[2]);
     if (command == "echo" && argc == 2)
         return runJob("ECHO");
+    if (command == "store")
+        return store(std::vector<std::string_view>(argv + 2, argv + argc));
+    if (command == "print" && argc == 3) {
+        // Waveform pages are drawn with fonts, which need a GUI application; no window is shown.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QGuiApplication application(argc, argv);
+        return runJob("PRINT", argv[2]);
+    }
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "--help" || command == "help") {

@@ -1,0 +1,106 @@
+// The PRINT job's body: the chosen file (JPEG, bitmap or DICOM) becomes the picture of the
+// film's first image box, then PrintSCU prints it.
+
+#include "AppState.h"
+#include "DcmObj.h"
+#include "JobBodies.h"
+#include "Log.h"
+#include "Presentation.h"
+#include "Print.h"
+#include "Setup.h"
+
+#include <string>
+
+namespace {
+
+// The extension with its dot, as the file name spells it; empty when there is none.
+std::string extensionOf(const std::string& fileName) {
+    std::size_t slash = fileName.find_last_of("/\\");
+    std::size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    return fileName.substr(dot);
+}
+
+// Millimetres of a picture printed at 300 pixels per inch.
+float widthAt300Dpi(const QImage& picture) {
+    return static_cast<float>(picture.width() * 25.4 / 300);
+}
+
+enum class Loaded { Ready, Failed, Unreadable };
+
+Loaded loadDicom(const std::string& fileName, ImageBox& box) {
+    DcmObj dataSet;
+    if (!DcmObj::Read(dataSet, fileName)) {
+        LogMessage("ERROR: opening DICOM File");
+        return Loaded::Unreadable;
+    }
+    if (!DcmObj::ConvertTransferSyntax(dataSet, ExplicitLittleEndian)) {
+        // The blank picture is printed all the same, so the printer's side can be checked.
+        LogMessage("ERROR: Converting Transfer Syntax");
+        return Loaded::Ready;
+    }
+    float columns = dataSet.GetUShort(0x0028, 0x0011);
+    float spacing = 0;
+    std::string modality = dataSet.GetString(0x0008, 0x0060);
+    if (modality == "CR" || modality == "DX")
+        if (const DcmTag* imager = dataSet.GetTag(0x0018, 0x1164))
+            spacing = imager->GetFloatAt(0);
+    if (spacing == 0)
+        if (const DcmTag* pixel = dataSet.GetTag(0x0028, 0x0030))
+            spacing = pixel->GetFloatAt(0);
+    box.RequestedWidth = columns * spacing;
+    RenderToBitmap(box.Picture, dataSet);
+    return Loaded::Ready;
+}
+
+Loaded loadPicture(const std::string& fileName, ImageBox& box) {
+    const std::string ext = extensionOf(fileName);
+    if (ext == ".jpg" || ext == ".JPG") {
+        QImage picture;
+        if (!LoadJpegPicture(fileName, picture))
+            return Loaded::Failed;
+        box.Picture = std::move(picture);
+        box.RequestedWidth = widthAt300Dpi(box.Picture);
+        return Loaded::Ready;
+    }
+    if (ext == ".bmp" || ext == ".BMP") {
+        QImage picture;
+        if (!picture.load(QString::fromStdString(fileName), "BMP")) {
+            LogMessage("ERROR, PRINT, cannot load the bitmap file " + fileName);
+            return Loaded::Failed;
+        }
+        box.Picture = std::move(picture);
+        box.RequestedWidth = widthAt300Dpi(box.Picture);
+        return Loaded::Ready;
+    }
+    return loadDicom(fileName, box);
+}
+
+} // namespace
+
+JobOutcome PrintJob(JobContext& job) {
+    const SettingsRecord& s = job.Inputs.Settings;
+    FilmBox filmBox;
+    filmBox.Columns = 1;
+    filmBox.Rows = 1;
+    filmBox.FilmDestination = std::string(ItemText(FilmDestinationItems, s.FilmDestinationIndex));
+    filmBox.FilmOrientation = std::string(ItemText(FilmOrientationItems, s.FilmOrientationIndex));
+    filmBox.FilmSizeID = std::string(ItemText(FilmSizeItems, s.FilmSizeIndex));
+    filmBox.MagnificationType = std::string(ItemText(MagnificationItems, s.MagnificationIndex));
+
+    ImageBox& box = filmBox.ImageBoxes.front();
+    switch (loadPicture(job.Inputs.FileName, box)) {
+    case Loaded::Unreadable:
+        return JobOutcome::EndedWithoutVerdict;
+    case Loaded::Failed:
+        // A picture that cannot be decoded is not printed as a blank film that looks like success.
+        return JobOutcome::Failed;
+    case Loaded::Ready:
+        break;
+    }
+    const bool colour = box.Picture.depth() != 8;
+    int result = PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
+                          SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour);
+    return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;
+}

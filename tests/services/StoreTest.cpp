@@ -1,0 +1,508 @@
+#include "Store.h"
+#include "Association.h"
+#include "BufData.h"
+#include "Log.h"
+#include "ScriptedPeer.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using Peer = ScriptedPeer;
+
+namespace {
+
+constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
+constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
+constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
+constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
+constexpr std::size_t ReleaseSize = 10;
+
+void put16(std::vector<uint8_t>& v, uint16_t x) {
+    v.push_back(x >> 8);
+    v.push_back(x & 0xFF);
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+    put16(v, x >> 16);
+    put16(v, x & 0xFFFF);
+}
+void putItem(std::vector<uint8_t>& v, uint8_t type, const std::string& body) {
+    v.push_back(type);
+    v.push_back(0);
+    put16(v, static_cast<uint16_t>(body.size()));
+    v.insert(v.end(), body.begin(), body.end());
+}
+
+// A-ASSOCIATE-AC accepting context 1 with one transfer syntax.
+std::vector<uint8_t> acceptPdu(const std::string& transferSyntax) {
+    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
+    std::string titles = "remote          local           ";
+    body.insert(body.end(), titles.begin(), titles.end());
+    body.insert(body.end(), 32, 0);
+    putItem(body, 0x10, "1.2.840.10008.3.1.1.1");
+    std::vector<uint8_t> pc = {1, 0, 0, 0};
+    putItem(pc, 0x40, transferSyntax);
+    putItem(body, 0x21, std::string(pc.begin(), pc.end()));
+    std::vector<uint8_t> max;
+    put32(max, 16384);
+    std::vector<uint8_t> user;
+    putItem(user, 0x51, std::string(max.begin(), max.end()));
+    putItem(body, 0x50, std::string(user.begin(), user.end()));
+    std::vector<uint8_t> pdu = {0x02, 0x00};
+    put32(pdu, static_cast<uint32_t>(body.size()));
+    pdu.insert(pdu.end(), body.begin(), body.end());
+    return pdu;
+}
+
+std::vector<uint8_t> pdata(uint8_t control, const std::vector<uint8_t>& fragment) {
+    std::vector<uint8_t> pdu = {0x04, 0x00};
+    put32(pdu, static_cast<uint32_t>(fragment.size() + 6));
+    put32(pdu, static_cast<uint32_t>(fragment.size() + 2));
+    pdu.push_back(1);
+    pdu.push_back(control);
+    pdu.insert(pdu.end(), fragment.begin(), fragment.end());
+    return pdu;
+}
+
+std::vector<uint8_t> encoded(DcmObj& dataSet) {
+    BufData buf(0);
+    buf.WriteObject(dataSet);
+    return buf.TakeBytes();
+}
+
+std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
+    std::unique_ptr<DcmObj> rsp = CommandSet()
+                                      .Uid(0x0002, CtImage)
+                                      .UShort(0x0100, command)
+                                      .UShort(0x0120, 3)
+                                      .UShort(0x0800, 0x0101)
+                                      .UShort(0x0900, status)
+                                      .Build();
+    return pdata(3, encoded(*rsp));
+}
+
+// The A-ASSOCIATE-RQ of one context: 160 bytes around the abstract syntax and the items.
+std::size_t requestSize(const std::string& abstractSyntax,
+                        const std::vector<std::string>& transferSyntaxes) {
+    std::size_t size = 160 + abstractSyntax.size();
+    for (const std::string& ts : transferSyntaxes)
+        size += 4 + ts.size();
+    return size;
+}
+
+// The transfer syntax items of the request's presentation context, in order.
+std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& request) {
+    std::vector<std::string> out;
+    std::size_t at = 74;
+    while (at + 4 <= request.size()) {
+        uint8_t type = request[at];
+        std::size_t length = request[at + 2] << 8 | request[at + 3];
+        if (type == 0x20) {
+            at += 8;
+            continue;
+        }
+        if (type == 0x40)
+            out.emplace_back(request.begin() + at + 4, request.begin() + at + 4 + length);
+        if (type == 0x50)
+            break;
+        at += 4 + length;
+    }
+    return out;
+}
+
+// A Part 10 file: preamble, "DICM", the meta group in explicit VR little endian, the data set
+// encoded as its flags say.
+void writePart10(const std::filesystem::path& file, DcmObj& dataSet) {
+    DcmObj meta;
+    meta.explicitVR = 1;
+    const uint8_t version[2] = {0, 1};
+    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0001, 2, version, "OB"));
+    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0002, dataSet.GetString(0x0008, 0x0016), "UI"));
+    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0003, dataSet.GetString(0x0008, 0x0018), "UI"));
+    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0010, dataSet.transferSyntax, "UI"));
+    std::vector<uint8_t> bytes(128, 0);
+    bytes.insert(bytes.end(), {'D', 'I', 'C', 'M'});
+    std::vector<uint8_t> head = encoded(meta);
+    bytes.insert(bytes.end(), head.begin(), head.end());
+    BufData body(dataSet.bigEndian);
+    body.WriteObject(dataSet);
+    std::vector<uint8_t> rest = body.TakeBytes();
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    testsupport::writeFileBytes(file, bytes);
+}
+
+void setSyntax(DcmObj& dataSet, const std::string& uid) {
+    dataSet.transferSyntax = uid;
+    dataSet.explicitVR = uid == ImplicitLittleEndian ? 0 : 1;
+    dataSet.bigEndian = uid == ExplicitBigEndian ? 1 : 0;
+}
+
+void fillReport(DcmObj& sr, const std::string& transferSyntax) {
+    setSyntax(sr, transferSyntax);
+    sr.AddString(0x0008, 0x0016, ComprehensiveSr);
+    sr.AddString(0x0008, 0x0018, "1.2.3.4");
+    sr.AddString(0x0010, 0x0010, "Doe^Jane");
+    sr.AddString(0x0040, 0xA040, "CONTAINER");
+}
+
+// A 4 x 4 16-bit CT image whose samples run 0, 100, 200, ...
+void fillCt(DcmObj& ct, const std::string& transferSyntax) {
+    setSyntax(ct, transferSyntax);
+    ct.AddString(0x0008, 0x0016, CtImage);
+    ct.AddString(0x0008, 0x0018, "1.2.3.5");
+    ct.AddString(0x0008, 0x0060, "CT");
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0002, uint16_t{1}, "US"));
+    ct.AddString(0x0028, 0x0004, "MONOCHROME2");
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0010, uint16_t{4}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t{4}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0100, uint16_t{16}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0101, uint16_t{12}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0102, uint16_t{11}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0103, uint16_t{0}, "US"));
+    std::vector<uint8_t> pixels;
+    for (int i = 0; i < 16; ++i) {
+        pixels.push_back((i * 100) & 0xFF);
+        pixels.push_back((i * 100) >> 8);
+    }
+    ct.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    testsupport::TempDir dir;
+    void SetUp() override {
+        SetLogTargets(dir.file("store.log").string());
+        CurrentLogLevel = 0;
+    }
+    void TearDown() override { CurrentLogLevel = 0; }
+    std::string log() {
+        std::ifstream in(dir.file("store.log"), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    bool logged(const std::string& line) { return log().find(line + "\r\n") != std::string::npos; }
+    bool store(Peer& peer, const std::string& file, const std::string& chosen, int timeout = 5) {
+        return StoreSCU("local", "remote", "127.0.0.1", peer.PortText(), dir.file(file).string(),
+                        chosen, timeout, false);
+    }
+    // The bytes the peer received after the request, the command PDU and before the release.
+    static std::vector<uint8_t> slice(const std::vector<uint8_t>& got, std::size_t from,
+                                      std::size_t count) {
+        return std::vector<uint8_t>(got.begin() + static_cast<long>(from),
+                                    got.begin() + static_cast<long>(from + count));
+    }
+};
+
+} // namespace
+
+TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    writePart10(dir.file("ct.dcm"), ct);
+    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::vector<uint8_t> dataSet = encoded(ct);
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(114),
+               Peer::Expect(12 + dataSet.size()), Peer::Send(storeResponse(0)),
+               Peer::Expect(ReleaseSize), Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+    EXPECT_TRUE(store(peer, "ct.dcm", ExplicitLittleEndian));
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    const std::vector<uint8_t>& got = peer.Received();
+    EXPECT_EQ(proposedSyntaxes(slice(got, 0, rq)),
+              (std::vector<std::string>{ExplicitLittleEndian, ImplicitLittleEndian}));
+    EXPECT_EQ(slice(got, rq, 114), HexBytes(R"(
+        04 00 00 00 00 6C  00 00 00 68 01 03
+        00 00 00 00 04 00 00 00 5A 00 00 00                    // group length 90
+        00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
+                                35 2E 31 2E 34 2E 31 2E 31 2E 32 00   // CT Image Storage
+        00 00 00 01 02 00 00 00 01 00                          // C-STORE-RQ
+        00 00 10 01 02 00 00 00 03 00                          // message ID 3
+        00 00 00 07 02 00 00 00 00 00                          // medium priority
+        00 00 00 08 02 00 00 00 02 01                          // a data set follows
+        00 00 00 10 08 00 00 00 31 2E 32 2E 33 2E 35 00        // instance 1.2.3.5
+    )"));
+    // Same syntax accepted: the data set goes out as it was read, last fragment marked.
+    EXPECT_EQ(slice(got, rq + 114, 12 + dataSet.size()), pdata(2, dataSet));
+}
+
+TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    ct.Remove(1); // (0008,0018)
+    ASSERT_EQ(ct.GetTag(0x0008, 0x0018), nullptr);
+    writePart10(dir.file("ct.dcm"), ct);
+    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t dataSet = encoded(ct).size();
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(98),
+               Peer::Expect(12 + dataSet), Peer::Send(storeResponse(0)),
+               Peer::Expect(ReleaseSize)});
+    EXPECT_TRUE(store(peer, "ct.dcm", ""));
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    EXPECT_EQ(slice(peer.Received(), rq, 98), HexBytes(R"(
+        04 00 00 00 00 5C  00 00 00 58 01 03
+        00 00 00 00 04 00 00 00 4A 00 00 00                    // group length 48 + 26
+        00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
+                                35 2E 31 2E 34 2E 31 2E 31 2E 32 00
+        00 00 00 01 02 00 00 00 01 00
+        00 00 10 01 02 00 00 00 03 00
+        00 00 00 07 02 00 00 00 00 00
+        00 00 00 08 02 00 00 00 02 01
+    )"));
+}
+
+TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
+    DcmObj sr;
+    fillReport(sr, ExplicitLittleEndian);
+    writePart10(dir.file("sr.dcm"), sr);
+    DcmObj implicit;
+    fillReport(implicit, ImplicitLittleEndian);
+    std::vector<uint8_t> asImplicit = encoded(implicit);
+    std::vector<uint8_t> asExplicit = encoded(sr);
+    ASSERT_NE(asImplicit, asExplicit);
+    std::size_t rq = requestSize(ComprehensiveSr, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t command = 12 + 12 + 48 + 30 + 16;
+    for (const char* accepted : {ImplicitLittleEndian, ExplicitLittleEndian}) {
+        const std::vector<uint8_t>& expected =
+            std::string(accepted) == ImplicitLittleEndian ? asImplicit : asExplicit;
+        Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(accepted)), Peer::Expect(command),
+                   Peer::Expect(12 + expected.size()), Peer::Send(storeResponse(0)),
+                   Peer::Expect(ReleaseSize)});
+        EXPECT_TRUE(store(peer, "sr.dcm", JpegLossless)) << accepted;
+        ASSERT_TRUE(peer.Finish()) << peer.Failure();
+        EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
+                  (std::vector<std::string>{ExplicitLittleEndian, ImplicitLittleEndian}));
+        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()), pdata(2, expected))
+            << accepted;
+    }
+}
+
+TEST_F(StoreTest, CtChosenAsJpeg2000IsConvertedWhenTheFirstIsAccepted) {
+    DcmObj ct;
+    fillCt(ct, ImplicitLittleEndian);
+    writePart10(dir.file("ct.dcm"), ct);
+    std::size_t rq = requestSize(CtImage, {Jpeg2000Lossless, ImplicitLittleEndian});
+    std::size_t command = 12 + 12 + 48 + 26 + 16;
+
+    // Implicit accepted: the file's own syntax, sent unchanged.
+    std::vector<uint8_t> asRead = encoded(ct);
+    {
+        Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
+                   Peer::Expect(command), Peer::Expect(12 + asRead.size()),
+                   Peer::Send(storeResponse(0)), Peer::Expect(ReleaseSize)});
+        EXPECT_TRUE(store(peer, "ct.dcm", Jpeg2000Lossless));
+        ASSERT_TRUE(peer.Finish()) << peer.Failure();
+        EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
+                  (std::vector<std::string>{Jpeg2000Lossless, ImplicitLittleEndian}));
+        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + asRead.size()), pdata(2, asRead));
+    }
+
+    // JPEG 2000 accepted: what is sent is the conversion's result, encoded explicitly.
+    DcmObj expectedSet;
+    fillCt(expectedSet, ImplicitLittleEndian);
+    ASSERT_TRUE(DcmObj::ConvertTransferSyntax(expectedSet, Jpeg2000Lossless));
+    std::vector<uint8_t> converted = encoded(expectedSet);
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(Jpeg2000Lossless)), Peer::Expect(command),
+               Peer::Expect(12 + converted.size()), Peer::Send(storeResponse(0)),
+               Peer::Expect(ReleaseSize)});
+    EXPECT_TRUE(store(peer, "ct.dcm", Jpeg2000Lossless));
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    std::vector<uint8_t> sent = slice(peer.Received(), rq + command + 12, converted.size());
+    EXPECT_EQ(sent, converted);
+    DcmObj decoded;
+    decoded.explicitVR = 1;
+    BufData reader(0, sent.data(), sent.size());
+    ASSERT_TRUE(reader.ReadObject(decoded));
+    DcmTag* pixels = decoded.GetTag(0x7FE0, 0x0010);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(pixels->length, UndefinedLength);
+}
+
+namespace {
+
+// A report with a number at the top and one inside a sequence item, in the data set's byte
+// order.
+void fillNumberedReport(DcmObj& sr, const std::string& transferSyntax) {
+    fillReport(sr, transferSyntax);
+    auto us = [&](uint16_t group, uint16_t element, uint16_t value) {
+        auto tag = std::make_unique<DcmTag>(group, element, value, "US");
+        if (sr.bigEndian)
+            std::swap(tag->data[0], tag->data[1]);
+        tag->bigEndian = sr.bigEndian;
+        return tag;
+    };
+    sr.Add(us(0x0028, 0x0010, 0x1234));
+    auto item = std::make_unique<DcmObj>();
+    item->explicitVR = sr.explicitVR;
+    item->bigEndian = sr.bigEndian;
+    item->itemTag.group = 0xFFFE;
+    item->itemTag.element = 0xE000;
+    item->Append(us(0x0040, 0xA0B0, 0x0102));
+    auto sequence = std::make_unique<DcmObj>();
+    sequence->bigEndian = sr.bigEndian;
+    sequence->AppendObj(std::move(item));
+    sr.AddSequence(0x0040, 0xA730, std::move(sequence));
+}
+
+} // namespace
+
+// A data set without pixel data changes between the native syntaxes; its numbers follow the
+// byte order, nested ones included.
+TEST_F(StoreTest, BigEndianReportIsSwappedForALittleEndianContext) {
+    DcmObj sr;
+    fillNumberedReport(sr, ExplicitBigEndian);
+    writePart10(dir.file("sr.dcm"), sr);
+    DcmObj little;
+    fillNumberedReport(little, ImplicitLittleEndian);
+    std::vector<uint8_t> expected = encoded(little);
+
+    // A context accepted with big endian could not be used, so it is not proposed.
+    std::size_t rq = requestSize(ComprehensiveSr, {ImplicitLittleEndian});
+    std::size_t command = 12 + 12 + 48 + 30 + 16;
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)), Peer::Expect(command),
+               Peer::Expect(12 + expected.size()), Peer::Send(storeResponse(0)),
+               Peer::Expect(ReleaseSize)});
+    EXPECT_TRUE(store(peer, "sr.dcm", ExplicitBigEndian));
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
+              (std::vector<std::string>{ImplicitLittleEndian}));
+    EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()), pdata(2, expected));
+}
+
+// Neither a conversion nor a relabelling applies: nothing is sent, the association released.
+TEST_F(StoreTest, ReportInACompressedSyntaxIsNotSentOnAnotherContext) {
+    DcmObj sr;
+    fillReport(sr, JpegLossless);
+    writePart10(dir.file("sr.dcm"), sr);
+    std::size_t rq = requestSize(ComprehensiveSr, {JpegLossless, ImplicitLittleEndian});
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
+               Peer::Expect(ReleaseSize), Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+    EXPECT_FALSE(store(peer, "sr.dcm", ""));
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    EXPECT_EQ(slice(peer.Received(), rq, ReleaseSize), HexBytes("05 00 00 00 00 04 00 00 00 00"));
+    EXPECT_TRUE(logged("ERROR, StoreSCU, WriteStoreRQ failed"));
+}
+
+TEST(StoreProposal, PreferredSyntaxRule) {
+    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, JpegLossless), JpegLossless);
+    EXPECT_EQ(StorePreferredTransferSyntax(ComprehensiveSr, JpegLossless), "");
+    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, ""), "");
+    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, "1.2.3.4"), "");
+    // Known to the conversion, but a context accepted with them could not be used.
+    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, ExplicitBigEndian), "");
+    EXPECT_EQ(StoreOtherTransferSyntax(ExplicitBigEndian), "");
+    EXPECT_EQ(StoreOtherTransferSyntax("1.2.840.10008.1.2.5"), "");
+    EXPECT_EQ(StoreOtherTransferSyntax(JpegLossless), JpegLossless);
+}
+
+TEST_F(StoreTest, ResponseFailures) {
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    writePart10(dir.file("ct.dcm"), ct);
+    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t sent = 114 + 12 + encoded(ct).size();
+    auto run = [&](std::vector<Peer::Step> after, int timeout = 5) {
+        std::vector<Peer::Step> steps = {
+            Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(sent)};
+        steps.insert(steps.end(), after.begin(), after.end());
+        Peer peer(steps);
+        bool ok = store(peer, "ct.dcm", ExplicitLittleEndian, timeout);
+        peer.Finish();
+        return ok;
+    };
+    EXPECT_FALSE(run({Peer::Send(storeResponse(0xB000)), Peer::Expect(ReleaseSize)}));
+    EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, status == 45056"));
+
+    EXPECT_FALSE(run({Peer::Send(storeResponse(0, 0x8030)), Peer::Expect(ReleaseSize)}));
+    EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, not a C-Store RSP"));
+
+    EXPECT_FALSE(run({Peer::Silent(std::chrono::milliseconds(2500))}, 1));
+    EXPECT_TRUE(logged("ERROR, Socket::ReadBinary, Timed out"));
+    EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, PDU->Read DCO failed"));
+
+    // A response without a status is no success.
+    std::unique_ptr<DcmObj> bare =
+        CommandSet().Uid(0x0002, CtImage).UShort(0x0100, 0x8001).UShort(0x0120, 3).Build();
+    std::string before = log();
+    EXPECT_FALSE(run({Peer::Send(pdata(3, encoded(*bare))), Peer::Expect(ReleaseSize)}));
+    EXPECT_NE(log().substr(before.size()).find("not a C-Store RSP"), std::string::npos);
+}
+
+TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
+    // 8 MB of pixels: more than the socket buffers hold, so the abort comes mid-send.
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0010, uint16_t{2048}, "US"));
+    ct.Add(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t{2048}, "US"));
+    std::vector<uint8_t> pixels(2048 * 2048 * 2, 7);
+    ct.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
+    writePart10(dir.file("big.dcm"), ct);
+    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)),
+               Peer::Expect(114 + 100000), Peer::Send(HexBytes("07 00 00 00 00 04 00 00 02 00")),
+               Peer::Close()});
+    EXPECT_FALSE(store(peer, "big.dcm", ExplicitLittleEndian));
+    peer.Finish();
+    std::string text = log();
+    bool failedSending =
+        text.find("ERROR, PDataTF::Write, failed Link.Flush\r\n") != std::string::npos &&
+        text.find("ERROR, StoreSCU, WriteStoreRQ failed\r\n") != std::string::npos;
+    bool abortRead = text.find("WARNING, PDU_Service::Read Abort-RQ\r\n") != std::string::npos;
+    EXPECT_TRUE(failedSending || abortRead) << text;
+}
+
+TEST_F(StoreTest, FileThatIsNotDicomSendsNothing) {
+    testsupport::writeFileBytes(dir.file("photo.jpg"),
+                                HexBytes("FF D8 FF E0 00 10 4A 46 49 46 00 01 01 00 00 01"));
+    EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file("photo.jpg").string(),
+                          ExplicitLittleEndian, 5, false));
+    EXPECT_TRUE(logged("WARNING, StoreSCU, image is not standard DICOM"));
+    EXPECT_TRUE(logged("ERROR: DcmObj::Read, " + dir.file("photo.jpg").string()));
+    // No connection was tried.
+    EXPECT_EQ(log().find("PDU_Service::Connect"), std::string::npos);
+    EXPECT_EQ(log().find("OpenAssoc failed"), std::string::npos);
+}
+
+TEST_F(StoreTest, WriteStoreRQWithoutAnAssociation) {
+    PDU_Service service;
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    EXPECT_EQ(WriteStoreRQ(service, ct, CtImage), StoreResult::NoPresentationContext);
+    service.data.PresentationContextID = 1;
+    EXPECT_EQ(WriteStoreRQ(service, ct, CtImage), StoreResult::UnknownTransferSyntax);
+}
+
+// A data set goes out while it is encoded, cut exactly as a whole message would be: PDVs of
+// the block size, the last fragment flag only on the final one (which may be a full block).
+TEST_F(StoreTest, DataSetIsCutIntoFullPdvsAndOneLast) {
+    constexpr std::size_t Block = 16378; // 16384 - 6
+    for (std::size_t total : {2 * Block, 2 * Block + 2, std::size_t{12}}) {
+        DcmObj dataSet;
+        std::vector<uint8_t> pixels(total - 8, 0x5A);
+        dataSet.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
+        ASSERT_EQ(encoded(dataSet).size(), total);
+        std::size_t pdus = (total + Block - 1) / Block;
+        std::size_t rq = requestSize(CtImage, {ImplicitLittleEndian});
+        Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
+                   Peer::Expect(total + 12 * pdus), Peer::Expect(ReleaseSize),
+                   Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+        PDU_Service service;
+        ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
+                                    CtImage, "", "", 5));
+        EXPECT_TRUE(service.Write(dataSet, 0));
+        service.Close();
+        ASSERT_TRUE(peer.Finish()) << peer.Failure();
+        std::vector<uint8_t> got = slice(peer.Received(), rq, total + 12 * pdus);
+        std::vector<uint8_t> body = encoded(dataSet);
+        std::vector<uint8_t> expected;
+        for (std::size_t at = 0; at < total; at += Block) {
+            std::size_t n = std::min(Block, total - at);
+            std::vector<uint8_t> part(body.begin() + static_cast<long>(at),
+                                      body.begin() + static_cast<long>(at + n));
+            std::vector<uint8_t> pdu = pdata(at + n == total ? 2 : 0, part);
+            expected.insert(expected.end(), pdu.begin(), pdu.end());
+        }
+        EXPECT_TRUE(got == expected) << total;
+    }
+}
