@@ -1,6 +1,7 @@
 #include "JobBodies.h"
 
 #include "Echo.h"
+#include "FindJobs.h"
 #include "Setup.h"
 
 namespace {
@@ -17,4 +18,6 @@ JobOutcome echoJob(JobContext& job) {
 
 void RegisterServiceJobBodies(JobBodyTable& table) {
     table.Register("ECHO", echoJob);
+    table.Register("FIND", FindJob);
+    table.Register("WORKLIST", WorklistJob);
 }

@@ -6,6 +6,8 @@
 #include "MainThread.h"
 #include "Setup.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -16,12 +18,18 @@
 #include <system_error>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 const char* const usageText =
     "usage: veskaro-cli COMMAND [ARGS]\n"
     "  dump FILE      print the file's transfer syntax and one line per data element\n"
     "  echo           verify the remote AE (C-ECHO) with the settings of veskaro.cfg\n"
+    "  find|worklist [--patient TEXT] [--from YYYYMMDD] [--to YYYYMMDD] [--accession TEXT]\n"
+    "                [--modality TEXT|ALL] [--yes]\n"
+    "                 study query or modality worklist query; with no filter the search must\n"
+    "                 be confirmed on the terminal, or beforehand with --yes\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -82,6 +90,85 @@ AppState startState() {
 
 int runJob(const std::string& kind) {
     AppState state = startState();
+    StdoutPane pane;
+    MainThread job;
+    job.JobKind = kind;
+    job.Pane = &pane;
+    job.Inputs = CaptureJobInputs(state);
+    job.Execute();
+    return job.Succeeded ? 0 : 1;
+}
+
+bool isDate(std::string_view text) {
+    return text.size() == 8 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The filter exactly as the Query Filter dialog leaves it: the dates joined into "D1-", "-D2"
+// or "D1-D2", no modality for "ALL". False for a usage error.
+bool parseQueryFilter(const std::vector<std::string_view>& args, QueryFilter& filter, bool& yes) {
+    std::string from, to, modality;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        if (name == "--yes") {
+            yes = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return false;
+        std::string_view value = args[++i];
+        if (name == "--patient")
+            filter.PatientName = value;
+        else if (name == "--accession")
+            filter.AccessionNumber = value;
+        else if (name == "--modality")
+            modality = value;
+        else if ((name == "--from" || name == "--to") && isDate(value))
+            (name == "--from" ? from : to) = value;
+        else
+            return false;
+    }
+    if (!from.empty() || !to.empty())
+        filter.DateRange = from + "-" + to;
+    filter.Modality = modality == "ALL" ? "" : modality;
+    return true;
+}
+
+// The window's "WARNING" box for a search without filters, asked on the terminal.
+bool confirmNoFilter() {
+    if (!::isatty(STDIN_FILENO)) {
+        std::fputs("veskaro-cli: Have no filters, search can take very long; "
+                   "add --yes to search anyway\n",
+                   stderr);
+        return false;
+    }
+    std::fputs("WARNING\nHave no filters\nSearch can take very long\nOK or Cancel? [ok/cancel] ",
+               stderr);
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return false;
+    std::string text(answer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text == "ok" || text == "o" || text == "y" || text == "yes";
+}
+
+// FIND or WORKLIST. Exit 2 for bad options or an unconfirmed search without filters from a
+// non-terminal, 1 when the search was cancelled (no job started) or failed.
+int queryJob(const std::string& kind, const std::vector<std::string_view>& args) {
+    QueryFilter filter;
+    bool yes = false;
+    if (!parseQueryFilter(args, filter, yes))
+        return usage();
+    bool noFilter = filter.PatientName.empty() && filter.DateRange.empty() &&
+                    filter.AccessionNumber.empty() && filter.Modality.empty();
+    if (noFilter && !yes && !confirmNoFilter())
+        return ::isatty(STDIN_FILENO) ? 1 : 2;
+    AppState state = startState();
+    state.Filter = filter;
     StdoutPane pane;
     MainThread job;
     job.JobKind = kind;
@@ -182,6 +269,9 @@ int main(int argc, char** argv) {
         return dumpFile(argv[2]);
     if (command == "echo" && argc == 2)
         return runJob("ECHO");
+    if (command == "find" || command == "worklist")
+        return queryJob(command == "find" ? "FIND" : "WORKLIST",
+                        std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "--help" || command == "help") {
