@@ -5,6 +5,7 @@
 #include "SlateClassico.h"
 #include "VeskaroApplication.h"
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     VeskaroApplication app(argc, argv);
+    // Qt takes the locale from the environment; numbers in DICOM values and log lines always
+    // use a full stop.
+    std::setlocale(LC_NUMERIC, "C");
     ApplySlateClassico(app);
     QApplication::setApplicationName(QStringLiteral("Veskaro"));
     RegisterServiceJobBodies(DefaultJobBodies());
