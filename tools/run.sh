@@ -6,8 +6,12 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cmake -S "$ROOT" -B "$ROOT/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DVESKARO_TESTS=OFF >/dev/null
 cmake --build "$ROOT/build/release" -j"$(nproc)"
-if [ -x "$ROOT/build/release/src/app/veskaro" ]; then
-    exec "$ROOT/build/release/src/app/veskaro" "$@"
+APP="$ROOT/build/release/src/app"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "run.sh: no display available (neither DISPLAY nor WAYLAND_DISPLAY is set), so the" \
+        "window cannot start. The command-line front end runs the same jobs:" >&2
+    echo "  $APP/veskaro-cli" >&2
+    "$APP/veskaro-cli" help >&2
+    exit 1
 fi
-# The window arrives later; until then the command-line front end is the program.
-exec "$ROOT/build/release/src/app/veskaro-cli" help
+exec "$APP/veskaro" "$@"

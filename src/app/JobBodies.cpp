@@ -1,6 +1,7 @@
 #include "JobBodies.h"
 
 #include "Echo.h"
+#include "FindJobs.h"
 #include "Setup.h"
 
 namespace {
@@ -19,4 +20,6 @@ void RegisterServiceJobBodies(JobBodyTable& table) {
     table.Register("ECHO", echoJob);
     table.Register("STORE", StoreJob);
     table.Register("PRINT", PrintJob);
+    table.Register("FIND", FindJob);
+    table.Register("WORKLIST", WorklistJob);
 }

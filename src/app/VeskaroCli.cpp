@@ -5,10 +5,14 @@
 #include "JobBodies.h"
 #include "MainThread.h"
 #include "Setup.h"
+#include "TransferSyntaxItems.h"
 
 #include <QGuiApplication>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +21,8 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +36,10 @@ const char* const usageText =
     "                 1 implicit little, 2 explicit big, 3 JPEG lossless, 4 JPEG lossy,\n"
     "                 5 JPEG 2000 lossless, 6 JPEG 2000 lossy\n"
     "  print FILE     print FILE (.jpg/.JPG, .bmp/.BMP, else DICOM) on the remote printer\n"
+    "  find|worklist [--patient TEXT] [--from YYYYMMDD] [--to YYYYMMDD] [--accession TEXT]\n"
+    "                [--modality TEXT|ALL] [--yes]\n"
+    "                 study query or modality worklist query; with no filter the search must\n"
+    "                 be confirmed on the terminal, or beforehand with --yes\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -102,6 +112,85 @@ int runJob(const std::string& kind, const std::string& fileName = {},
     return job.Succeeded ? 0 : 1;
 }
 
+bool isDate(std::string_view text) {
+    return text.size() == 8 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The filter exactly as the Query Filter dialog leaves it: the dates joined into "D1-", "-D2"
+// or "D1-D2", no modality for "ALL". False for a usage error.
+bool parseQueryFilter(const std::vector<std::string_view>& args, QueryFilter& filter, bool& yes) {
+    std::string from, to, modality;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        if (name == "--yes") {
+            yes = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return false;
+        std::string_view value = args[++i];
+        if (name == "--patient")
+            filter.PatientName = value;
+        else if (name == "--accession")
+            filter.AccessionNumber = value;
+        else if (name == "--modality")
+            modality = value;
+        else if ((name == "--from" || name == "--to") && isDate(value))
+            (name == "--from" ? from : to) = value;
+        else
+            return false;
+    }
+    if (!from.empty() || !to.empty())
+        filter.DateRange = from + "-" + to;
+    filter.Modality = modality == "ALL" ? "" : modality;
+    return true;
+}
+
+// The window's "WARNING" box for a search without filters, asked on the terminal.
+bool confirmNoFilter() {
+    if (!::isatty(STDIN_FILENO)) {
+        std::fputs("veskaro-cli: Have no filters, search can take very long; "
+                   "add --yes to search anyway\n",
+                   stderr);
+        return false;
+    }
+    std::fputs("WARNING\nHave no filters\nSearch can take very long\nOK or Cancel? [ok/cancel] ",
+               stderr);
+    std::fflush(stderr);
+    char answer[64] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return false;
+    std::string text(answer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text == "ok" || text == "o" || text == "y" || text == "yes";
+}
+
+// FIND or WORKLIST. Exit 2 for bad options or an unconfirmed search without filters from a
+// non-terminal, 1 when the search was cancelled (no job started) or failed.
+int queryJob(const std::string& kind, const std::vector<std::string_view>& args) {
+    QueryFilter filter;
+    bool yes = false;
+    if (!parseQueryFilter(args, filter, yes))
+        return usage();
+    bool noFilter = filter.PatientName.empty() && filter.DateRange.empty() &&
+                    filter.AccessionNumber.empty() && filter.Modality.empty();
+    if (noFilter && !yes && !confirmNoFilter())
+        return ::isatty(STDIN_FILENO) ? 1 : 2;
+    AppState state = startState();
+    state.Filter = filter;
+    StdoutPane pane;
+    MainThread job;
+    job.JobKind = kind;
+    job.Pane = &pane;
+    job.Inputs = CaptureJobInputs(state);
+    job.Execute();
+    return job.Succeeded ? 0 : 1;
+}
+
 bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
     int parsed = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
@@ -111,22 +200,11 @@ bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
     return true;
 }
 
-// The TransferSyntax dialog's items, by index; -1 (nothing selected) leaves the job's UID empty.
-constexpr std::string_view transferSyntaxChoices[] = {
-    "1.2.840.10008.1.2.1",    // little Endian, Explicit VR
-    "",                       // little Endian, Implicit VR
-    "1.2.840.10008.1.2.2",    // Big Endian, Explicit VR
-    "1.2.840.10008.1.2.4.70", // JPEG Lossless
-    "1.2.840.10008.1.2.4.50", // JPEG Lossy
-    "1.2.840.10008.1.2.4.90", // JPEG 2K LossLess
-    "1.2.840.10008.1.2.4.91", // JPEG 2K Lossy
-};
-
 // --ts INDEX or --ts UID; false for anything else.
 bool parseTransferSyntax(std::string_view text, std::string& uid) {
     std::int32_t index = 0;
-    if (parseInt(text, -1, static_cast<int>(std::size(transferSyntaxChoices)) - 1, index)) {
-        uid = index < 0 ? "" : std::string(transferSyntaxChoices[index]);
+    if (parseInt(text, -1, static_cast<int>(TransferSyntaxItems.size()) - 1, index)) {
+        uid = TransferSyntaxUIDFor(index);
         return true;
     }
     bool uidForm = !text.empty() && text.size() <= 64 && text.find('.') != std::string_view::npos &&
@@ -137,7 +215,7 @@ bool parseTransferSyntax(std::string_view text, std::string& uid) {
 }
 
 int store(const std::vector<std::string_view>& args) {
-    std::string uid(transferSyntaxChoices[0]);
+    std::string uid = TransferSyntaxUIDFor(0);
     if (args.size() == 3 && args[1] == "--ts") {
         if (!parseTransferSyntax(args[2], uid))
             return usage();
@@ -236,8 +314,13 @@ int main(int argc, char** argv) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QGuiApplication application(argc, argv);
+        // Qt took the locale from the environment; DICOM numbers always use a full stop.
+        std::setlocale(LC_NUMERIC, "C");
         return runJob("PRINT", argv[2]);
     }
+    if (command == "find" || command == "worklist")
+        return queryJob(command == "find" ? "FIND" : "WORKLIST",
+                        std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "--help" || command == "help") {

@@ -1,0 +1,201 @@
+#include "SetupDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <span>
+
+namespace {
+
+QString latin1(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string eightBit(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+QLabel* boldLabel(const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    label->setBuddy(buddy);
+    return label;
+}
+
+// Room for the field's characters and nothing more, so the dialog shows what the record keeps.
+template <std::size_t N> QLineEdit* field(const char* name, const char (&)[N], const char* text) {
+    auto* edit = new QLineEdit(QString::fromLatin1(text));
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setMaxLength(static_cast<int>(N - 1));
+    return edit;
+}
+
+QComboBox* list(const char* name, std::span<const std::string_view> items, const char* shown) {
+    auto* combo = new QComboBox;
+    combo->setObjectName(QString::fromLatin1(name));
+    for (std::string_view item : items)
+        combo->addItem(latin1(item));
+    combo->setPlaceholderText(QString::fromLatin1(shown));
+    combo->setCurrentIndex(-1);
+    return combo;
+}
+
+} // namespace
+
+TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state) {
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Setup"));
+    setFixedSize(431, 282);
+
+    const SettingsRecord& s = state_.Settings;
+    Edit4 = field("Edit4", s.LocalAET, "local");
+    Edit2 = field("Edit2", s.RemoteHost, "127.0.0.1");
+    Edit3 = field("Edit3", s.RemotePort, "104");
+    Edit5 = field("Edit5", s.RemoteAET, "remote");
+    ComboBox1 = list("ComboBox1", LogLevelItems, "LOG level");
+    CheckBox2 = new QCheckBox(QStringLiteral("DICOM TLS "));
+    CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
+
+    auto* network = new QWidget;
+    network->setObjectName(QStringLiteral("TabSheet1"));
+    auto* networkGrid = new QGridLayout(network);
+    networkGrid->setContentsMargins(16, 14, 16, 10);
+    networkGrid->setHorizontalSpacing(12);
+    networkGrid->addWidget(boldLabel(QStringLiteral("Local AET:"), Edit4), 0, 0);
+    networkGrid->addWidget(Edit4, 0, 1);
+    networkGrid->addWidget(boldLabel(QStringLiteral("Remote IP Address:"), Edit2), 1, 0);
+    networkGrid->addWidget(Edit2, 1, 1);
+    networkGrid->addWidget(boldLabel(QStringLiteral("Remote Port Number:"), Edit3), 2, 0);
+    networkGrid->addWidget(Edit3, 2, 1);
+    networkGrid->addWidget(boldLabel(QStringLiteral("Remote AET:"), Edit5), 3, 0);
+    networkGrid->addWidget(Edit5, 3, 1);
+    networkGrid->addWidget(boldLabel(QStringLiteral("LOG level:"), ComboBox1), 4, 0);
+    networkGrid->addWidget(ComboBox1, 4, 1);
+    networkGrid->addWidget(CheckBox2, 5, 1);
+    networkGrid->setColumnStretch(1, 1);
+    networkGrid->setRowStretch(6, 1);
+
+    ComboBox2 = list("ComboBox2", FilmDestinationItems, "Film Destination");
+    ComboBox3 = list("ComboBox3", FilmOrientationItems, "FilmOrientation");
+    ComboBox4 = list("ComboBox4", FilmSizeItems, "Film Size");
+    ComboBox5 = list("ComboBox5", MagnificationItems, "Magnification Type");
+    CheckBox1 = new QCheckBox(QStringLiteral("Planar Configuration"));
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    CheckBox1->setLayoutDirection(Qt::RightToLeft); // the box to the right of its caption
+
+    auto* printer = new QWidget;
+    printer->setObjectName(QStringLiteral("TabSheet2"));
+    auto* printerGrid = new QGridLayout(printer);
+    printerGrid->setContentsMargins(16, 14, 16, 10);
+    printerGrid->setHorizontalSpacing(12);
+    printerGrid->addWidget(boldLabel(QStringLiteral("Film Destination:"), ComboBox2), 0, 0);
+    printerGrid->addWidget(ComboBox2, 0, 1);
+    printerGrid->addWidget(boldLabel(QStringLiteral("Film Orientation:"), ComboBox3), 1, 0);
+    printerGrid->addWidget(ComboBox3, 1, 1);
+    printerGrid->addWidget(boldLabel(QStringLiteral("Film Size:"), ComboBox4), 2, 0);
+    printerGrid->addWidget(ComboBox4, 2, 1);
+    printerGrid->addWidget(boldLabel(QStringLiteral("Magnification Type:"), ComboBox5), 3, 0);
+    printerGrid->addWidget(ComboBox5, 3, 1);
+    printerGrid->addWidget(CheckBox1, 4, 0, Qt::AlignLeft);
+    printerGrid->setColumnStretch(1, 1);
+    printerGrid->setRowStretch(5, 1);
+
+    PageControl1 = new QTabWidget;
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->addTab(network, QStringLiteral("Network"));
+    PageControl1->addTab(printer, QStringLiteral("Printer"));
+
+    BitBtn1 =
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setDefault(true);
+    BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
+                              QStringLiteral("Cancel"));
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    for (QPushButton* button : {BitBtn1, BitBtn2})
+        button->setMinimumSize(90, 30);
+    connect(BitBtn1, &QPushButton::clicked, this, [this] {
+        storeSettings();
+        accept();
+    });
+    connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(BitBtn1);
+    buttons->addWidget(BitBtn2);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->addWidget(PageControl1, 1);
+    layout->addLayout(buttons);
+
+    setTabOrder(Edit4, Edit2);
+    setTabOrder(Edit2, Edit3);
+    setTabOrder(Edit3, Edit5);
+    setTabOrder(Edit5, ComboBox1);
+    setTabOrder(ComboBox1, CheckBox2);
+    setTabOrder(ComboBox2, ComboBox3);
+    setTabOrder(ComboBox3, ComboBox4);
+    setTabOrder(ComboBox4, ComboBox5);
+    setTabOrder(ComboBox5, CheckBox1);
+
+    loadSettings();
+}
+
+void TForm2::loadSettings() {
+    SettingsRecord& s = state_.Settings;
+    if (LoadSettings(SettingsFileName(state_.StartDir), s)) {
+        Edit2->setText(QString::fromLatin1(SettingsText(s.RemoteHost)));
+        Edit3->setText(QString::fromLatin1(SettingsText(s.RemotePort)));
+        Edit4->setText(QString::fromLatin1(SettingsText(s.LocalAET)));
+        Edit5->setText(QString::fromLatin1(SettingsText(s.RemoteAET)));
+        CheckBox1->setChecked(s.PlanarConfiguration != 0);
+        CheckBox2->setChecked(s.UseTls != 0);
+    } else {
+        SetSettingsText(s.RemoteHost, eightBit(Edit2->text()));
+        SetSettingsText(s.RemotePort, eightBit(Edit3->text()));
+        SetSettingsText(s.LocalAET, eightBit(Edit4->text()));
+        SetSettingsText(s.RemoteAET, eightBit(Edit5->text()));
+        s.LogLevel = 0;
+        s.FilmDestinationIndex = 0;
+        s.FilmOrientationIndex = 0;
+        s.FilmSizeIndex = 0;
+        s.MagnificationIndex = 0;
+        s.UseTls = 0;
+    }
+    // An index outside a list (a foreign or damaged file) selects nothing.
+    auto select = [](QComboBox* combo, int index) {
+        combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+    };
+    select(ComboBox1, s.LogLevel - 1);
+    select(ComboBox2, s.FilmDestinationIndex);
+    select(ComboBox3, s.FilmOrientationIndex);
+    select(ComboBox4, s.FilmSizeIndex);
+    select(ComboBox5, s.MagnificationIndex);
+}
+
+void TForm2::storeSettings() {
+    SettingsRecord& s = state_.Settings;
+    SetSettingsText(s.RemoteHost, eightBit(Edit2->text()));
+    SetSettingsText(s.RemotePort, eightBit(Edit3->text()));
+    SetSettingsText(s.LocalAET, eightBit(Edit4->text()));
+    SetSettingsText(s.RemoteAET, eightBit(Edit5->text()));
+    s.LogLevel = ComboBox1->currentIndex() + 1;
+    s.FilmDestinationIndex = ComboBox2->currentIndex();
+    s.FilmOrientationIndex = ComboBox3->currentIndex();
+    s.FilmSizeIndex = ComboBox4->currentIndex();
+    s.MagnificationIndex = ComboBox5->currentIndex();
+    s.PlanarConfiguration = CheckBox1->isChecked() ? 1 : 0;
+    s.UseTls = CheckBox2->isChecked() ? 1 : 0;
+    SaveSettings(SettingsFileName(state_.StartDir), s);
+}

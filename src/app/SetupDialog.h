@@ -1,0 +1,45 @@
+#pragma once
+// The Setup dialog, TForm2: the network and printer settings of the record, on two pages.
+
+#include "AppState.h"
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+class TForm2 : public QDialog {
+    Q_OBJECT
+
+public:
+    // Loads the settings file of state.StartDir into state.Settings, or puts the edit fields'
+    // design-time texts and zero levels into it when there is no readable file, and shows the
+    // record in the controls. state must outlive the dialog.
+    explicit TForm2(AppState& state, QWidget* parent = nullptr);
+
+    QTabWidget* PageControl1;
+    QLineEdit* Edit4;     // Local AET
+    QLineEdit* Edit2;     // Remote IP Address
+    QLineEdit* Edit3;     // Remote Port Number
+    QLineEdit* Edit5;     // Remote AET
+    QComboBox* ComboBox1; // LOG level
+    QCheckBox* CheckBox2; // DICOM TLS
+    QComboBox* ComboBox2; // Film Destination
+    QComboBox* ComboBox3; // Film Orientation
+    QComboBox* ComboBox4; // Film Size
+    QComboBox* ComboBox5; // Magnification Type
+    QCheckBox* CheckBox1; // Planar Configuration
+    QPushButton* BitBtn1; // OK
+    QPushButton* BitBtn2; // Cancel
+
+private:
+    void loadSettings();
+    // Copies the controls into the record and saves it; a failed save is not reported, the
+    // record keeps the new values for the rest of the run.
+    void storeSettings();
+
+    AppState& state_;
+};

@@ -1,0 +1,139 @@
+#include "SetupDialog.h"
+#include "GuiTestSupport.h"
+#include "TestSupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+
+using guitest::InDirectory;
+using guitest::ModalAnswers;
+using testsupport::readFileBytes;
+using testsupport::TempDir;
+
+namespace {
+
+// Opens the Setup dialog from the toolbar, lets edit change it and leaves with button.
+void runSetup(TForm1& window, const std::function<void(TForm2&)>& edit, bool ok) {
+    ModalAnswers answers;
+    answers.Then("Form2", [&](QWidget* w) {
+        auto& setup = *static_cast<TForm2*>(w);
+        edit(setup);
+        (ok ? setup.BitBtn1 : setup.BitBtn2)->click();
+    });
+    window.BitBtn2->click();
+}
+
+} // namespace
+
+TEST(SetupDialog, OkStoresWhatTheControlsShowAndWritesTheFile) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    runSetup(
+        window,
+        [](TForm2& setup) {
+            setup.Edit4->setText("MODALITY1");
+            setup.Edit2->setText("192.168.1.20");
+            setup.Edit3->setText("4242");
+            setup.Edit5->setText("ARCHIVE");
+            setup.ComboBox1->setCurrentIndex(1); // PDU Level
+            setup.CheckBox2->setChecked(true);
+            setup.PageControl1->setCurrentIndex(1);
+            setup.ComboBox2->setCurrentIndex(2); // BIN_1
+            setup.ComboBox3->setCurrentIndex(2); // the empty orientation
+            setup.ComboBox4->setCurrentIndex(-1);
+            setup.ComboBox5->setCurrentIndex(3); // NONE
+            setup.CheckBox1->setChecked(true);
+        },
+        true);
+
+    const SettingsRecord& s = window.State.Settings;
+    EXPECT_EQ(SettingsText(s.LocalAET), "MODALITY1");
+    EXPECT_EQ(SettingsText(s.RemoteHost), "192.168.1.20");
+    EXPECT_EQ(SettingsText(s.RemotePort), "4242");
+    EXPECT_EQ(SettingsText(s.RemoteAET), "ARCHIVE");
+    EXPECT_EQ(s.LogLevel, 2);
+    EXPECT_EQ(s.UseTls, 1);
+    EXPECT_EQ(s.FilmDestinationIndex, 2);
+    EXPECT_EQ(s.FilmOrientationIndex, 2);
+    EXPECT_EQ(s.FilmSizeIndex, -1);
+    EXPECT_EQ(s.MagnificationIndex, 3);
+    EXPECT_EQ(s.PlanarConfiguration, 1);
+
+    ASSERT_EQ(readFileBytes(dir.file("veskaro.cfg")).size(), SettingsRecordSize);
+    SettingsRecord reread;
+    ASSERT_TRUE(LoadSettings(dir.file("veskaro.cfg").string(), reread));
+    EXPECT_EQ(std::memcmp(&reread, &s, sizeof reread), 0);
+
+    // Every level item maps to index + 1, and a new start shows the stored choice again.
+    for (int index = 0; index < 3; ++index) {
+        runSetup(
+            window, [&](TForm2& setup) { setup.ComboBox1->setCurrentIndex(index); }, true);
+        EXPECT_EQ(window.State.Settings.LogLevel, index + 1);
+        TForm1 restarted;
+        EXPECT_EQ(restarted.Form2->ComboBox1->currentIndex(), index);
+    }
+}
+
+TEST(SetupDialog, CancelKeepsFileAndRecordButTheDialogKeepsTheEdits) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    runSetup(
+        window, [](TForm2& setup) { setup.Edit5->setText("FIRST"); }, true);
+    const std::vector<uint8_t> file = readFileBytes(dir.file("veskaro.cfg"));
+    const SettingsRecord before = window.State.Settings;
+
+    runSetup(
+        window,
+        [](TForm2& setup) {
+            setup.Edit5->setText("SECOND");
+            setup.Edit3->setText("1");
+            setup.ComboBox1->setCurrentIndex(2);
+            setup.CheckBox2->setChecked(true);
+        },
+        false);
+
+    EXPECT_EQ(readFileBytes(dir.file("veskaro.cfg")), file);
+    EXPECT_EQ(std::memcmp(&window.State.Settings, &before, sizeof before), 0);
+    EXPECT_EQ(SettingsText(window.State.Settings.RemoteAET), "FIRST");
+    // Opened again, the dialog shows what it held when it was closed.
+    runSetup(
+        window,
+        [](TForm2& setup) {
+            EXPECT_EQ(setup.Edit5->text(), "SECOND");
+            EXPECT_EQ(setup.Edit3->text(), "1");
+            EXPECT_EQ(setup.ComboBox1->currentIndex(), 2);
+            EXPECT_TRUE(setup.CheckBox2->isChecked());
+        },
+        false);
+}
+
+TEST(SetupDialog, CancelWithoutAnyFileWritesNothing) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    runSetup(
+        window, [](TForm2& setup) { setup.Edit2->setText("10.0.0.1"); }, false);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("veskaro.cfg")));
+    EXPECT_EQ(SettingsText(window.State.Settings.RemoteHost), "127.0.0.1");
+}
+
+TEST(SetupDialog, FieldsHoldNoMoreThanTheRecordKeeps) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    runSetup(
+        window,
+        [](TForm2& setup) {
+            setup.Edit3->clear();
+            QTest::keyClicks(setup.Edit3, QString(40, QLatin1Char('9')));
+            QTest::keyClicks(setup.Edit4, QString(200, QLatin1Char('A')));
+        },
+        true);
+    EXPECT_EQ(SettingsText(window.State.Settings.RemotePort), std::string(31, '9'));
+    EXPECT_EQ(SettingsText(window.State.Settings.LocalAET), "local" + std::string(122, 'A'));
+}

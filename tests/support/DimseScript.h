@@ -1,0 +1,145 @@
+#pragma once
+// Pieces of a scripted association for the query tests: the A-ASSOCIATE-AC, P-DATA-TF PDUs,
+// C-FIND responses and encoded identifiers, and the sizes of what the client sends. Header
+// only: it needs the DICOM and service layers, which the support library does not link.
+
+#include "Association.h"
+#include "BufData.h"
+#include "DcmObj.h"
+#include "ScriptedPeer.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dimsescript {
+
+inline void put16(std::vector<uint8_t>& v, uint16_t x) {
+    v.push_back(static_cast<uint8_t>(x >> 8));
+    v.push_back(static_cast<uint8_t>(x & 0xFF));
+}
+inline void put32(std::vector<uint8_t>& v, uint32_t x) {
+    put16(v, static_cast<uint16_t>(x >> 16));
+    put16(v, static_cast<uint16_t>(x & 0xFFFF));
+}
+inline void putItem(std::vector<uint8_t>& v, uint8_t type, const std::vector<uint8_t>& body) {
+    v.push_back(type);
+    v.push_back(0);
+    put16(v, static_cast<uint16_t>(body.size()));
+    v.insert(v.end(), body.begin(), body.end());
+}
+
+// A-ASSOCIATE-AC accepting presentation context 1 with implicit VR little endian.
+inline std::vector<uint8_t> acceptPdu() {
+    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
+    std::string titles = "remote          local           ";
+    body.insert(body.end(), titles.begin(), titles.end());
+    body.insert(body.end(), 32, 0);
+    std::string context = "1.2.840.10008.3.1.1.1";
+    putItem(body, 0x10, {context.begin(), context.end()});
+    std::vector<uint8_t> pc = {1, 0, 0, 0};
+    std::string ts = "1.2.840.10008.1.2";
+    putItem(pc, 0x40, {ts.begin(), ts.end()});
+    putItem(body, 0x21, pc);
+    std::vector<uint8_t> max;
+    put32(max, 16384);
+    std::vector<uint8_t> user;
+    putItem(user, 0x51, max);
+    putItem(body, 0x50, user);
+    std::vector<uint8_t> pdu = {0x02, 0x00};
+    put32(pdu, static_cast<uint32_t>(body.size()));
+    pdu.insert(pdu.end(), body.begin(), body.end());
+    return pdu;
+}
+
+// One P-DATA-TF with one PDV; control 3 = last command fragment, 2 = last data set fragment.
+inline std::vector<uint8_t> pdata(uint8_t control, const std::vector<uint8_t>& fragment) {
+    std::vector<uint8_t> pdu = {0x04, 0x00};
+    put32(pdu, static_cast<uint32_t>(fragment.size() + 6));
+    put32(pdu, static_cast<uint32_t>(fragment.size() + 2));
+    pdu.push_back(1);
+    pdu.push_back(control);
+    pdu.insert(pdu.end(), fragment.begin(), fragment.end());
+    return pdu;
+}
+
+inline std::vector<uint8_t> encode(DcmObj& dataSet) {
+    BufData buf(0);
+    buf.WriteObject(dataSet);
+    return buf.TakeBytes();
+}
+
+inline std::vector<uint8_t> findResponseCommand(const std::string& sopClass, uint16_t status,
+                                                bool dataSetFollows) {
+    std::unique_ptr<DcmObj> rsp = CommandSet()
+                                      .Uid(0x0002, sopClass)
+                                      .UShort(0x0100, 0x8020)
+                                      .UShort(0x0120, 3)
+                                      .UShort(0x0800, dataSetFollows ? 0x0102 : 0x0101)
+                                      .UShort(0x0900, status)
+                                      .Build();
+    return encode(*rsp);
+}
+
+// A C-FIND-RSP as the peer sends it: the command PDU, then the identifier's PDU when given.
+inline std::vector<ScriptedPeer::Step> findResponse(const std::string& sopClass, uint16_t status,
+                                                    const std::vector<uint8_t>* identifier) {
+    std::vector<ScriptedPeer::Step> steps;
+    steps.push_back(
+        ScriptedPeer::Send(pdata(3, findResponseCommand(sopClass, status, identifier != nullptr))));
+    if (identifier)
+        steps.push_back(ScriptedPeer::Send(pdata(2, *identifier)));
+    return steps;
+}
+
+// An identifier of text elements, encoded in implicit VR little endian.
+struct Text {
+    uint16_t group;
+    uint16_t element;
+    std::string value;
+};
+inline std::vector<uint8_t> identifierOf(const std::vector<Text>& elements) {
+    DcmObj dataSet;
+    for (const Text& t : elements)
+        dataSet.Append(std::make_unique<DcmTag>(t.group, t.element, t.value, nullptr));
+    return encode(dataSet);
+}
+
+// The A-ASSOCIATE-RQ for one abstract syntax: 181 bytes and the UID (198 for C-ECHO's 17).
+inline std::size_t associateRequestSize(const std::string& abstractSyntax) {
+    return 181 + abstractSyntax.size();
+}
+// The C-FIND-RQ command PDU: PDU and PDV headers, the group length element and 48 + the
+// padded SOP class UID.
+inline std::size_t findCommandPduSize(const std::string& sopClass) {
+    return 12 + 12 + 48 + (sopClass.size() + 1) / 2 * 2;
+}
+inline constexpr std::size_t ReleaseSize = 10;
+inline const std::vector<uint8_t> releaseReply = HexBytes("06 00 00 00 00 04 00 00 00 00");
+
+// The peer's side of one query: association, the request (command and identifier of the
+// given encoded size), the responses, the release.
+inline std::vector<ScriptedPeer::Step> queryScript(const std::string& sopClass,
+                                                   std::size_t identifierSize,
+                                                   const std::vector<ScriptedPeer::Step>& responses,
+                                                   bool released = true) {
+    std::vector<ScriptedPeer::Step> steps = {ScriptedPeer::Expect(associateRequestSize(sopClass)),
+                                             ScriptedPeer::Send(acceptPdu()),
+                                             ScriptedPeer::Expect(findCommandPduSize(sopClass)),
+                                             ScriptedPeer::Expect(12 + identifierSize)};
+    steps.insert(steps.end(), responses.begin(), responses.end());
+    if (released) {
+        steps.push_back(ScriptedPeer::Expect(ReleaseSize));
+        steps.push_back(ScriptedPeer::Send(releaseReply));
+    }
+    return steps;
+}
+
+template <typename... Lists> std::vector<ScriptedPeer::Step> concat(const Lists&... lists) {
+    std::vector<ScriptedPeer::Step> all;
+    (all.insert(all.end(), lists.begin(), lists.end()), ...);
+    return all;
+}
+
+} // namespace dimsescript
