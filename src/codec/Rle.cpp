@@ -118,6 +118,12 @@ void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
     offsets[segments] = fragmentLength;
 
     const std::size_t segmentSize = frameSize / segments;
+    // An empty frame (rows or columns 0) may come with no output area at all.
+    if (output == nullptr || segmentSize == 0) {
+        LogMessage("ERROR, DcmObj::RleDecodeFrame, frame of " + std::to_string(frameSize) +
+                   " bytes too small for " + std::to_string(segments) + " segments");
+        return;
+    }
     std::vector<uint8_t> scratch(frameSize, 0);
     for (uint32_t i = 0; i < segments; ++i) {
         const std::size_t start = offsets[i];
