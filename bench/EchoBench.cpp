@@ -14,165 +14,26 @@
 #include "Echo.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+using bench::freeLoopbackPort;
+using bench::Peer;
+using bench::runChild;
 
 namespace {
 
 // The timeout the CLI's echo job uses, so both of our rows run the same call.
 constexpr int EchoTimeoutSeconds = 100;
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A port nobody listens on right now: bind 127.0.0.1:0, read back what the kernel chose, close.
-int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-bool acceptsConnections(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address = loopback(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-// Starts argv in workDir with stdout and stderr sent to outputFile (or /dev/null when empty).
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& workDir,
-            const std::string& outputFile = {}) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    const char* output = outputFile.empty() ? "/dev/null" : outputFile.c_str();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0 ||
-            chdir(workDir.c_str()) != 0) {
-            _exit(126);
-        }
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Runs argv to completion; true when it exited with status 0.
-bool runChild(const std::vector<std::string>& argv, const fs::path& workDir) {
-    pid_t pid = spawn(argv, workDir);
-    if (pid < 0) {
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-class Peer {
-public:
-    ~Peer() { stop(); }
-
-    // Starts storescp on port and waits up to ten seconds for it to accept a connection.
-    bool start(const std::string& storescp, int port, const fs::path& dir) {
-        log_ = (dir / "storescp.log").string();
-        pid_ = spawn({storescp, std::to_string(port)}, dir, log_);
-        if (pid_ < 0) {
-            return false;
-        }
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            if (acceptsConnections(port)) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    bool running() {
-        int status = 0;
-        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-        }
-        return pid_ > 0;
-    }
-
-    void stop() {
-        if (pid_ <= 0) {
-            return;
-        }
-        // SIGTERM first; after two seconds without an exit, SIGKILL.
-        kill(pid_, SIGTERM);
-        int status = 0;
-        auto deadline = Clock::now() + std::chrono::seconds(2);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid_ = -1;
-    }
-
-    const std::string& log() const { return log_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string log_;
-};
 
 struct Result {
     const char* label = "";
@@ -282,14 +143,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     Peer peer;
-    if (!peer.start(storescp, port, peerDir)) {
+    if (!peer.start({storescp}, port, peerDir)) {
         std::fprintf(stderr, "storescp did not start accepting on port %d (log: %s)\n", port,
                      peer.log().c_str());
         peer.stop();
         return 1;
     }
     const std::string portText = std::to_string(port);
-    if (!runChild({cli, "setup", "--remote-port", portText}, cliDir)) {
+    if (!runChild({cli, "setup", "--remote-port", portText}, cliDir).ok) {
         std::fprintf(stderr, "veskaro-cli setup --remote-port %d failed\n", port);
         peer.stop();
         cleanUp();
@@ -303,10 +164,10 @@ int main(int argc, char** argv) {
         return EchoSCU("local", "remote", "127.0.0.1", portText, EchoTimeoutSeconds, false);
     });
     Result ours = measure("veskaro-cli echo", count, [&] {
-        return runChild({cli, "echo"}, cliDir);
+        return runChild({cli, "echo"}, cliDir).ok;
     });
     Result theirs = measure("echoscu", count, [&] {
-        return runChild({echoscu, "127.0.0.1", portText}, dir);
+        return runChild({echoscu, "127.0.0.1", portText}, dir).ok;
     });
     bool peerAlive = peer.running();
     peer.stop();

@@ -17,9 +17,7 @@
 #include "DcmObj.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,136 +28,22 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+using bench::ChildRun;
+using bench::freeLoopbackPort;
+using bench::loopback;
+using bench::Peer;
+using bench::runChild;
+
 namespace {
 
 constexpr std::size_t MiB = 1024 * 1024;
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool acceptsConnections(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address = loopback(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const fs::path& workDir,
-            const std::string& outputFile = {}) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const char* output = outputFile.empty() ? "/dev/null" : outputFile.c_str();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0 ||
-            chdir(workDir.c_str()) != 0)
-            _exit(126);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-struct ChildRun {
-    bool ok = false;
-    double seconds = 0;
-    long peakKiB = 0;
-};
-
-// Runs argv to completion, timing it and taking its peak resident size from wait4.
-ChildRun runChild(const std::vector<std::string>& argv, const fs::path& workDir) {
-    ChildRun run;
-    auto t0 = Clock::now();
-    pid_t pid = spawn(argv, workDir);
-    if (pid < 0)
-        return run;
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0)
-        if (errno != EINTR)
-            return run;
-    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    run.peakKiB = usage.ru_maxrss;
-    return run;
-}
-
-class Peer {
-public:
-    ~Peer() { stop(); }
-    bool start(const std::string& storescp, int port, const fs::path& dir) {
-        pid_ = spawn({storescp, "--ignore", "-pm", std::to_string(port)}, dir,
-                     (dir / "storescp.log").string());
-        if (pid_ < 0)
-            return false;
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            if (acceptsConnections(port))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    void stop() {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        auto deadline = Clock::now() + std::chrono::seconds(2);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // A Part 10 file of one 16-bit grey multi-frame image of frames 512 x 512 frames; the pixel
 // bytes are streamed to the file, never held.
@@ -312,7 +196,7 @@ int main(int argc, char** argv) {
 
     int port = freeLoopbackPort();
     Peer peer;
-    if (port < 0 || !peer.start(storescp, port, dir)) {
+    if (port < 0 || !peer.start({storescp, "--ignore", "-pm"}, port, dir)) {
         std::fprintf(stderr, "storescp did not start\n");
         return 1;
     }

@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <initializer_list>
 #include <span>
 
 namespace {
@@ -50,6 +51,27 @@ QComboBox* list(const char* name, std::span<const std::string_view> items, const
     return combo;
 }
 
+struct Row {
+    const char* caption;
+    QWidget* widget;
+};
+
+// A tab page laid out as a grid of bold captions beside their fields, one row each.
+QWidget* sheet(const char* name, std::initializer_list<Row> rows) {
+    auto* page = new QWidget;
+    page->setObjectName(QString::fromLatin1(name));
+    auto* grid = new QGridLayout(page);
+    grid->setContentsMargins(16, 14, 16, 10);
+    grid->setHorizontalSpacing(12);
+    int r = 0;
+    for (const Row& row : rows) {
+        grid->addWidget(boldLabel(QString::fromLatin1(row.caption), row.widget), r, 0);
+        grid->addWidget(row.widget, r++, 1);
+    }
+    grid->setColumnStretch(1, 1);
+    return page;
+}
+
 } // namespace
 
 TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state) {
@@ -66,23 +88,13 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     CheckBox2 = new QCheckBox(QStringLiteral("DICOM TLS "));
     CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
 
-    auto* network = new QWidget;
-    network->setObjectName(QStringLiteral("TabSheet1"));
-    auto* networkGrid = new QGridLayout(network);
-    networkGrid->setContentsMargins(16, 14, 16, 10);
-    networkGrid->setHorizontalSpacing(12);
-    networkGrid->addWidget(boldLabel(QStringLiteral("Local AET:"), Edit4), 0, 0);
-    networkGrid->addWidget(Edit4, 0, 1);
-    networkGrid->addWidget(boldLabel(QStringLiteral("Remote IP Address:"), Edit2), 1, 0);
-    networkGrid->addWidget(Edit2, 1, 1);
-    networkGrid->addWidget(boldLabel(QStringLiteral("Remote Port Number:"), Edit3), 2, 0);
-    networkGrid->addWidget(Edit3, 2, 1);
-    networkGrid->addWidget(boldLabel(QStringLiteral("Remote AET:"), Edit5), 3, 0);
-    networkGrid->addWidget(Edit5, 3, 1);
-    networkGrid->addWidget(boldLabel(QStringLiteral("LOG level:"), ComboBox1), 4, 0);
-    networkGrid->addWidget(ComboBox1, 4, 1);
+    QWidget* network = sheet("TabSheet1", {{"Local AET:", Edit4},
+                                           {"Remote IP Address:", Edit2},
+                                           {"Remote Port Number:", Edit3},
+                                           {"Remote AET:", Edit5},
+                                           {"LOG level:", ComboBox1}});
+    auto* networkGrid = static_cast<QGridLayout*>(network->layout());
     networkGrid->addWidget(CheckBox2, 5, 1);
-    networkGrid->setColumnStretch(1, 1);
     networkGrid->setRowStretch(6, 1);
 
     ComboBox2 = list("ComboBox2", FilmDestinationItems, "Film Destination");
@@ -93,21 +105,12 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
     CheckBox1->setLayoutDirection(Qt::RightToLeft); // the box to the right of its caption
 
-    auto* printer = new QWidget;
-    printer->setObjectName(QStringLiteral("TabSheet2"));
-    auto* printerGrid = new QGridLayout(printer);
-    printerGrid->setContentsMargins(16, 14, 16, 10);
-    printerGrid->setHorizontalSpacing(12);
-    printerGrid->addWidget(boldLabel(QStringLiteral("Film Destination:"), ComboBox2), 0, 0);
-    printerGrid->addWidget(ComboBox2, 0, 1);
-    printerGrid->addWidget(boldLabel(QStringLiteral("Film Orientation:"), ComboBox3), 1, 0);
-    printerGrid->addWidget(ComboBox3, 1, 1);
-    printerGrid->addWidget(boldLabel(QStringLiteral("Film Size:"), ComboBox4), 2, 0);
-    printerGrid->addWidget(ComboBox4, 2, 1);
-    printerGrid->addWidget(boldLabel(QStringLiteral("Magnification Type:"), ComboBox5), 3, 0);
-    printerGrid->addWidget(ComboBox5, 3, 1);
+    QWidget* printer = sheet("TabSheet2", {{"Film Destination:", ComboBox2},
+                                           {"Film Orientation:", ComboBox3},
+                                           {"Film Size:", ComboBox4},
+                                           {"Magnification Type:", ComboBox5}});
+    auto* printerGrid = static_cast<QGridLayout*>(printer->layout());
     printerGrid->addWidget(CheckBox1, 4, 0, Qt::AlignLeft);
-    printerGrid->setColumnStretch(1, 1);
     printerGrid->setRowStretch(5, 1);
 
     PageControl1 = new QTabWidget;

@@ -4,6 +4,7 @@
 #include "J2k.h"
 #include "Jpeg.h"
 #include "Log.h"
+#include "TransferSyntaxUids.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,13 +16,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
-constexpr const char* JpegLosslessProcess14 = "1.2.840.10008.1.2.4.57";
-constexpr const char* JpegBaseline = "1.2.840.10008.1.2.4.50";
-constexpr const char* JpegExtended = "1.2.840.10008.1.2.4.51";
-constexpr const char* J2kLossless = "1.2.840.10008.1.2.4.90";
-constexpr const char* J2kLossy = "1.2.840.10008.1.2.4.91";
 
 int32_t sampleAt(const uint8_t* p, uint16_t pixelRepresentation) {
     const uint16_t word = static_cast<uint16_t>(p[0] | p[1] << 8);

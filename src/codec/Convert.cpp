@@ -1,6 +1,7 @@
 #include "DcmObj.h"
 #include "Images.h"
 #include "Log.h"
+#include "TransferSyntaxUids.h"
 #include "UidTables.h"
 
 #include <algorithm>
@@ -12,14 +13,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* Rle = "1.2.840.10008.1.2.5";
-constexpr const char* JpegBaseline = "1.2.840.10008.1.2.4.50";
-constexpr const char* JpegExtended = "1.2.840.10008.1.2.4.51";
-constexpr const char* J2kLossless = "1.2.840.10008.1.2.4.90";
-constexpr const char* J2kLossy = "1.2.840.10008.1.2.4.91";
-constexpr const char* Mpeg2 = "1.2.840.10008.1.2.4.100";
-constexpr const char* Mpeg2High = "1.2.840.10008.1.2.4.102";
 
 // The largest value a defined-length element can carry.
 constexpr uint64_t MaxValueBytes = 0xFFFFFFFEu;

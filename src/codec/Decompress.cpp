@@ -4,6 +4,7 @@
 #include "J2k.h"
 #include "Jpeg.h"
 #include "Log.h"
+#include "TransferSyntaxUids.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,15 +16,15 @@ namespace {
 enum class Decoder { None, Rle, JpegLossless, JpegBaseline, JpegExtended, Jpeg2000 };
 
 Decoder decoderFor(const std::string& syntax) {
-    if (syntax == "1.2.840.10008.1.2.5")
+    if (syntax == Rle)
         return Decoder::Rle;
-    if (syntax == "1.2.840.10008.1.2.4.70" || syntax == "1.2.840.10008.1.2.4.57")
+    if (syntax == JpegLossless || syntax == JpegLosslessProcess14)
         return Decoder::JpegLossless;
-    if (syntax == "1.2.840.10008.1.2.4.50")
+    if (syntax == JpegBaseline)
         return Decoder::JpegBaseline;
-    if (syntax == "1.2.840.10008.1.2.4.51")
+    if (syntax == JpegExtended)
         return Decoder::JpegExtended;
-    if (syntax == "1.2.840.10008.1.2.4.90" || syntax == "1.2.840.10008.1.2.4.91")
+    if (syntax == J2kLossless || syntax == J2kLossy)
         return Decoder::Jpeg2000;
     return Decoder::None;
 }

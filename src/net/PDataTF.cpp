@@ -6,6 +6,18 @@ namespace {
 
 constexpr std::uint32_t PdvHeaderLength = 6; // item length, context ID, control header
 
+// The PDU and PDV headers of a PDU that carries one PDV of n bytes; PDULength is the caller's
+// to restore.
+void putPdvHeader(PDataTF& pdu, Buffer& link, std::uint32_t n, bool last) {
+    pdu.PDVPresentationContextID = pdu.PresentationContextID;
+    pdu.PDVMessageControlHeader = static_cast<std::uint8_t>(
+        (pdu.MessageControlHeader & PDataTF::CommandBit) | (last ? PDataTF::LastFragmentBit : 0));
+    pdu.PDVItemLength = n + 2;
+    pdu.PDULength = pdu.PDVItemLength + 4;
+    link << pdu.PDUType << pdu.Reserved1 << pdu.PDULength << pdu.PDVItemLength
+         << pdu.PDVPresentationContextID << pdu.PDVMessageControlHeader;
+}
+
 } // namespace
 
 bool PDataTF::Write(Buffer& link) {
@@ -18,13 +30,7 @@ bool PDataTF::Write(Buffer& link) {
     while (sent < total) {
         std::uint32_t n = std::min(blockSize, total - sent);
         bool last = n == total - sent;
-        PDVPresentationContextID = PresentationContextID;
-        PDVMessageControlHeader = static_cast<std::uint8_t>((MessageControlHeader & CommandBit) |
-                                                            (last ? LastFragmentBit : 0));
-        PDVItemLength = n + 2;
-        PDULength = PDVItemLength + 4;
-        link << PDUType << Reserved1 << PDULength << PDVItemLength << PDVPresentationContextID
-             << PDVMessageControlHeader;
+        putPdvHeader(*this, link, n, last);
         if (!VRBuffer.MoveOut(link, n) || !link.Flush()) {
             LogMessage("ERROR, PDataTF::Write, failed Link.Flush");
             PDULength = savedLength;
@@ -71,13 +77,7 @@ bool PDataTF::FinishStream(Buffer& link) {
 
 bool PDataTF::sendPdv(Buffer& link, const std::uint8_t* bytes, std::uint32_t n, bool last) {
     std::uint32_t savedLength = PDULength;
-    PDVPresentationContextID = PresentationContextID;
-    PDVMessageControlHeader = static_cast<std::uint8_t>((MessageControlHeader & CommandBit) |
-                                                        (last ? LastFragmentBit : 0));
-    PDVItemLength = n + 2;
-    PDULength = PDVItemLength + 4;
-    link << PDUType << Reserved1 << PDULength << PDVItemLength << PDVPresentationContextID
-         << PDVMessageControlHeader;
+    putPdvHeader(*this, link, n, last);
     link.Write(bytes, n);
     bool ok = link.Flush();
     if (!ok)

@@ -87,6 +87,45 @@ inline int interpolate8(int fx, int fy, int s00, int s01, int s10, int s11) {
            16;
 }
 
+// Draws a frame of 8-bit samples, `samples` to a pixel, through the window. pixel() gets the
+// top-left neighbour s (the next row `stride` bytes on) and the 8.8 fractions, and stores it.
+template <typename Pixel>
+void zoomBytes(const DCMPresentation& p, QImage& bitmap, int panX, int panY, int marginX,
+               int marginY, int frameIndex, const std::vector<uint8_t>& data, int samples,
+               const char* where, Pixel&& pixel) {
+    if (p.windowWidth == 0) {
+        LogMessage(std::string("ERROR, ") + where + ", w==0");
+        return;
+    }
+    fillBackground(bitmap, p.background);
+    const TImages& im = *p.images;
+    const int64_t C = im.columns, R = im.rows;
+    const uint8_t* frame =
+        frameStart(data, static_cast<std::size_t>(C * R * samples), frameIndex, where);
+    if (!frame)
+        return;
+    const std::array<uint8_t, 256> lut = p.WindowLut();
+    const Placement at = place(p, bitmap, panX, panY);
+    const bool grey = IsGrayBitmap(bitmap);
+    const int W = bitmap.width(), H = bitmap.height();
+    const int64_t stride = C * samples;
+    for (int r = marginY; r < H - marginY - 1; ++r) {
+        int64_t sy = r * at.step + at.y0 * 256;
+        if (!(0 < sy && sy < (R - 1) * 256))
+            continue;
+        const uint8_t* line = frame + (sy >> 8) * stride;
+        const int fy = static_cast<int>(sy & 255);
+        uint8_t* row = bitmap.scanLine(r);
+        for (int c = marginX; c < W - marginX - 1; ++c) {
+            int64_t sx = c * at.step + at.x0 * 256;
+            if (!(0 < sx && sx < (C - 1) * 256))
+                continue;
+            pixel(row, c, grey, lut, line + (sx >> 8) * samples, stride, static_cast<int>(sx & 255),
+                  fy);
+        }
+    }
+}
+
 } // namespace
 
 std::array<uint8_t, 256> DCMPresentation::WindowLut() const {
@@ -121,71 +160,23 @@ void DCMPresentation::Zoom(DCMPresentation& p, QImage& bitmap, int panX, int pan
 
 void DCMPresentation::ZoomData8(DCMPresentation& p, QImage& bitmap, int panX, int panY, int marginX,
                                 int marginY, int frameIndex, const std::vector<uint8_t>& data) {
-    if (p.windowWidth == 0) {
-        LogMessage("ERROR, DCMPresentation::ZoomData8, w==0");
-        return;
-    }
-    fillBackground(bitmap, p.background);
-    const TImages& im = *p.images;
-    const int64_t C = im.columns, R = im.rows;
-    const uint8_t* frame =
-        frameStart(data, static_cast<std::size_t>(C * R), frameIndex, "DCMPresentation::ZoomData8");
-    if (!frame)
-        return;
-    const std::array<uint8_t, 256> lut = p.WindowLut();
-    const Placement at = place(p, bitmap, panX, panY);
-    const bool grey = IsGrayBitmap(bitmap);
-    const int W = bitmap.width(), H = bitmap.height();
-    for (int r = marginY; r < H - marginY - 1; ++r) {
-        int64_t sy = r * at.step + at.y0 * 256;
-        if (!(0 < sy && sy < (R - 1) * 256))
-            continue;
-        const uint8_t* line = frame + (sy >> 8) * C;
-        const int fy = static_cast<int>(sy & 255);
-        uint8_t* row = bitmap.scanLine(r);
-        for (int c = marginX; c < W - marginX - 1; ++c) {
-            int64_t sx = c * at.step + at.x0 * 256;
-            if (!(0 < sx && sx < (C - 1) * 256))
-                continue;
-            const uint8_t* s = line + (sx >> 8);
-            const int fx = static_cast<int>(sx & 255);
-            storeLevel(row, c, grey, lut[interpolate8(fx, fy, s[0], s[1], s[C], s[C + 1])]);
-        }
-    }
+    zoomBytes(p, bitmap, panX, panY, marginX, marginY, frameIndex, data, 1,
+              "DCMPresentation::ZoomData8",
+              [](uint8_t* row, int c, bool grey, const std::array<uint8_t, 256>& lut,
+                 const uint8_t* s, int64_t stride, int fx, int fy) {
+                  storeLevel(row, c, grey,
+                             lut[interpolate8(fx, fy, s[0], s[1], s[stride], s[stride + 1])]);
+              });
 }
 
 void DCMPresentation::ZoomDataRGB(DCMPresentation& p, QImage& bitmap, int panX, int panY,
                                   int marginX, int marginY, int frameIndex,
                                   const std::vector<uint8_t>& data) {
-    if (p.windowWidth == 0) {
-        LogMessage("ERROR, DCMPresentation::ZoomDataRGB, w==0");
-        return;
-    }
-    fillBackground(bitmap, p.background);
-    const TImages& im = *p.images;
-    const int64_t C = im.columns, R = im.rows;
-    const uint8_t* frame = frameStart(data, static_cast<std::size_t>(C * R * 3), frameIndex,
-                                      "DCMPresentation::ZoomDataRGB");
-    if (!frame)
-        return;
-    const std::array<uint8_t, 256> lut = p.WindowLut();
-    const Placement at = place(p, bitmap, panX, panY);
-    const bool grey = IsGrayBitmap(bitmap);
-    const int W = bitmap.width(), H = bitmap.height();
-    const int64_t stride = C * 3;
-    for (int r = marginY; r < H - marginY - 1; ++r) {
-        int64_t sy = r * at.step + at.y0 * 256;
-        if (!(0 < sy && sy < (R - 1) * 256))
-            continue;
-        const uint8_t* line = frame + (sy >> 8) * stride;
-        const int fy = static_cast<int>(sy & 255);
-        uint8_t* row = bitmap.scanLine(r);
-        for (int c = marginX; c < W - marginX - 1; ++c) {
-            int64_t sx = c * at.step + at.x0 * 256;
-            if (!(0 < sx && sx < (C - 1) * 256))
-                continue;
-            const uint8_t* s = line + (sx >> 8) * 3;
-            const int fx = static_cast<int>(sx & 255);
+    zoomBytes(
+        p, bitmap, panX, panY, marginX, marginY, frameIndex, data, 3,
+        "DCMPresentation::ZoomDataRGB",
+        [](uint8_t* row, int c, bool grey, const std::array<uint8_t, 256>& lut, const uint8_t* s,
+           int64_t stride, int fx, int fy) {
             uint8_t rgb[3];
             for (int k = 0; k < 3; ++k)
                 rgb[k] =
@@ -197,8 +188,7 @@ void DCMPresentation::ZoomDataRGB(DCMPresentation& p, QImage& bitmap, int panX, 
                 row[3 * c + 1] = rgb[1];
                 row[3 * c + 2] = rgb[0];
             }
-        }
-    }
+        });
 }
 
 void DCMPresentation::ZoomData16(DCMPresentation& p, QImage& bitmap, int panX, int panY,

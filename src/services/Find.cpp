@@ -136,6 +136,13 @@ void limit(std::string& field, std::size_t maximum, const char* warning) {
     field.resize(maximum);
 }
 
+template <typename Record>
+void appendMatch(FindList& list, const DcmObj& identifier, void (*read)(Record&, const DcmObj&)) {
+    Record record;
+    read(record, identifier);
+    list.emplace_back(std::move(record));
+}
+
 } // namespace
 
 void BuildStudyQuery(const StudyInfo& r, DcmObj& identifier) {
@@ -275,18 +282,11 @@ int ReadFindRSP(PDU_Service& service, FindList& list, const std::string& level) 
     // Only a pending response carries a match; a failure status is final and carries none.
     if (!IsFindPending(status))
         return status;
-    if (level == "STUDY") {
-        StudyInfo record;
-        ReadStudyInfo(record, identifier);
-        list.emplace_back(std::move(record));
-    } else if (level == "SERIES") {
-        SeriesInfo record;
-        ReadSeriesInfo(record, identifier);
-        list.emplace_back(std::move(record));
-    } else if (level == "IMAGE") {
-        ImageInfo record;
-        ReadImageInfo(record, identifier);
-        list.emplace_back(std::move(record));
-    }
+    if (level == "STUDY")
+        appendMatch(list, identifier, ReadStudyInfo);
+    else if (level == "SERIES")
+        appendMatch(list, identifier, ReadSeriesInfo);
+    else if (level == "IMAGE")
+        appendMatch(list, identifier, ReadImageInfo);
     return status;
 }

@@ -1,36 +1,21 @@
 #pragma once
 // Shared by the app tests: log file names and contents, a pane that behaves like the window's.
 
-#include <ctime>
+#include "LogFiles.h"
+
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace apptest {
 
-inline std::string today() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d", &local);
-    return text;
-}
-
-inline std::filesystem::path logFile(const std::filesystem::path& startDir,
-                                     const std::string& kind) {
-    return startDir / "logs" / (today() + "_" + kind + ".log");
-}
+using testsupport::logFile;
+using testsupport::today;
 
 // The messages of a log file without their time stamps; "!" marks a line of the wrong shape.
 inline std::vector<std::string> logMessages(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
+    std::string text = testsupport::readText(file);
     std::vector<std::string> messages;
     std::size_t start = 0;
     while (start < text.size()) {

@@ -1,4 +1,5 @@
 #include "AppTestHelpers.h"
+#include "DimseScript.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
@@ -10,6 +11,8 @@ using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
 using Peer = ScriptedPeer;
+using dimsescript::proposedSyntaxes;
+using dimsescript::requestSize;
 
 namespace {
 
@@ -25,40 +28,12 @@ std::string failureLine(int port) {
     return "STORE failed to connect to: remote (127.0.0.1:" + std::to_string(port) + ")\n";
 }
 
-// The A-ASSOCIATE-RQ of one context: 160 bytes around the abstract syntax and the items.
-std::size_t requestSize(const std::vector<std::string>& transferSyntaxes) {
-    std::size_t size = 160 + std::string(MrImage).size();
-    for (const std::string& ts : transferSyntaxes)
-        size += 4 + ts.size();
-    return size;
-}
-
-// The transfer syntax items of the request's presentation context, in order.
-std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& request) {
-    std::vector<std::string> out;
-    std::size_t at = 74;
-    while (at + 4 <= request.size()) {
-        uint8_t type = request[at];
-        std::size_t length = request[at + 2] << 8 | request[at + 3];
-        if (type == 0x20) {
-            at += 8;
-            continue;
-        }
-        if (type == 0x40)
-            out.emplace_back(request.begin() + at + 4, request.begin() + at + 4 + length);
-        if (type == 0x50)
-            break;
-        at += 4 + length;
-    }
-    return out;
-}
-
 // What the CLI proposes for MR_small (explicit VR little endian) with these arguments; the
 // peer reads the request and hangs up.
 std::vector<std::string> proposalFor(const std::string& tsArgs,
                                      const std::vector<std::string>& expected) {
     TempDir dir;
-    Peer peer({Peer::Expect(requestSize(expected)), Peer::Close()});
+    Peer peer({Peer::Expect(requestSize(MrImage, expected)), Peer::Close()});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall) + tsArgs);
     EXPECT_EQ(r.output, failureLine(peer.Port()));
@@ -149,7 +124,7 @@ TEST(CliStore, WarningStatusFailsTheJob) {
         00 00 00 09 02 00 00 00 00 B0        // status 0xB000
     )");
     std::vector<uint8_t> releaseReply = testsupport::hexBytes("06 00 00 00 00 04 00 00 00 00");
-    Peer peer({Peer::Expect(requestSize({"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})),
+    Peer peer({Peer::Expect(requestSize(MrImage, {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})),
                Peer::Send(accept), Peer::SendAfter(std::chrono::milliseconds(300), response),
                Peer::SendAfter(std::chrono::milliseconds(300), releaseReply),
                Peer::Silent(std::chrono::milliseconds(500))});

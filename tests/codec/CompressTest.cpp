@@ -4,6 +4,7 @@
 #include "DcmObj.h"
 #include "Jpeg.h"
 #include "LogFixture.h"
+#include "Words.h"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +13,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+using testsupport::littleEndianWords;
 
-std::vector<uint8_t> words(const std::vector<int>& values) {
-    std::vector<uint8_t> bytes;
-    for (int v : values) {
-        bytes.push_back(static_cast<uint8_t>(v & 0xFF));
-        bytes.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-    }
-    return bytes;
-}
+namespace {
 
 int wordAt(const std::vector<uint8_t>& bytes, std::size_t i) {
     return bytes[2 * i] | bytes[2 * i + 1] << 8;
@@ -45,7 +39,7 @@ int pixelDataSet(DcmObj& ds, std::size_t bytes) {
 class CompressTest : public LogFixture {};
 
 TEST_F(CompressTest, ReduceTo8BitCtValues) {
-    const std::vector<uint8_t> in = words({0, 3000, 65535 /* -1 signed */, 20000});
+    const std::vector<uint8_t> in = littleEndianWords({0, 3000, 65535 /* -1 signed */, 20000});
     std::vector<uint8_t> out(4);
     ReduceTo8Bit(out.data(), in.data(), 1, 16, 1.0f, -1024.0f, in.size(), "CT");
     EXPECT_EQ(out[0], 0);   // (0 - 1024 + 1024) >> 4
@@ -54,7 +48,7 @@ TEST_F(CompressTest, ReduceTo8BitCtValues) {
     EXPECT_EQ(out[3], 255); // beyond 255 clamps
 
     // Shift by bits stored; NM keeps the values unshifted.
-    const std::vector<uint8_t> mr = words({4095, 1024});
+    const std::vector<uint8_t> mr = littleEndianWords({4095, 1024});
     ReduceTo8Bit(out.data(), mr.data(), 0, 12, 1.0f, 0.0f, mr.size(), "MR");
     EXPECT_EQ(out[0], 255);
     EXPECT_EQ(out[1], 64);
@@ -64,18 +58,18 @@ TEST_F(CompressTest, ReduceTo8BitCtValues) {
 
 TEST_F(CompressTest, ReduceTo12BitAndRescale) {
     // A 16-bit-stored DX image is shifted right by 3 and clamped to 4095.
-    std::vector<uint8_t> dx = words({65535, 8000, 800});
+    std::vector<uint8_t> dx = littleEndianWords({65535, 8000, 800});
     ReduceTo12Bit(dx.data(), 0, 16, 1.0f, 0.0f, dx.size(), "DX");
     EXPECT_EQ(wordAt(dx, 0), 4095);
     EXPECT_EQ(wordAt(dx, 1), 1000);
     EXPECT_EQ(wordAt(dx, 2), 100);
 
     // Negative rescaled values become 0; CT gains 1024; no upper clamp.
-    std::vector<uint8_t> mr = words({0xFFF6 /* -10 */, 300});
+    std::vector<uint8_t> mr = littleEndianWords({0xFFF6 /* -10 */, 300});
     RescaleInPlace(mr.data(), 1, 1.0f, 0.0f, mr.size(), "MR");
     EXPECT_EQ(wordAt(mr, 0), 0);
     EXPECT_EQ(wordAt(mr, 1), 300);
-    std::vector<uint8_t> ct = words({65000});
+    std::vector<uint8_t> ct = littleEndianWords({65000});
     RescaleInPlace(ct.data(), 0, 1.0f, 0.0f, ct.size(), "CT");
     EXPECT_EQ(wordAt(ct, 0), (65000 + 1024) & 0xFFFF);
 }
@@ -173,7 +167,7 @@ TEST_F(CompressTest, EightBitImageToJpegExtendedIsRefused) {
 
 TEST_F(CompressTest, TwelveBitDxToJpegExtendedKeepsSamples) {
     DcmObj ds;
-    std::vector<uint8_t> samples = words({0, 100, 4095, 2048});
+    std::vector<uint8_t> samples = littleEndianWords({0, 100, 4095, 2048});
     const std::vector<uint8_t> before = samples;
     int index = pixelDataSet(ds, samples.size());
     float ratio = 0;
@@ -185,12 +179,12 @@ TEST_F(CompressTest, TwelveBitDxToJpegExtendedKeepsSamples) {
 
 TEST_F(CompressTest, NegativeMrSamplesAreZeroBeforeJpeg2000) {
     DcmObj ds;
-    std::vector<uint8_t> samples = words({0xFF00, 5, 0x8000, 700});
+    std::vector<uint8_t> samples = littleEndianWords({0xFF00, 5, 0x8000, 700});
     int index = pixelDataSet(ds, samples.size());
     float ratio = 0;
     ASSERT_TRUE(DcmObj::Comp(ds, index, samples.data(), false, 2, 2, 16, 16, 1, 0, 1, 0, ratio, 1,
                              "1.2.840.10008.1.2.4.90", "MR"));
-    EXPECT_EQ(samples, words({0, 5, 0, 700}));
+    EXPECT_EQ(samples, littleEndianWords({0, 5, 0, 700}));
 }
 
 TEST_F(CompressTest, NativeTargetsCopyWithVrByBitsStored) {
@@ -206,7 +200,7 @@ TEST_F(CompressTest, NativeTargetsCopyWithVrByBitsStored) {
     EXPECT_EQ(std::memcmp(a.data.get(), grey.data(), 9), 0);
     EXPECT_EQ(a.data[9], 0);
 
-    std::vector<uint8_t> twelve = words({1, 2, 3, 4});
+    std::vector<uint8_t> twelve = littleEndianWords({1, 2, 3, 4});
     DcmObj ow;
     index = pixelDataSet(ow, 0);
     ASSERT_TRUE(DcmObj::Comp(ow, index, twelve.data(), false, 2, 2, 12, 16, 0, 0, 1, 0, ratio, 1,

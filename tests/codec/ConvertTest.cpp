@@ -6,6 +6,7 @@
 #include "DcmObj.h"
 #include "LogFixture.h"
 #include "TestSupport.h"
+#include "Words.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 
 namespace fs = std::filesystem;
 using testsupport::findProgram;
+using testsupport::littleEndianWords;
 using testsupport::peersRequired;
 using testsupport::runCommand;
 using testsupport::shellQuote;
@@ -793,15 +795,6 @@ TEST_F(ConvertTest, EncoderFailureFailsTheConversion) {
 
 // --- VOI LUT ------------------------------------------------------------------------------------
 
-std::vector<uint8_t> words(const std::vector<int>& values) {
-    std::vector<uint8_t> bytes;
-    for (int v : values) {
-        bytes.push_back(static_cast<uint8_t>(v & 0xFF));
-        bytes.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-    }
-    return bytes;
-}
-
 std::unique_ptr<DcmObj> crWithLut(bool flat) {
     auto ds = std::make_unique<DcmObj>();
     ds->transferSyntax = Explicit;
@@ -812,8 +805,8 @@ std::unique_ptr<DcmObj> crWithLut(bool flat) {
     appendUShort(*ds, 0x0028, 0x0100, 16);
     appendUShort(*ds, 0x0028, 0x0101, 14);
     appendText(*ds, 0x0028, 0x0030, "0.1\\0.1");
-    const std::vector<uint8_t> descriptor = words({3, 10, 16});
-    const std::vector<uint8_t> table = words({100, 2000, 4000});
+    const std::vector<uint8_t> descriptor = littleEndianWords({3, 10, 16});
+    const std::vector<uint8_t> table = littleEndianWords({100, 2000, 4000});
     if (flat) {
         ds->Append(std::make_unique<DcmTag>(0x0028, 0x3010, UndefinedLength, nullptr, "SQ"));
         ds->Append(std::make_unique<DcmTag>(0xFFFE, 0xE000, UndefinedLength, nullptr, "DL"));
@@ -831,7 +824,7 @@ std::unique_ptr<DcmObj> crWithLut(bool flat) {
         sequence->AppendObj(std::move(item));
         ds->AddSequence(0x0028, 0x3010, std::move(sequence));
     }
-    const std::vector<uint8_t> pixels = words({0, 10, 11, 500});
+    const std::vector<uint8_t> pixels = littleEndianWords({0, 10, 11, 500});
     ds->Append(std::make_unique<DcmTag>(0x7FE0, 0x0010, 8u, pixels.data(), "OW"));
     return ds;
 }
@@ -845,7 +838,7 @@ TEST_F(ConvertTest, VoiLutIsAppliedAndRemoved) {
         EXPECT_EQ(ds->Count(), entries - (flat ? 6 : 1));
         const DcmTag* pixel = ds->GetTag(0x7FE0, 0x0010);
         EXPECT_EQ(std::vector<uint8_t>(pixel->data.get(), pixel->data.get() + 8),
-                  words({100, 100, 2000, 4000}));
+                  littleEndianWords({100, 100, 2000, 4000}));
     }
     // Without a LUT nothing changes; the conversion applies it before JPEG extended.
     auto plain = crWithLut(false);

@@ -15,19 +15,12 @@ using guitest::JobsEnded;
 using guitest::PaneLines;
 using guitest::WaitFor;
 using testsupport::DcmtkPeer;
+using testsupport::havePeers;
 using testsupport::TempDir;
 
 namespace {
 
 constexpr auto patience = std::chrono::seconds(20);
-
-bool havePeer(const std::string& program) {
-    if (!testsupport::findProgram(program).empty())
-        return true;
-    if (testsupport::peersRequired())
-        ADD_FAILURE() << program << " is missing";
-    return false;
-}
 
 void pointAt(TForm1& window, const std::string& aet, int port) {
     SetSettingsText(window.State.Settings.RemoteAET, aet);
@@ -40,7 +33,7 @@ void pointAt(TForm1& window, const std::string& aet, int port) {
 // jobs' requests is known: the second job starts while the first one waits, then each runs
 // a real verification against storescp.
 TEST(WindowJobs, TwoEchoJobsClearThePaneAndInterleaveTheirLines) {
-    if (!havePeer("storescp"))
+    if (!havePeers({"storescp"}))
         GTEST_SKIP();
     TempDir dir;
     InDirectory in(dir.path());

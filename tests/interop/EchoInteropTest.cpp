@@ -1,12 +1,13 @@
 #include "DcmtkPeer.h"
+#include "LogFiles.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <fstream>
 
 using testsupport::DcmtkPeer;
+using testsupport::havePeers;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
@@ -18,10 +19,7 @@ std::string cli(const TempDir& dir, const std::string& args) {
 }
 
 std::vector<std::string> logLines(const TempDir& dir, const std::string& kind) {
-    char day[16];
-    std::time_t now = std::time(nullptr);
-    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-    std::ifstream in(dir.path() / "logs" / (std::string(day) + "_" + kind + ".log"));
+    std::ifstream in(testsupport::logFile(dir.path(), kind));
     std::vector<std::string> lines;
     // Log lines start with the time of day; traffic dump records are kept whole.
     for (std::string line; std::getline(in, line);) {
@@ -31,18 +29,10 @@ std::vector<std::string> logLines(const TempDir& dir, const std::string& kind) {
     return lines;
 }
 
-bool havePeer(const std::string& program) {
-    if (!testsupport::findProgram(program).empty())
-        return true;
-    if (testsupport::peersRequired())
-        ADD_FAILURE() << program << " is missing";
-    return false;
-}
-
 } // namespace
 
 TEST(EchoInterop, EchoOkAgainstStorescp) {
-    if (!havePeer("storescp"))
+    if (!havePeers({"storescp"}))
         GTEST_SKIP();
     TempDir dir;
     DcmtkPeer peer("storescp", {"--aetitle", "ARCHIVE"}, dir.path().string());
@@ -76,7 +66,7 @@ TEST(EchoInterop, UnknownHostEndsInTheConnectFailure) {
 }
 
 TEST(EchoInterop, EchoOverTls12AgainstStorescp) {
-    if (!havePeer("storescp") || !havePeer("openssl"))
+    if (!havePeers({"storescp", "openssl"}))
         GTEST_SKIP();
     TempDir dir;
     std::string key = (dir.path() / "key.pem").string(), cert = (dir.path() / "cert.pem").string();
@@ -95,7 +85,7 @@ TEST(EchoInterop, EchoOverTls12AgainstStorescp) {
 }
 
 TEST(EchoInterop, TlsHandshakeWithAPlainPeerFailsBeforeTheRequest) {
-    if (!havePeer("storescp"))
+    if (!havePeers({"storescp"}))
         GTEST_SKIP();
     TempDir dir;
     DcmtkPeer peer("storescp", {}, dir.path().string());
@@ -115,7 +105,7 @@ TEST(EchoInterop, TlsHandshakeWithAPlainPeerFailsBeforeTheRequest) {
 
 // What each log level adds to the same successful echo.
 TEST(EchoInterop, LogLevelsAddTheirLines) {
-    if (!havePeer("storescp"))
+    if (!havePeers({"storescp"}))
         GTEST_SKIP();
     TempDir work;
     DcmtkPeer peer("storescp", {}, work.path().string());

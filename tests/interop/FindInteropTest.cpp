@@ -15,6 +15,7 @@
 #include <sstream>
 
 using testsupport::DcmtkPeer;
+using testsupport::havePeers;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
@@ -22,17 +23,6 @@ using testsupport::TempDir;
 namespace {
 
 const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
-
-bool havePeers(std::initializer_list<const char*> programs) {
-    for (const char* program : programs) {
-        if (testsupport::findProgram(program).empty()) {
-            if (testsupport::peersRequired())
-                ADD_FAILURE() << program << " is missing";
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string cli(const TempDir& dir, const std::string& args) {
     return "cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) + " " + args;

@@ -4,17 +4,18 @@
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
 #include "Jpeg.h"
+#include "LogFiles.h"
 #include "Presentation.h"
 #include "Print.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <fstream>
-#include <sstream>
 
 using testsupport::DcmtkPeer;
+using testsupport::havePeers;
+using testsupport::readText;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
@@ -67,18 +68,8 @@ std::string cli(const fs::path& dir, const std::string& args) {
            " 2>/dev/null";
 }
 
-std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string printLog(const fs::path& dir) {
-    char day[16];
-    std::time_t now = std::time(nullptr);
-    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-    return readText(dir / "logs" / (std::string(day) + "_PRINT.log"));
+    return readText(testsupport::logFile(dir, "PRINT"));
 }
 
 int count(const std::string& text, const std::string& what) {
@@ -86,14 +77,6 @@ int count(const std::string& text, const std::string& what) {
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
-}
-
-bool havePeer(const std::string& program) {
-    if (!testsupport::findProgram(program).empty())
-        return true;
-    if (testsupport::peersRequired())
-        ADD_FAILURE() << program << " is missing";
-    return false;
 }
 
 // The pixel bytes our printer side would send for a picture.
@@ -122,7 +105,7 @@ protected:
     std::unique_ptr<DcmtkPeer> printer;
 
     void SetUp() override {
-        if (!havePeer("dcmprscp") || !havePeer("dcmdump"))
+        if (!havePeers({"dcmprscp", "dcmdump"}))
             GTEST_SKIP();
         fs::create_directory(printerDir.file("db"));
         fs::create_directory(printerDir.file("spool"));

@@ -4,6 +4,8 @@
 #include "BufData.h"
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
+#include "LogFiles.h"
+#include "Part10File.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +13,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -19,9 +20,12 @@
 #include <sstream>
 
 using testsupport::DcmtkPeer;
+using testsupport::havePeers;
+using testsupport::readText;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
+using testsupport::writePart10;
 namespace fs = std::filesystem;
 
 namespace {
@@ -39,33 +43,12 @@ bool isLossy(const std::string& uid) {
            uid == "1.2.840.10008.1.2.4.91";
 }
 
-bool havePeers() {
-    bool all = true;
-    for (const char* tool : {"storescp", "dcmdump", "dcmdjpeg", "dcmdrle", "gdcmconv", "dciodvfy"})
-        if (testsupport::findProgram(tool).empty()) {
-            if (testsupport::peersRequired())
-                ADD_FAILURE() << tool << " is missing";
-            all = false;
-        }
-    return all;
-}
-
 std::string cli(const fs::path& dir, const std::string& args) {
     return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args;
 }
 
-std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string storeLog(const fs::path& dir) {
-    char day[16];
-    std::time_t now = std::time(nullptr);
-    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
-    return readText(dir / "logs" / (std::string(day) + "_STORE.log"));
+    return readText(testsupport::logFile(dir, "STORE"));
 }
 
 // The transfer syntax of the last accepted context in the log.
@@ -235,7 +218,7 @@ protected:
     };
 
     static void SetUpTestSuite() {
-        if (!havePeers())
+        if (!havePeers({"storescp", "dcmdump", "dcmdjpeg", "dcmdrle", "gdcmconv", "dciodvfy"}))
             return;
         root = std::make_unique<TempDir>();
         auto start = [](const std::string& name, std::vector<std::string> options) {
@@ -385,23 +368,6 @@ std::vector<uint8_t> encodedSet(DcmObj& dataSet) {
     BufData buf(0);
     buf.WriteObject(dataSet);
     return buf.TakeBytes();
-}
-
-// Preamble, "DICM", the meta group in explicit VR little endian, then the data set.
-void writePart10(const fs::path& file, DcmObj& dataSet) {
-    DcmObj meta;
-    meta.explicitVR = 1;
-    const uint8_t version[2] = {0, 1};
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0001, 2, version, "OB"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0002, dataSet.GetString(0x0008, 0x0016), "UI"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0003, dataSet.GetString(0x0008, 0x0018), "UI"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0010, dataSet.transferSyntax, "UI"));
-    std::vector<uint8_t> bytes(128, 0);
-    bytes.insert(bytes.end(), {'D', 'I', 'C', 'M'});
-    std::vector<uint8_t> head = encodedSet(meta), body = encodedSet(dataSet);
-    bytes.insert(bytes.end(), head.begin(), head.end());
-    bytes.insert(bytes.end(), body.begin(), body.end());
-    testsupport::writeFileBytes(file, bytes);
 }
 
 void addImagePixelModule(DcmObj& image, uint16_t rows, uint16_t columns) {

@@ -2,6 +2,7 @@
 
 #include "Images.h"
 #include "LogFixture.h"
+#include "Words.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using testsupport::littleEndianWords;
 
 namespace {
 
@@ -24,15 +27,6 @@ void addBytes(DcmObj& ds, uint16_t g, uint16_t e, const std::vector<uint8_t>& by
               const char* vr) {
     ds.Append(
         std::make_unique<DcmTag>(g, e, static_cast<uint32_t>(bytes.size()), bytes.data(), vr));
-}
-
-std::vector<uint8_t> words(const std::vector<int>& values) {
-    std::vector<uint8_t> bytes;
-    for (int v : values) {
-        bytes.push_back(static_cast<uint8_t>(v & 0xFF));
-        bytes.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-    }
-    return bytes;
 }
 
 int wordAt(const std::vector<uint8_t>& data, std::size_t i) {
@@ -64,34 +58,40 @@ void crImage(DcmObj& ds, const std::string& manufacturer, const std::string& ima
     addText(ds, 0x0028, 0x0030, pixel);
 }
 
-TEST_F(ImagesTest, ImagerSpacingEqualToPixelSpacingLogsNothing) {
-    DcmObj ds;
-    crImage(ds, "", "0.1\\0.1", "0.1\\0.1");
-    TImages im;
-    TImages::Read(im, ds);
-    EXPECT_EQ(logText(), "");
-    EXPECT_FLOAT_EQ(im.imagerSpacing[1], 0.1f);
-}
-
-TEST_F(ImagesTest, ImagerSpacingDifferentFromPixelSpacingWarns) {
-    DcmObj ds;
-    crImage(ds, "", "0.1\\0.1", "0.15\\0.15");
-    TImages im;
-    TImages::Read(im, ds);
-    EXPECT_TRUE(logged("WARNING, Imager PixelSpacing (0.1)!= PixelSpacing ((0.15)\r\n"))
-        << logText();
-    EXPECT_FLOAT_EQ(im.imagerSpacing[0], 0.1f);
-}
-
-TEST_F(ImagesTest, MissingImagerSpacingTakesPixelSpacing) {
-    DcmObj ds;
-    crImage(ds, "", "", "0.15\\0.2");
-    TImages im;
-    TImages::Read(im, ds);
-    EXPECT_TRUE(
-        logged("WARNING, Imager PixelSpacing is empty, Using Pixel Spacing from (0028, 0030)\r\n"));
-    EXPECT_FLOAT_EQ(im.imagerSpacing[0], 0.15f);
-    EXPECT_FLOAT_EQ(im.imagerSpacing[1], 0.2f);
+// Imager spacing is kept; a differing or missing one is logged, a missing one taken from
+// pixel spacing.
+TEST_F(ImagesTest, ImagerSpacingAgainstPixelSpacing) {
+    const struct {
+        const char* imager;
+        const char* pixel;
+        const char* warning; // empty: nothing is logged
+        float spacing[2];
+    } cases[] = {
+        {"0.1\\0.1", "0.1\\0.1", "", {0.1f, 0.1f}},
+        {"0.1\\0.1",
+         "0.15\\0.15",
+         "WARNING, Imager PixelSpacing (0.1)!= PixelSpacing ((0.15)\r\n",
+         {0.1f, 0.1f}},
+        {"",
+         "0.15\\0.2",
+         "WARNING, Imager PixelSpacing is empty, Using Pixel Spacing from (0028, 0030)\r\n",
+         {0.15f, 0.2f}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pixel);
+        DcmObj ds;
+        crImage(ds, "", c.imager, c.pixel);
+        const std::size_t before = logText().size();
+        TImages im;
+        TImages::Read(im, ds);
+        const std::string added = logText().substr(before);
+        if (*c.warning)
+            EXPECT_NE(added.find(c.warning), std::string::npos) << added;
+        else
+            EXPECT_EQ(added, "");
+        EXPECT_FLOAT_EQ(im.imagerSpacing[0], c.spacing[0]);
+        EXPECT_FLOAT_EQ(im.imagerSpacing[1], c.spacing[1]);
+    }
 }
 
 TEST_F(ImagesTest, VendorMarkSuppressesSpacingCheck) {
@@ -200,7 +200,7 @@ TEST_F(ImagesTest, CtRescaleMarksSignedSamples) {
     greyHeader(ds, "CT", 1, 3, 16);
     addText(ds, 0x0028, 0x1052, "-1024");
     addText(ds, 0x0028, 0x1053, "1");
-    addBytes(ds, 0x7FE0, 0x0010, words({0, 1024, 3000}), "OW");
+    addBytes(ds, 0x7FE0, 0x0010, littleEndianWords({0, 1024, 3000}), "OW");
     TImages im;
     TImages::Read(im, ds);
     TImages::ApplyLut(im);
@@ -213,7 +213,7 @@ TEST_F(ImagesTest, CtRescaleMarksSignedSamples) {
     greyHeader(positive, "CT", 1, 1, 16);
     addText(positive, 0x0028, 0x1052, "-1024");
     addText(positive, 0x0028, 0x1053, "1");
-    addBytes(positive, 0x7FE0, 0x0010, words({2000}), "OW");
+    addBytes(positive, 0x7FE0, 0x0010, littleEndianWords({2000}), "OW");
     TImages p;
     TImages::Read(p, positive);
     TImages::ApplyLut(p);
@@ -238,8 +238,8 @@ std::unique_ptr<DcmObj> lutSequence(const std::vector<int>& descriptor,
     auto item = std::make_unique<DcmObj>();
     item->itemTag.group = 0xFFFE;
     item->itemTag.element = 0xE000;
-    addBytes(*item, 0x0028, 0x3002, words(descriptor), "US");
-    addBytes(*item, 0x0028, 0x3006, words(table), "OW");
+    addBytes(*item, 0x0028, 0x3002, littleEndianWords(descriptor), "US");
+    addBytes(*item, 0x0028, 0x3006, littleEndianWords(table), "OW");
     auto sequence = std::make_unique<DcmObj>();
     sequence->AppendObj(std::move(item));
     return sequence;
@@ -251,7 +251,7 @@ TEST_F(ImagesTest, VoiLutClampsBelowFirstMappedAndBeyondTable) {
     addText(ds, 0x0018, 0x1164, "0.1\\0.1");
     addText(ds, 0x0028, 0x0030, "0.1\\0.1");
     ds.AddSequence(0x0028, 0x3010, lutSequence({4, 100, 16}, {10, 20, 30, 4000}));
-    addBytes(ds, 0x7FE0, 0x0010, words({0, 99, 100, 102, 60000}), "OW");
+    addBytes(ds, 0x7FE0, 0x0010, littleEndianWords({0, 99, 100, 102, 60000}), "OW");
     TImages im;
     TImages::Read(im, ds);
     ASSERT_TRUE(im.hasVoiLut);
@@ -280,11 +280,11 @@ TEST_F(ImagesTest, VoiLutOfWrongLength) {
     addText(flat, 0x0028, 0x1053, "1");
     flat.Append(std::make_unique<DcmTag>(0x0028, 0x3010, UndefinedLength, nullptr, "SQ"));
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE000, UndefinedLength, nullptr, "DL"));
-    addBytes(flat, 0x0028, 0x3002, words({4, 0, 16}), "US");
-    addBytes(flat, 0x0028, 0x3006, words({1, 2, 3}), "OW");
+    addBytes(flat, 0x0028, 0x3002, littleEndianWords({4, 0, 16}), "US");
+    addBytes(flat, 0x0028, 0x3006, littleEndianWords({1, 2, 3}), "OW");
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE00D, 0u, nullptr, "DL"));
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE0DD, 0u, nullptr, "DL"));
-    addBytes(flat, 0x7FE0, 0x0010, words({5, 6}), "OW");
+    addBytes(flat, 0x7FE0, 0x0010, littleEndianWords({5, 6}), "OW");
     TImages b;
     TImages::Read(b, flat);
     EXPECT_TRUE(b.hasVoiLut);
@@ -299,13 +299,13 @@ TEST_F(ImagesTest, FlatVoiLutIsRead) {
     greyHeader(flat, "CR", 1, 2, 16);
     flat.Append(std::make_unique<DcmTag>(0x0028, 0x3010, UndefinedLength, nullptr, "SQ"));
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE000, UndefinedLength, nullptr, "DL"));
-    addBytes(flat, 0x0028, 0x3002, words({2, 0, 16}), "US");
-    addBytes(flat, 0x0028, 0x3006, words({7, 9}), "OW");
+    addBytes(flat, 0x0028, 0x3002, littleEndianWords({2, 0, 16}), "US");
+    addBytes(flat, 0x0028, 0x3006, littleEndianWords({7, 9}), "OW");
     // Elements inside the sequence are not the image's own.
     addUShort(flat, 0x0028, 0x0010, 99);
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE00D, 0u, nullptr, "DL"));
     flat.Append(std::make_unique<DcmTag>(0xFFFE, 0xE0DD, 0u, nullptr, "DL"));
-    addBytes(flat, 0x7FE0, 0x0010, words({0, 1}), "OW");
+    addBytes(flat, 0x7FE0, 0x0010, littleEndianWords({0, 1}), "OW");
     TImages im;
     TImages::Read(im, flat);
     EXPECT_EQ(im.rows, 1);

@@ -271,31 +271,31 @@ TEST(Waveform, TwelveLeadsOfTenSecondsAt500) {
 }
 
 TEST(Waveform, PressureAndMillivoltScales) {
-    auto pressureOwned = nestedEcg(1, 100, 250, "mm[Hg]", {100});
-    DcmObj& pressure = *pressureOwned;
-    TStudy study;
-    TStudy::Read(study, pressure);
-    ASSERT_EQ(study.waveforms.size(), 1u);
-    SetupChannels(*study.waveforms[0], 40);
-    const TChannel& p = *study.waveforms[0]->channelList[0];
-    EXPECT_EQ(p.label, "Lead 1 50 mm Hg/div");
-    EXPECT_FLOAT_EQ(100 / p.divisor, 40.0f); // 100 mm Hg: 40 pixels
-
-    auto mvOwned = nestedEcg(1, 100, 250, "mV", {1});
-    DcmObj& mv = *mvOwned;
-    TStudy mvStudy;
-    TStudy::Read(mvStudy, mv);
-    SetupChannels(*mvStudy.waveforms[0], 40);
-    EXPECT_EQ(mvStudy.waveforms[0]->channelList[0]->label, "Lead 1 0.5 mV/div");
-    EXPECT_FLOAT_EQ(1 / mvStudy.waveforms[0]->channelList[0]->divisor, 40.0f);
-
-    auto otherOwned = nestedEcg(1, 100, 250, "Pa", {1});
-    DcmObj& other = *otherOwned;
-    TStudy otherStudy;
-    TStudy::Read(otherStudy, other);
-    SetupChannels(*otherStudy.waveforms[0], 40);
-    EXPECT_EQ(otherStudy.waveforms[0]->channelList[0]->label, "");
-    EXPECT_FLOAT_EQ(otherStudy.waveforms[0]->channelList[0]->divisor, 1.0f);
+    // fullScale: the value 40 pixels stand for; 0 where the unit has no scale (divisor 1).
+    const struct {
+        const char* units;
+        int16_t value;
+        const char* label;
+        float fullScale;
+    } cases[] = {
+        {"mm[Hg]", 100, "Lead 1 50 mm Hg/div", 100.0f},
+        {"mV", 1, "Lead 1 0.5 mV/div", 1.0f},
+        {"Pa", 1, "", 0.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.units);
+        auto ds = nestedEcg(1, 100, 250, c.units, {c.value});
+        TStudy study;
+        TStudy::Read(study, *ds);
+        ASSERT_EQ(study.waveforms.size(), 1u);
+        SetupChannels(*study.waveforms[0], 40);
+        const TChannel& channel = *study.waveforms[0]->channelList[0];
+        EXPECT_EQ(channel.label, c.label);
+        if (c.fullScale > 0)
+            EXPECT_FLOAT_EQ(c.fullScale / channel.divisor, 40.0f);
+        else
+            EXPECT_FLOAT_EQ(channel.divisor, 1.0f);
+    }
 }
 
 TEST(Waveform, HeaderTextsAndSevenLinesOfFreeText) {

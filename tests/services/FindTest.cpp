@@ -36,11 +36,15 @@ protected:
         std::get<StudyInfo>(list[0]).PatientsName = "Doe*";
         ASSERT_TRUE(WriteFindRQ(service, list, StudyRootFindSopClass, "STUDY"));
     }
-    static std::size_t studyQuerySize() {
+    // The identifier query() sends.
+    static void studyQuery(DcmObj& identifier) {
         StudyInfo q;
         q.PatientsName = "Doe*";
-        DcmObj identifier;
         BuildStudyQuery(q, identifier);
+    }
+    static std::size_t studyQuerySize() {
+        DcmObj identifier;
+        studyQuery(identifier);
         return encode(identifier).size();
     }
     // Reads as the FIND job does: again only after a pending status.
@@ -50,6 +54,15 @@ protected:
             status = ReadFindRSP(service, results, "STUDY");
         while (IsFindPending(status));
         return status;
+    }
+    // The whole query against the peer's script, then the release: the records read.
+    FindList run(Peer& peer, int finalStatus) {
+        query(peer);
+        FindList results;
+        EXPECT_EQ(readAll(results), finalStatus);
+        service.Close();
+        EXPECT_TRUE(peer.Finish()) << peer.Failure();
+        return results;
     }
     PDU_Service service;
 };
@@ -190,10 +203,8 @@ TEST_F(FindTest, CommandSetAndIdentifierAreByteExact) {
     std::vector<uint8_t> data(got.begin() + at + 100, got.end() - ReleaseSize);
     EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + 12),
               HexBytes("04 00 00 00 00 80 00 00 00 7C 01 02"));
-    StudyInfo q;
-    q.PatientsName = "Doe*";
     DcmObj expected;
-    BuildStudyQuery(q, expected);
+    studyQuery(expected);
     EXPECT_EQ(std::vector<uint8_t>(data.begin() + 12, data.end()), encode(expected));
 }
 
@@ -228,11 +239,7 @@ TEST_F(FindTest, PendingResponsesAddOneRecordEachInArrivalOrder) {
                                  findResponse(StudyRootFindSopClass, 0xFF01, &second),
                                  // A final success that carries a data set adds nothing.
                                  findResponse(StudyRootFindSopClass, 0, &second))));
-    query(peer);
-    FindList results;
-    EXPECT_EQ(readAll(results), 0);
-    service.Close();
-    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    FindList results = run(peer, 0);
     ASSERT_EQ(results.size(), 3u);
     const StudyInfo& a = std::get<StudyInfo>(results[0]);
     EXPECT_EQ(a.StudyDate, "20240101");
@@ -262,11 +269,7 @@ TEST_F(FindTest, OverLongValuesAreLoggedWholeAndCut) {
     Peer peer(queryScript(StudyRootFindSopClass, studyQuerySize(),
                           concat(findResponse(StudyRootFindSopClass, 0xFF00, &id),
                                  findResponse(StudyRootFindSopClass, 0, nullptr))));
-    query(peer);
-    FindList results;
-    EXPECT_EQ(readAll(results), 0);
-    service.Close();
-    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    FindList results = run(peer, 0);
     ASSERT_EQ(results.size(), 1u);
     const StudyInfo& s = std::get<StudyInfo>(results[0]);
     EXPECT_EQ(s.PatientsName, name.substr(0, 64));
@@ -297,11 +300,7 @@ TEST_F(FindTest, ElementsInsideAnUndefinedLengthSequenceAreNotTopLevel) {
     Peer peer(queryScript(StudyRootFindSopClass, studyQuerySize(),
                           concat(findResponse(StudyRootFindSopClass, 0xFF00, &id),
                                  findResponse(StudyRootFindSopClass, 0, nullptr))));
-    query(peer);
-    FindList results;
-    EXPECT_EQ(readAll(results), 0);
-    service.Close();
-    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    FindList results = run(peer, 0);
     ASSERT_EQ(results.size(), 1u);
     const StudyInfo& s = std::get<StudyInfo>(results[0]);
     EXPECT_EQ(s.PatientsName, "Top^Name");

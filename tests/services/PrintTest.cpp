@@ -3,6 +3,8 @@
 #include "Association.h"
 #include "Bitmaps.h"
 #include "BufData.h"
+#include "DcmtkPeer.h"
+#include "DimseScript.h"
 #include "Jpeg.h"
 #include "LogFixture.h"
 #include "ScriptedPeer.h"
@@ -17,30 +19,11 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace dimsescript;
+
 namespace {
 
 // --- a printer on loopback that speaks DIMSE, for the cases a real one will not play --------
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(x >> 8);
-    v.push_back(x & 0xFF);
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, x >> 16);
-    put16(v, x & 0xFFFF);
-}
-void putItem(std::vector<uint8_t>& v, uint8_t type, const std::string& body) {
-    v.push_back(type);
-    v.push_back(0);
-    put16(v, static_cast<uint16_t>(body.size()));
-    v.insert(v.end(), body.begin(), body.end());
-}
-
-std::vector<uint8_t> encode(DcmObj& obj) {
-    BufData buf(0);
-    buf.WriteObject(obj);
-    return buf.TakeBytes();
-}
 
 std::unique_ptr<DcmObj> decode(const std::vector<uint8_t>& bytes) {
     auto obj = std::make_unique<DcmObj>();
@@ -121,14 +104,7 @@ private:
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }
     void sendMessage(int fd, DcmObj& obj, bool command) {
-        std::vector<uint8_t> body = encode(obj);
-        std::vector<uint8_t> pdu = {0x04, 0x00};
-        put32(pdu, static_cast<uint32_t>(body.size() + 6));
-        put32(pdu, static_cast<uint32_t>(body.size() + 2));
-        pdu.push_back(1);
-        pdu.push_back(command ? 3 : 2);
-        pdu.insert(pdu.end(), body.begin(), body.end());
-        sendAll(fd, pdu);
+        sendAll(fd, pdata(command ? 3 : 2, encode(obj)));
     }
     void answer(int fd, const Message& m) {
         Reply reply = policy_(m);
@@ -160,26 +136,7 @@ private:
             }
             at += 4 + length;
         }
-        std::string ac;
-        ac += std::string("\x00\x01\x00\x00", 4) + "PRINTER         " + "local           " +
-              std::string(32, '\0');
-        std::vector<uint8_t> items;
-        putItem(items, 0x10, "1.2.840.10008.3.1.1.1");
-        std::string pc = std::string("\x01\x00", 2) + char(accept_ ? 0 : 3) + '\0';
-        std::vector<uint8_t> ts;
-        putItem(ts, 0x40, "1.2.840.10008.1.2");
-        pc += std::string(ts.begin(), ts.end());
-        putItem(items, 0x21, pc);
-        std::vector<uint8_t> max;
-        put32(max, 16384);
-        std::vector<uint8_t> user;
-        putItem(user, 0x51, std::string(max.begin(), max.end()));
-        putItem(items, 0x50, std::string(user.begin(), user.end()));
-        ac += std::string(items.begin(), items.end());
-        std::vector<uint8_t> pdu = {0x02, 0x00};
-        put32(pdu, static_cast<uint32_t>(ac.size()));
-        pdu.insert(pdu.end(), ac.begin(), ac.end());
-        sendAll(fd, pdu);
+        sendAll(fd, acceptPdu(ImplicitLittleEndian, accept_ ? 0 : 3, "PRINTER"));
     }
     void run() {
         timeval limit{10, 0};
@@ -202,7 +159,7 @@ private:
                 associate(fd, body);
             } else if (header[0] == 0x05) {
                 released_ = true;
-                sendAll(fd, HexBytes("06 00 00 00 00 04 00 00 00 00"));
+                sendAll(fd, releaseReply);
                 break;
             } else if (header[0] == 0x04) {
                 for (std::size_t at = 0; at + 6 <= body.size();) {
@@ -627,18 +584,9 @@ TEST_F(PrintTest, ImageBoxReferencesFromANestedResponseAndBeyondTwentyFour) {
 }
 
 TEST_F(PrintTest, NoPrinterListening) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(fd);
     FilmBox f = film();
-    EXPECT_EQ(
-        PrintSCU(f, "local", "PRINTER", "127.0.0.1", std::to_string(ntohs(a.sin_port)), false),
-        PrintFailed);
+    const std::string port = std::to_string(testsupport::FreeLoopbackPort());
+    EXPECT_EQ(PrintSCU(f, "local", "PRINTER", "127.0.0.1", port, false), PrintFailed);
     EXPECT_TRUE(logged("Connection Failed!"));
 }
 

@@ -1,15 +1,16 @@
 #include "Store.h"
 #include "Association.h"
 #include "BufData.h"
-#include "Log.h"
+#include "DimseScript.h"
+#include "LogFixture.h"
+#include "Part10File.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
+using namespace dimsescript;
+using testsupport::writePart10;
 using Peer = ScriptedPeer;
 
 namespace {
@@ -18,59 +19,6 @@ constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
 constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
 constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
 constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
-constexpr std::size_t ReleaseSize = 10;
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(x >> 8);
-    v.push_back(x & 0xFF);
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, x >> 16);
-    put16(v, x & 0xFFFF);
-}
-void putItem(std::vector<uint8_t>& v, uint8_t type, const std::string& body) {
-    v.push_back(type);
-    v.push_back(0);
-    put16(v, static_cast<uint16_t>(body.size()));
-    v.insert(v.end(), body.begin(), body.end());
-}
-
-// A-ASSOCIATE-AC accepting context 1 with one transfer syntax.
-std::vector<uint8_t> acceptPdu(const std::string& transferSyntax) {
-    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
-    std::string titles = "remote          local           ";
-    body.insert(body.end(), titles.begin(), titles.end());
-    body.insert(body.end(), 32, 0);
-    putItem(body, 0x10, "1.2.840.10008.3.1.1.1");
-    std::vector<uint8_t> pc = {1, 0, 0, 0};
-    putItem(pc, 0x40, transferSyntax);
-    putItem(body, 0x21, std::string(pc.begin(), pc.end()));
-    std::vector<uint8_t> max;
-    put32(max, 16384);
-    std::vector<uint8_t> user;
-    putItem(user, 0x51, std::string(max.begin(), max.end()));
-    putItem(body, 0x50, std::string(user.begin(), user.end()));
-    std::vector<uint8_t> pdu = {0x02, 0x00};
-    put32(pdu, static_cast<uint32_t>(body.size()));
-    pdu.insert(pdu.end(), body.begin(), body.end());
-    return pdu;
-}
-
-std::vector<uint8_t> pdata(uint8_t control, const std::vector<uint8_t>& fragment) {
-    std::vector<uint8_t> pdu = {0x04, 0x00};
-    put32(pdu, static_cast<uint32_t>(fragment.size() + 6));
-    put32(pdu, static_cast<uint32_t>(fragment.size() + 2));
-    pdu.push_back(1);
-    pdu.push_back(control);
-    pdu.insert(pdu.end(), fragment.begin(), fragment.end());
-    return pdu;
-}
-
-std::vector<uint8_t> encoded(DcmObj& dataSet) {
-    BufData buf(0);
-    buf.WriteObject(dataSet);
-    return buf.TakeBytes();
-}
 
 std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
     std::unique_ptr<DcmObj> rsp = CommandSet()
@@ -80,57 +28,15 @@ std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
                                       .UShort(0x0800, 0x0101)
                                       .UShort(0x0900, status)
                                       .Build();
-    return pdata(3, encoded(*rsp));
+    return pdata(3, encode(*rsp));
 }
 
-// The A-ASSOCIATE-RQ of one context: 160 bytes around the abstract syntax and the items.
-std::size_t requestSize(const std::string& abstractSyntax,
-                        const std::vector<std::string>& transferSyntaxes) {
-    std::size_t size = 160 + abstractSyntax.size();
-    for (const std::string& ts : transferSyntaxes)
-        size += 4 + ts.size();
-    return size;
-}
-
-// The transfer syntax items of the request's presentation context, in order.
-std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& request) {
-    std::vector<std::string> out;
-    std::size_t at = 74;
-    while (at + 4 <= request.size()) {
-        uint8_t type = request[at];
-        std::size_t length = request[at + 2] << 8 | request[at + 3];
-        if (type == 0x20) {
-            at += 8;
-            continue;
-        }
-        if (type == 0x40)
-            out.emplace_back(request.begin() + at + 4, request.begin() + at + 4 + length);
-        if (type == 0x50)
-            break;
-        at += 4 + length;
-    }
-    return out;
-}
-
-// A Part 10 file: preamble, "DICM", the meta group in explicit VR little endian, the data set
-// encoded as its flags say.
-void writePart10(const std::filesystem::path& file, DcmObj& dataSet) {
-    DcmObj meta;
-    meta.explicitVR = 1;
-    const uint8_t version[2] = {0, 1};
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0001, 2, version, "OB"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0002, dataSet.GetString(0x0008, 0x0016), "UI"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0003, dataSet.GetString(0x0008, 0x0018), "UI"));
-    meta.Append(std::make_unique<DcmTag>(0x0002, 0x0010, dataSet.transferSyntax, "UI"));
-    std::vector<uint8_t> bytes(128, 0);
-    bytes.insert(bytes.end(), {'D', 'I', 'C', 'M'});
-    std::vector<uint8_t> head = encoded(meta);
-    bytes.insert(bytes.end(), head.begin(), head.end());
-    BufData body(dataSet.bigEndian);
-    body.WriteObject(dataSet);
-    std::vector<uint8_t> rest = body.TakeBytes();
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
-    testsupport::writeFileBytes(file, bytes);
+// The peer's side of one store it accepts with `accepted`: the request, the command and data
+// set PDUs of these sizes, a success response, then the release (left unanswered).
+std::vector<Peer::Step> storeScript(std::size_t request, const std::string& accepted,
+                                    std::size_t command, std::size_t dataSet) {
+    return {Peer::Expect(request),      Peer::Send(acceptPdu(accepted)), Peer::Expect(command),
+            Peer::Expect(12 + dataSet), Peer::Send(storeResponse(0)),    Peer::Expect(ReleaseSize)};
 }
 
 void setSyntax(DcmObj& dataSet, const std::string& uid) {
@@ -169,21 +75,11 @@ void fillCt(DcmObj& ct, const std::string& transferSyntax) {
     ct.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
 }
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public LogFixture {
 protected:
     testsupport::TempDir dir;
-    void SetUp() override {
-        SetLogTargets(dir.file("store.log").string());
-        CurrentLogLevel = 0;
-    }
-    void TearDown() override { CurrentLogLevel = 0; }
-    std::string log() {
-        std::ifstream in(dir.file("store.log"), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool logged(const std::string& line) { return log().find(line + "\r\n") != std::string::npos; }
+    std::string log() const { return logText(); }
+    bool logged(const std::string& line) const { return LogFixture::logged(line + "\r\n"); }
     bool store(Peer& peer, const std::string& file, const std::string& chosen, int timeout = 5) {
         return StoreSCU("local", "remote", "127.0.0.1", peer.PortText(), dir.file(file).string(),
                         chosen, timeout, false);
@@ -203,10 +99,10 @@ TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
     fillCt(ct, ExplicitLittleEndian);
     writePart10(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
-    std::vector<uint8_t> dataSet = encoded(ct);
-    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(114),
-               Peer::Expect(12 + dataSet.size()), Peer::Send(storeResponse(0)),
-               Peer::Expect(ReleaseSize), Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+    std::vector<uint8_t> dataSet = encode(ct);
+    std::vector<Peer::Step> script = storeScript(rq, ExplicitLittleEndian, 114, dataSet.size());
+    script.push_back(Peer::Send(releaseReply));
+    Peer peer(script);
     EXPECT_TRUE(store(peer, "ct.dcm", ExplicitLittleEndian));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     const std::vector<uint8_t>& got = peer.Received();
@@ -234,10 +130,8 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
     ASSERT_EQ(ct.GetTag(0x0008, 0x0018), nullptr);
     writePart10(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
-    std::size_t dataSet = encoded(ct).size();
-    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(98),
-               Peer::Expect(12 + dataSet), Peer::Send(storeResponse(0)),
-               Peer::Expect(ReleaseSize)});
+    std::size_t dataSet = encode(ct).size();
+    Peer peer(storeScript(rq, ExplicitLittleEndian, 98, dataSet));
     EXPECT_TRUE(store(peer, "ct.dcm", ""));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(slice(peer.Received(), rq, 98), HexBytes(R"(
@@ -258,17 +152,15 @@ TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
     writePart10(dir.file("sr.dcm"), sr);
     DcmObj implicit;
     fillReport(implicit, ImplicitLittleEndian);
-    std::vector<uint8_t> asImplicit = encoded(implicit);
-    std::vector<uint8_t> asExplicit = encoded(sr);
+    std::vector<uint8_t> asImplicit = encode(implicit);
+    std::vector<uint8_t> asExplicit = encode(sr);
     ASSERT_NE(asImplicit, asExplicit);
     std::size_t rq = requestSize(ComprehensiveSr, {ExplicitLittleEndian, ImplicitLittleEndian});
     std::size_t command = 12 + 12 + 48 + 30 + 16;
     for (const char* accepted : {ImplicitLittleEndian, ExplicitLittleEndian}) {
         const std::vector<uint8_t>& expected =
             std::string(accepted) == ImplicitLittleEndian ? asImplicit : asExplicit;
-        Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(accepted)), Peer::Expect(command),
-                   Peer::Expect(12 + expected.size()), Peer::Send(storeResponse(0)),
-                   Peer::Expect(ReleaseSize)});
+        Peer peer(storeScript(rq, accepted, command, expected.size()));
         EXPECT_TRUE(store(peer, "sr.dcm", JpegLossless)) << accepted;
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
         EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
@@ -286,11 +178,9 @@ TEST_F(StoreTest, CtChosenAsJpeg2000IsConvertedWhenTheFirstIsAccepted) {
     std::size_t command = 12 + 12 + 48 + 26 + 16;
 
     // Implicit accepted: the file's own syntax, sent unchanged.
-    std::vector<uint8_t> asRead = encoded(ct);
+    std::vector<uint8_t> asRead = encode(ct);
     {
-        Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
-                   Peer::Expect(command), Peer::Expect(12 + asRead.size()),
-                   Peer::Send(storeResponse(0)), Peer::Expect(ReleaseSize)});
+        Peer peer(storeScript(rq, ImplicitLittleEndian, command, asRead.size()));
         EXPECT_TRUE(store(peer, "ct.dcm", Jpeg2000Lossless));
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
         EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
@@ -302,10 +192,8 @@ TEST_F(StoreTest, CtChosenAsJpeg2000IsConvertedWhenTheFirstIsAccepted) {
     DcmObj expectedSet;
     fillCt(expectedSet, ImplicitLittleEndian);
     ASSERT_TRUE(DcmObj::ConvertTransferSyntax(expectedSet, Jpeg2000Lossless));
-    std::vector<uint8_t> converted = encoded(expectedSet);
-    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(Jpeg2000Lossless)), Peer::Expect(command),
-               Peer::Expect(12 + converted.size()), Peer::Send(storeResponse(0)),
-               Peer::Expect(ReleaseSize)});
+    std::vector<uint8_t> converted = encode(expectedSet);
+    Peer peer(storeScript(rq, Jpeg2000Lossless, command, converted.size()));
     EXPECT_TRUE(store(peer, "ct.dcm", Jpeg2000Lossless));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     std::vector<uint8_t> sent = slice(peer.Received(), rq + command + 12, converted.size());
@@ -355,14 +243,12 @@ TEST_F(StoreTest, BigEndianReportIsSwappedForALittleEndianContext) {
     writePart10(dir.file("sr.dcm"), sr);
     DcmObj little;
     fillNumberedReport(little, ImplicitLittleEndian);
-    std::vector<uint8_t> expected = encoded(little);
+    std::vector<uint8_t> expected = encode(little);
 
     // A context accepted with big endian could not be used, so it is not proposed.
     std::size_t rq = requestSize(ComprehensiveSr, {ImplicitLittleEndian});
     std::size_t command = 12 + 12 + 48 + 30 + 16;
-    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)), Peer::Expect(command),
-               Peer::Expect(12 + expected.size()), Peer::Send(storeResponse(0)),
-               Peer::Expect(ReleaseSize)});
+    Peer peer(storeScript(rq, ImplicitLittleEndian, command, expected.size()));
     EXPECT_TRUE(store(peer, "sr.dcm", ExplicitBigEndian));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
@@ -401,7 +287,7 @@ TEST_F(StoreTest, ResponseFailures) {
     fillCt(ct, ExplicitLittleEndian);
     writePart10(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
-    std::size_t sent = 114 + 12 + encoded(ct).size();
+    std::size_t sent = 114 + 12 + encode(ct).size();
     auto run = [&](std::vector<Peer::Step> after, int timeout = 5) {
         std::vector<Peer::Step> steps = {
             Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)), Peer::Expect(sent)};
@@ -425,7 +311,7 @@ TEST_F(StoreTest, ResponseFailures) {
     std::unique_ptr<DcmObj> bare =
         CommandSet().Uid(0x0002, CtImage).UShort(0x0100, 0x8001).UShort(0x0120, 3).Build();
     std::string before = log();
-    EXPECT_FALSE(run({Peer::Send(pdata(3, encoded(*bare))), Peer::Expect(ReleaseSize)}));
+    EXPECT_FALSE(run({Peer::Send(pdata(3, encode(*bare))), Peer::Expect(ReleaseSize)}));
     EXPECT_NE(log().substr(before.size()).find("not a C-Store RSP"), std::string::npos);
 }
 
@@ -481,7 +367,7 @@ TEST_F(StoreTest, DataSetIsCutIntoFullPdvsAndOneLast) {
         DcmObj dataSet;
         std::vector<uint8_t> pixels(total - 8, 0x5A);
         dataSet.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
-        ASSERT_EQ(encoded(dataSet).size(), total);
+        ASSERT_EQ(encode(dataSet).size(), total);
         std::size_t pdus = (total + Block - 1) / Block;
         std::size_t rq = requestSize(CtImage, {ImplicitLittleEndian});
         Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
@@ -494,7 +380,7 @@ TEST_F(StoreTest, DataSetIsCutIntoFullPdvsAndOneLast) {
         service.Close();
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
         std::vector<uint8_t> got = slice(peer.Received(), rq, total + 12 * pdus);
-        std::vector<uint8_t> body = encoded(dataSet);
+        std::vector<uint8_t> body = encode(dataSet);
         std::vector<uint8_t> expected;
         for (std::size_t at = 0; at < total; at += Block) {
             std::size_t n = std::min(Block, total - at);

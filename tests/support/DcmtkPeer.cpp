@@ -1,5 +1,9 @@
 #include "DcmtkPeer.h"
 
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -25,6 +29,17 @@ bool accepts(int port) {
 }
 
 } // namespace
+
+bool havePeers(std::initializer_list<const char*> programs) {
+    bool all = true;
+    for (const char* program : programs)
+        if (findProgram(program).empty()) {
+            if (peersRequired())
+                ADD_FAILURE() << program << " is missing";
+            all = false;
+        }
+    return all;
+}
 
 int FreeLoopbackPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

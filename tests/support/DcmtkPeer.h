@@ -1,6 +1,7 @@
 #pragma once
 // Starts a DCMTK server program on a free loopback port and stops it by its PID.
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,9 @@ private:
 
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();
+
+// True when every program is on PATH. Each missing one fails the test when peers are required;
+// otherwise the caller skips.
+bool havePeers(std::initializer_list<const char*> programs);
 
 } // namespace testsupport

@@ -1,6 +1,6 @@
 #pragma once
-// Pieces of a scripted association for the query tests: the A-ASSOCIATE-AC, P-DATA-TF PDUs,
-// C-FIND responses and encoded identifiers, and the sizes of what the client sends. Header
+// Pieces of a scripted association for the service tests: the A-ASSOCIATE-AC, P-DATA-TF PDUs,
+// C-FIND responses and encoded identifiers, the sizes and syntaxes of what the client sends. Header
 // only: it needs the DICOM and service layers, which the support library does not link.
 
 #include "Association.h"
@@ -30,17 +30,22 @@ inline void putItem(std::vector<uint8_t>& v, uint8_t type, const std::vector<uin
     v.insert(v.end(), body.begin(), body.end());
 }
 
-// A-ASSOCIATE-AC accepting presentation context 1 with implicit VR little endian.
-inline std::vector<uint8_t> acceptPdu() {
+inline void putItem(std::vector<uint8_t>& v, uint8_t type, const std::string& body) {
+    putItem(v, type, std::vector<uint8_t>(body.begin(), body.end()));
+}
+
+// A-ASSOCIATE-AC answering as calledTitle for presentation context 1: this transfer syntax,
+// and the result (0 acceptance, 3 abstract syntax not supported).
+inline std::vector<uint8_t> acceptPdu(const std::string& transferSyntax = "1.2.840.10008.1.2",
+                                      uint8_t result = 0,
+                                      const std::string& calledTitle = "remote") {
     std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
-    std::string titles = "remote          local           ";
+    std::string titles = (calledTitle + std::string(16, ' ')).substr(0, 16) + "local           ";
     body.insert(body.end(), titles.begin(), titles.end());
     body.insert(body.end(), 32, 0);
-    std::string context = "1.2.840.10008.3.1.1.1";
-    putItem(body, 0x10, {context.begin(), context.end()});
-    std::vector<uint8_t> pc = {1, 0, 0, 0};
-    std::string ts = "1.2.840.10008.1.2";
-    putItem(pc, 0x40, {ts.begin(), ts.end()});
+    putItem(body, 0x10, std::string("1.2.840.10008.3.1.1.1"));
+    std::vector<uint8_t> pc = {1, 0, result, 0};
+    putItem(pc, 0x40, transferSyntax);
     putItem(body, 0x21, pc);
     std::vector<uint8_t> max;
     put32(max, 16384);
@@ -114,6 +119,35 @@ inline std::size_t associateRequestSize(const std::string& abstractSyntax) {
 // padded SOP class UID.
 inline std::size_t findCommandPduSize(const std::string& sopClass) {
     return 12 + 12 + 48 + (sopClass.size() + 1) / 2 * 2;
+}
+// The A-ASSOCIATE-RQ of one context: 160 bytes around the abstract syntax and the items.
+inline std::size_t requestSize(const std::string& abstractSyntax,
+                               const std::vector<std::string>& transferSyntaxes) {
+    std::size_t size = 160 + abstractSyntax.size();
+    for (const std::string& ts : transferSyntaxes)
+        size += 4 + ts.size();
+    return size;
+}
+
+// The transfer syntax items of an A-ASSOCIATE-RQ's presentation context, in order.
+inline std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& request) {
+    std::vector<std::string> out;
+    std::size_t at = 74;
+    while (at + 4 <= request.size()) {
+        uint8_t type = request[at];
+        std::size_t length = static_cast<std::size_t>(request[at + 2] << 8 | request[at + 3]);
+        if (type == 0x20) {
+            at += 8;
+            continue;
+        }
+        if (type == 0x40)
+            out.emplace_back(request.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                             request.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+        if (type == 0x50)
+            break;
+        at += 4 + length;
+    }
+    return out;
 }
 inline constexpr std::size_t ReleaseSize = 10;
 inline const std::vector<uint8_t> releaseReply = HexBytes("06 00 00 00 00 04 00 00 00 00");
