@@ -388,8 +388,10 @@ std::string FormatRequestedSize(float millimetres) {
     double tenths = std::round(std::clamp(static_cast<double>(millimetres), 0.0, 1e12) * 10);
     auto value = static_cast<int64_t>(tenths);
     std::string text = value >= 10 ? std::to_string(value / 10) : std::string();
-    if (value % 10 != 0)
-        text += "." + std::to_string(value % 10);
+    if (value % 10 != 0) {
+        text += '.';
+        text += static_cast<char>('0' + value % 10);
+    }
     return text;
 }
 
