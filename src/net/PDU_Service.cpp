@@ -23,6 +23,18 @@ bool detailLogging() {
     return CurrentLogLevel >= 2;
 }
 
+// The whole answer must arrive within the time-out, not only each of its bytes.
+class AnswerDeadline {
+public:
+    explicit AnswerDeadline(Socket& socket) : socket(socket) { socket.StartDeadline(); }
+    ~AnswerDeadline() { socket.ClearDeadline(); }
+    AnswerDeadline(const AnswerDeadline&) = delete;
+    AnswerDeadline& operator=(const AnswerDeadline&) = delete;
+
+private:
+    Socket& socket;
+};
+
 // The first accepted context with one of these, in the accept's order, carries every message.
 const char* const usableTransferSyntaxes[] = {
     "1.2.840.10008.1.2.4.90",  "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.4.100",
@@ -77,6 +89,7 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         LogMessage("ERROR, Association RQ failed!");
         return false;
     }
+    AnswerDeadline answer(socket);
     std::uint8_t type = 0;
     if (!link.ReadU8(type))
         return false;
@@ -214,16 +227,42 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
     if (data.BlockSize > PDataTF::LargestBlockSize) {
         // One PDU for the whole message: it has to be complete before its length is known.
         encodeInto(message, data.VRBuffer);
-        return data.Write(link);
+        return data.Write(link) || failedWrite();
     }
     // The message goes out while it is encoded, so a large data set is never held twice.
     BufData encoder(0);
     data.BeginStream();
     encoder.SetSink([this](const std::uint8_t* bytes, std::size_t count) {
-        return data.StreamBytes(link, bytes, count);
+        // Nothing is due from the peer while a message goes out: whatever it sends (an
+        // A-ABORT, a close) ends the message at once rather than after the rest is sent.
+        constexpr std::size_t Step = 4 * OurMaximumLength;
+        while (count > 0) {
+            if (link.Link().InputWaiting()) {
+                interruptedWrite();
+                return false;
+            }
+            std::size_t n = std::min(count, Step);
+            if (!data.StreamBytes(link, bytes, n))
+                return false;
+            bytes += n;
+            count -= n;
+        }
+        return true;
     });
     encoder.WriteObject(message);
-    return encoder.FlushSink() && data.FinishStream(link);
+    return (encoder.FlushSink() && data.FinishStream(link)) || failedWrite();
+}
+
+bool PDU_Service::failedWrite() {
+    if (!link.Link().IsConnected())
+        return false;
+    // The peer may have said why it stopped taking the message; otherwise a message cut
+    // short leaves nothing to release, and a release could only wait out the time-out.
+    if (link.Link().InputWaiting())
+        interruptedWrite();
+    else
+        link.Link().Close();
+    return false;
 }
 
 void PDU_Service::abortAndClose() {
@@ -231,14 +270,30 @@ void PDU_Service::abortAndClose() {
     link.Link().Close();
 }
 
+void PDU_Service::interruptedWrite() {
+    std::uint8_t type = 0;
+    if (!link.ReadU8(type)) {
+        LogMessage("ERROR, PDU_Service::Write, connection lost");
+        link.Link().Close();
+    } else if (type == PduType::Abort) {
+        link.Link().Close();
+        LogMessage("WARNING, PDU_Service::Write, Abort-RQ");
+    } else {
+        abortAndClose();
+        LogMessage("ERROR, PDU_Service::Write, unexpected PDU type " + std::to_string(type));
+    }
+}
+
 bool PDU_Service::Read(DcmObj& target) {
     if (!link.Link().IsConnected())
         return false;
+    AnswerDeadline answer(link.Link());
     data.MsgStatus = 0;
     bool complete = false;
     if (data.PDULength != 0) {
         if (!data.ReadDynamic(link)) {
             LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+            abortOutOfStep();
             return false;
         }
         complete = data.MsgStatus == 1;
@@ -265,6 +320,7 @@ bool PDU_Service::Read(DcmObj& target) {
         case PduType::DataTF:
             if (!data.ReadDynamic(link)) {
                 LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+                abortOutOfStep();
                 return false;
             }
             complete = data.MsgStatus == 1;
@@ -322,9 +378,17 @@ bool PDU_Service::ParseRawVRIntoDCM(Buffer& buffer, DcmObj& target, std::uint8_t
     return true;
 }
 
+void PDU_Service::abortOutOfStep() {
+    // A malformed PDU leaves the link connected but the message lost; a release would wait
+    // for an answer the peer may never give.
+    if (link.Link().IsConnected())
+        abortAndClose();
+}
+
 bool PDU_Service::Close() {
     data.PDULength = 0;
     if (link.Link().IsConnected()) {
+        AnswerDeadline answer(link.Link());
         releaseRequest.Write(link);
         releaseReply.Read(link);
         link.Link().Close();

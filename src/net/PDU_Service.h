@@ -60,6 +60,11 @@ public:
 private:
     bool connect(const std::string& host, const std::string& port);
     void abortAndClose();
+    void abortOutOfStep();
+    // Reads what the peer sent in the middle of a message being written, and closes.
+    void interruptedWrite();
+    // Ends a write that failed; always false.
+    bool failedWrite();
     void encodeInto(DcmObj& message, Buffer& buffer);
     void logMessage(DcmObj& message, const char* direction);
 };

@@ -151,7 +151,23 @@ bool Socket::SetTimeout(int seconds) {
     timeout = seconds;
     if (connected && tlsSession)
         applyReceiveTimeout();
+    if (connected)
+        applySendTimeout();
     return true;
+}
+
+void Socket::StartDeadline() {
+    if (timeout > 0)
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    else
+        deadline.reset();
+}
+
+bool Socket::InputWaiting() const {
+    if (!handle)
+        return false;
+    pollfd entry{handle.get(), POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0;
 }
 
 bool Socket::Connect(const std::string& host, const std::string& port) {
@@ -183,6 +199,7 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
     if (lastResult == 0) {
         handle = std::move(fresh);
         connected = true;
+        applySendTimeout();
         return true;
     }
     int error = errno;
@@ -195,6 +212,12 @@ void Socket::applyReceiveTimeout() {
     timeval limit{};
     limit.tv_sec = timeout > 0 ? timeout : 0;
     ::setsockopt(handle.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+void Socket::applySendTimeout() {
+    timeval limit{};
+    limit.tv_sec = timeout > 0 ? timeout : 0;
+    ::setsockopt(handle.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 bool Socket::SetupTLS(const std::string& certificateFile, const std::string& keyFile) {
@@ -248,15 +271,26 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
         }
     } else {
         int sent = 0;
+        auto start = std::chrono::steady_clock::now();
         while (sent < length) {
             ssize_t n = ::send(handle.get(), data + sent, length - sent, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0) {
+            bool stalled = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (n < 0 && !stalled) {
                 LogMessage("ERROR, Socket::SendBinary, couldn't send: " + std::to_string(errno));
                 return false;
             }
-            sent += static_cast<int>(n);
+            if (n > 0)
+                sent += static_cast<int>(n);
+            // The send time-out cuts a block short; the block as a whole gets one time-out.
+            if (sent < length && timeout > 0 &&
+                std::chrono::steady_clock::now() - start >= std::chrono::seconds(timeout))
+                stalled = true;
+            if (stalled) {
+                LogMessage("ERROR, Socket::SendBinary, Timed out");
+                return false;
+            }
         }
     }
     if (CurrentLogLevel >= 3)
@@ -267,6 +301,11 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
 bool Socket::waitReadable() {
     pollfd entry{handle.get(), POLLIN, 0};
     int milliseconds = timeout <= 0 ? 0 : (timeout > 2000000 ? 2000000000 : timeout * 1000);
+    if (deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *deadline - std::chrono::steady_clock::now());
+        milliseconds = static_cast<int>(std::clamp<long long>(left.count(), 0, milliseconds));
+    }
     int ready;
     do
         ready = ::poll(&entry, 1, milliseconds);
@@ -324,7 +363,14 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
         Close();
         return -1;
     }
-    if (result > 0 && CurrentLogLevel >= 3)
+    if (result < 0) {
+        // A reset connection is as dead as a closed one; say which it was.
+        int error = errno;
+        Close();
+        LogMessage("ERROR, Socket::ReadBinary, couldn't receive: " + std::to_string(error));
+        return -1;
+    }
+    if (CurrentLogLevel >= 3)
         DumpTraffic(area, static_cast<int>(result), false);
     return static_cast<int>(result);
 }
@@ -340,5 +386,6 @@ bool Socket::Close() {
     }
     handle.reset();
     connected = false;
+    deadline.reset();
     return true;
 }

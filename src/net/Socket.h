@@ -2,8 +2,10 @@
 // The one connection to the remote application entity: a blocking IPv4 TCP stream, optionally
 // wrapped in a TLS 1.2 client session. Requesting side only; there is no listening side.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <openssl/ssl.h>
@@ -25,8 +27,16 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     // Receive time-out in seconds; 0 makes a read return 0 at once when nothing is waiting.
+    // A send that cannot go on for as long fails too, so a peer that stops reading cannot
+    // hold a job.
     bool SetTimeout(int seconds);
     int Timeout() const { return timeout; }
+    // From now until ClearDeadline, all reads together get one time-out, not each wait: a
+    // peer that drips its answer byte by byte cannot stretch it. Nothing for a time-out of 0.
+    void StartDeadline();
+    void ClearDeadline() { deadline.reset(); }
+    // Something (bytes, a close or a reset) waits to be read; never blocks.
+    bool InputWaiting() const;
 
     // Selects the TLS or the plain path of send and receive; set before connecting.
     void SetUseTLS(bool on) { tlsEnabled = on; }
@@ -76,11 +86,13 @@ private:
     int timedOut();
     // Bounds blocking TLS reads (handshake, records split across segments) by the time-out.
     void applyReceiveTimeout();
+    void applySendTimeout();
 
     int lastResult = 0;
     Handle handle;
     bool connected = false;
     int timeout = 300;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     std::unique_ptr<SSL_CTX, CtxFree> tlsContext;
     std::unique_ptr<SSL, SslFree> tlsSession;
     bool tlsEnabled = false;
