@@ -1,11 +1,13 @@
 #pragma once
 // Helpers shared by the benchmark programs.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace bench {
 
@@ -186,6 +189,33 @@ public:
 private:
     pid_t pid_ = -1;
     std::string log_;
+};
+
+inline double median(std::vector<double> values) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// What bench/run.sh gathers: with "--results FILE" a program appends one tab-separated row
+// per measurement (benchmark, case, our median, the reference's median or -1 for none, the
+// reference's name, unit). Every unit is lower-is-better, so reference / ours above 1 means
+// we are ahead. Without a file the rows go nowhere.
+class ResultRows {
+public:
+    void Open(const std::string& fileName) { out_.open(fileName, std::ios::app); }
+    void Row(const std::string& benchmark, const std::string& name, double ours, double reference,
+             const std::string& referenceName, const std::string& unit) {
+        if (out_.is_open())
+            out_ << benchmark << '\t' << name << '\t' << ours << '\t' << reference << '\t'
+                 << (referenceName.empty() ? "-" : referenceName) << '\t' << unit << '\n'
+                 << std::flush;
+    }
+
+private:
+    std::ofstream out_;
 };
 
 } // namespace bench

@@ -1,6 +1,7 @@
 // Codec time per frame through the adapters, for the frame shapes the conversions meet most.
-// Run by hand from a Release tree: veskaro_codec_bench [repetitions]
+// Run by hand from a Release tree: veskaro_codec_bench [repetitions] [--results FILE]
 
+#include "BenchSupport.h"
 #include "J2k.h"
 #include "Jpeg.h"
 
@@ -27,16 +28,24 @@ std::vector<uint8_t> picture(int w, int h, int c, int sampleBytes, unsigned mask
     return v;
 }
 
+// The median of the runs, so one run slowed by a neighbour on the machine does not count.
 double msPerRun(int repetitions, const std::function<void()>& run) {
     run(); // warm-up
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < repetitions; ++i)
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i) {
+        auto start = std::chrono::steady_clock::now();
         run();
-    std::chrono::duration<double, std::milli> d = std::chrono::steady_clock::now() - start;
-    return d.count() / repetitions;
+        std::chrono::duration<double, std::milli> d = std::chrono::steady_clock::now() - start;
+        times.push_back(d.count());
+    }
+    return bench::median(times);
 }
 
+bench::ResultRows rows;
+
 void report(const char* name, std::size_t raw, std::size_t coded, double enc, double dec) {
+    rows.Row("codec", std::string(name) + ", encode", enc, -1, "", "ms/frame");
+    rows.Row("codec", std::string(name) + ", decode", dec, -1, "", "ms/frame");
     std::printf("%-34s raw %8zu  coded %8zu  ratio %5.2f  encode %7.2f ms  decode %7.2f ms\n", name,
                 raw, coded, double(raw) / coded, enc, dec);
 }
@@ -44,7 +53,14 @@ void report(const char* name, std::size_t raw, std::size_t coded, double enc, do
 } // namespace
 
 int main(int argc, char** argv) {
-    const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    int n = 10;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--results" && i + 1 < argc)
+            rows.Open(argv[++i]);
+        else
+            n = std::max(1, std::atoi(argv[i]));
+    }
     std::vector<uint8_t> out;
 
     auto ct = picture(512, 512, 1, 2, 0xFFF);

@@ -5,9 +5,10 @@
 // here: a 512 x 512 16-bit CT and a 1024 x 1024 RGB image, one frame and twenty frames. Every
 // case runs the tools on the same input file in the same run, and the table shows the fastest
 // wall time of the repetitions and the ratio tool / ours (above 1: we are faster). The codec
-// time per frame is measured inside this process (read done, around ConvertTransferSyntax).
+// time per frame (the median) is measured inside this process (read done, around
+// ConvertTransferSyntax).
 //
-// usage: veskaro_convert_bench [--reps N] [--dir DIR] [--quick] [--keep]
+// usage: veskaro_convert_bench [--reps N] [--dir DIR] [--quick] [--keep] [--results FILE]
 //        veskaro_convert_bench convert IN OUT TRANSFER_SYNTAX_UID [--phases]
 
 #include "BenchSupport.h"
@@ -194,20 +195,26 @@ double runTimed(const std::vector<std::string>& args) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
-double fastest(const std::vector<std::string>& args, int reps) {
-    double best = -1;
+struct Timing {
+    double fastest = -1;
+    double median = -1;
+};
+
+// Both negative when any run fails.
+Timing timeRuns(const std::vector<std::string>& args, int reps) {
+    std::vector<double> times;
     for (int i = 0; i < reps; ++i) {
         const double t = runTimed(args);
         if (t < 0)
-            return -1;
-        best = best < 0 ? t : std::min(best, t);
+            return {};
+        times.push_back(t);
     }
-    return best;
+    return {*std::min_element(times.begin(), times.end()), bench::median(times)};
 }
 
 // Codec milliseconds per frame inside this process: the file is read first, untimed.
 double codecMsPerFrame(const std::string& in, const std::string& ts, int frames, int reps) {
-    double best = -1;
+    std::vector<double> times;
     for (int i = 0; i < reps; ++i) {
         DcmObj ds;
         if (!DcmObj::Read(ds, in))
@@ -217,9 +224,9 @@ double codecMsPerFrame(const std::string& in, const std::string& ts, int frames,
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         if (!ok)
             return -1;
-        best = best < 0 ? ms : std::min(best, ms);
+        times.push_back(ms);
     }
-    return best / frames;
+    return bench::median(times) / frames;
 }
 
 struct Case {
@@ -240,6 +247,7 @@ int main(int argc, char** argv) {
     int reps = 3;
     bool quick = false;
     bool keep = false;
+    bench::ResultRows rows;
     fs::path dir =
         fs::temp_directory_path() / ("veskaro_convert_bench_" + std::to_string(getpid()));
     for (int i = 1; i < argc; ++i) {
@@ -252,8 +260,12 @@ int main(int argc, char** argv) {
             quick = true;
         else if (a == "--keep")
             keep = true;
+        else if (a == "--results" && i + 1 < argc)
+            rows.Open(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--dir DIR] [--quick] [--keep]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--reps N] [--dir DIR] [--quick] [--keep] [--results FILE]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -320,16 +332,18 @@ int main(int argc, char** argv) {
         const std::string ours = (dir / "out_ours.dcm").string();
         const std::string theirs = (dir / "out_tool.dcm").string();
         const int frames = c.input.find("20") != std::string::npos ? 20 : 1;
-        const double t1 = fastest({self, "convert", in, ours, c.target}, reps);
-        double t2 = -1;
+        const Timing mine = timeRuns({self, "convert", in, ours, c.target}, reps);
+        const double t1 = mine.fastest;
+        Timing tools;
         const std::string tool = bench::findOnPath(c.tool);
         if (!tool.empty()) {
             std::vector<std::string> args = {tool};
             args.insert(args.end(), c.toolOptions.begin(), c.toolOptions.end());
             args.push_back(in);
             args.push_back(theirs);
-            t2 = fastest(args, reps);
+            tools = timeRuns(args, reps);
         }
+        const double t2 = tools.fastest;
         const double codec = codecMsPerFrame(in, c.target, frames, std::min(reps, 2));
         const std::string name = c.input.substr(0, c.input.find_first_of("_."));
         char ratio[32] = "n/a";
@@ -338,6 +352,8 @@ int main(int argc, char** argv) {
         std::printf("%-22s %-6s %-24s %10.3f %10.3f %8s %14.2f\n", c.label.c_str(), name.c_str(),
                     c.toolName.c_str(), t1, t2, ratio, codec);
         std::fflush(stdout);
+        rows.Row("convert", c.label + " " + name, mine.median, tools.median, c.toolName, "s");
+        rows.Row("convert", c.label + " " + name + ", codec", codec, -1, "", "ms/frame");
     }
     if (!keep)
         fs::remove_all(dir, error);

@@ -9,6 +9,7 @@
 // row's ratio to echoscu; every call has to succeed, failures are counted and reported.
 //
 // usage: veskaro_echo_bench [--count N] [--cli PATH] [--storescp PATH] [--echoscu PATH]
+//                           [--results FILE]
 
 #include "BenchSupport.h"
 #include "Echo.h"
@@ -83,6 +84,7 @@ void printRow(const Result& r, const Result& reference) {
 int main(int argc, char** argv) {
     std::string cli, storescp, echoscu;
     int count = 200;
+    bench::ResultRows rows;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--count" && i + 1 < argc) {
@@ -93,9 +95,12 @@ int main(int argc, char** argv) {
             storescp = argv[++i];
         } else if (a == "--echoscu" && i + 1 < argc) {
             echoscu = argv[++i];
+        } else if (a == "--results" && i + 1 < argc) {
+            rows.Open(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--count N] [--cli PATH] [--storescp PATH] [--echoscu PATH]\n",
+                         "usage: %s [--count N] [--cli PATH] [--storescp PATH] [--echoscu PATH] "
+                         "[--results FILE]\n",
                          argv[0]);
             return 2;
         }
@@ -179,6 +184,10 @@ int main(int argc, char** argv) {
     printRow(theirs, theirs);
     std::printf("\n  ours CLI / echoscu: %.2f (total), %.2f (median)\n", ours.total / theirs.total,
                 ours.median / theirs.median);
+    rows.Row("echo", "EchoSCU in-process, per association", inProcess.median * 1e3,
+             theirs.median * 1e3, "echoscu", "ms");
+    rows.Row("echo", "veskaro-cli echo, per process", ours.median * 1e3, theirs.median * 1e3,
+             "echoscu", "ms");
 
     int failures = inProcess.failures + ours.failures + theirs.failures;
     if (failures) {

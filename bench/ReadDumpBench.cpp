@@ -9,7 +9,7 @@
 // are done; the in-process split into read and dump runs last.
 //
 // usage: veskaro_read_dump_bench [--cli PATH] [--dcmdump PATH] [--reps N] [--dir DIR]
-//                                [--small-only]
+//                                [--small-only] [--results FILE]
 
 #include "BenchSupport.h"
 #include "DcmObj.h"
@@ -394,6 +394,7 @@ int main(int argc, char** argv) {
     std::string cli, dcmdump, dirArg;
     int reps = 5;
     bool smallOnly = false;
+    bench::ResultRows rows;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--cli" && i + 1 < argc) {
@@ -404,12 +405,14 @@ int main(int argc, char** argv) {
             reps = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
             dirArg = argv[++i];
+        } else if (a == "--results" && i + 1 < argc) {
+            rows.Open(argv[++i]);
         } else if (a == "--small-only") {
             smallOnly = true;
         } else {
             std::fprintf(stderr,
                          "usage: %s [--cli PATH] [--dcmdump PATH] [--reps N] [--dir DIR] "
-                         "[--small-only]\n",
+                         "[--small-only] [--results FILE]\n",
                          argv[0]);
             return 2;
         }
@@ -476,6 +479,9 @@ int main(int argc, char** argv) {
         printRow("dcmdump", theirs, s.size);
         std::printf("  ratio veskaro/dcmdump: %.2f (median), %.2f (fastest)\n\n",
                     ours.median / theirs.median, ours.fastest / theirs.fastest);
+        rows.Row("read+dump", s.label, ours.median, theirs.median, "dcmdump", "s");
+        rows.Row("read+dump", s.label + ", peak RSS", ours.maxRssKiB / 1024.0,
+                 theirs.maxRssKiB / 1024.0, "dcmdump", "MiB");
     }
 
     std::printf("in-process, one run each:\n");

@@ -10,7 +10,7 @@
 // no part in the figures. The table shows the median of each row and the ratios.
 //
 // usage: veskaro_store_bench [--runs N] [--cli PATH] [--storescp PATH] [--storescu PATH]
-//                            [--dir PATH] [--skip-large]
+//                            [--dir PATH] [--skip-large] [--results FILE]
 
 #include "BenchSupport.h"
 #include "BufData.h"
@@ -163,6 +163,7 @@ int main(int argc, char** argv) {
     fs::path dir;
     int runs = 5;
     bool large = true;
+    bench::ResultRows rows;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc)
@@ -175,12 +176,14 @@ int main(int argc, char** argv) {
             storescu = argv[++i];
         else if (a == "--dir" && i + 1 < argc)
             dir = argv[++i];
+        else if (a == "--results" && i + 1 < argc)
+            rows.Open(argv[++i]);
         else if (a == "--skip-large")
             large = false;
         else {
             std::fprintf(stderr,
                          "usage: %s [--runs N] [--cli PATH] [--storescp PATH] [--storescu PATH] "
-                         "[--dir PATH] [--skip-large]\n",
+                         "[--dir PATH] [--skip-large] [--results FILE]\n",
                          argv[0]);
             return 2;
         }
@@ -240,6 +243,10 @@ int main(int argc, char** argv) {
     std::printf("  ours / storescu throughput:  %.2f\n", theirMedian / ourMedian);
     std::printf("  ours / loopback ceiling:     %.2f\n", socketMedian / ourMedian);
     std::printf("  failed runs: %d\n", failures);
+    const std::string size = std::to_string(static_cast<long>(fileBytes / MiB)) + " MiB";
+    rows.Row("store", "veskaro-cli store " + size, ourMedian, theirMedian, "storescu", "s");
+    rows.Row("store", "veskaro-cli store " + size + " vs socket", ourMedian, socketMedian,
+             "loopback copy", "s");
     fs::remove(image);
 
     if (large) {
@@ -261,6 +268,9 @@ int main(int argc, char** argv) {
                     b.peakKiB * 1024.0 / bigBytes);
         fs::remove(big);
         failures += !a.ok;
+        const std::string bigSize = std::to_string(static_cast<long>(bigBytes / MiB)) + " MiB";
+        rows.Row("store", "peak RSS, store " + bigSize, a.peakKiB / 1024.0, b.peakKiB / 1024.0,
+                 "storescu", "MiB");
     }
     peer.stop();
     if (ownDir)

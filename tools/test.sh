@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the sanitized test tree and runs every test.
+# Installs what is missing, builds the sanitized test tree and a ThreadSanitizer tree of the
+# concurrency tests, runs those, then every test.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/tools/bootstrap.sh"
@@ -8,4 +9,11 @@ cmake -S "$ROOT" -B "$ROOT/build/test" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
 cmake --build "$ROOT/build/test" -j"$(nproc)"
 export VESKARO_REQUIRE_PEERS=1 QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
+# The concurrency tests under ThreadSanitizer, in a tree that builds only them and the libraries
+# they link (its suppressions: tests/tsan.supp, passed by the tests' CMakeLists); the whole
+# suite runs last so that its summary closes the output.
+cmake -S "$ROOT" -B "$ROOT/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVESKARO_TSAN=ON -DVESKARO_BENCH=OFF >/dev/null
+cmake --build "$ROOT/build/tsan" -j"$(nproc)" --target concurrency_tests
+ctest --test-dir "$ROOT/build/tsan" --output-on-failure -j"$(nproc)" --timeout 600 -L tsan
 ctest --test-dir "$ROOT/build/test" --output-on-failure -j"$(nproc)" --timeout 600
