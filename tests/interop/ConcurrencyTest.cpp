@@ -28,6 +28,7 @@
 using testsupport::DcmtkPeer;
 using testsupport::runCommand;
 using testsupport::shellQuote;
+using testsupport::StartPrintScp;
 using testsupport::TempDir;
 namespace fs = std::filesystem;
 
@@ -59,43 +60,6 @@ int count(const std::string& text, const std::string& what) {
         ++n;
     return n;
 }
-
-// A grayscale printer on the port its start command is given last.
-const char* const printerConfig = R"([[GENERAL]]
-[DATABASE]
-Directory = db
-[NETWORK]
-AETitle = VESKARO_TEST
-[PRINT]
-Directory = spool
-DetailedLog = true
-BinaryLog = true
-
-[[COMMUNICATION]]
-[PRINTSCP]
-Hostname = localhost
-Type = LOCALPRINTER
-Description = loopback test printer
-Port = @PORT@
-AETitle = PRINTSCP
-ImplicitOnly = false
-DisableNewVRs = false
-Supports12Bit = true
-SupportsPresentationLUT = true
-SupportsImageSize = true
-SupportsDecimateCrop = true
-SupportsTrim = true
-BorderDensity = BLACK\WHITE
-EmptyImageDensity = BLACK\WHITE
-MaxDensity = 320
-MinDensity = 20
-DisplayFormat = 1,1\2,1\1,2\2,2
-FilmSizeID = 14INX17IN\14INX14IN\10INX12IN\8INX10IN\8_5INX11IN
-MediumType = PAPER\CLEAR FILM\BLUE FILM
-FilmDestination = MAGAZINE\PROCESSOR\BIN_1\BIN_2\BIN_3
-MagnificationType = REPLICATE\BILINEAR\CUBIC\NONE
-ResolutionID = STANDARD\HIGH
-)";
 
 // Qt delivers posted events under its own futex-based locks, which ThreadSanitizer cannot see;
 // these mark the hand-off of an event object from the poster to the receiving thread.
@@ -195,16 +159,7 @@ protected:
                            shellQuote(samples + "MR_small.dcm") + " 2>&1")
                     .exitStatus == 0;
 
-        fs::create_directory(p.printerDir.file("db"));
-        fs::create_directory(p.printerDir.file("spool"));
-        std::ofstream(p.printerDir.file("printer.cfg.in")) << printerConfig;
-        p.printer = std::make_unique<DcmtkPeer>(
-            "/bin/sh",
-            std::vector<std::string>{"-c",
-                                     "sed \"s/@PORT@/$1/\" printer.cfg.in > printer.cfg && "
-                                     "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
-                                     "sh"},
-            p.printerDir.path().string());
+        p.printer = StartPrintScp(p.printerDir.path().string());
     }
     static void TearDownTestSuite() { peers.reset(); }
 

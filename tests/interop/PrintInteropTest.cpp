@@ -18,50 +18,13 @@ using testsupport::havePeers;
 using testsupport::readText;
 using testsupport::runCommand;
 using testsupport::shellQuote;
+using testsupport::StartPrintScp;
 using testsupport::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
-
-// One printer, "PRINTSCP", grayscale only (dcmprscp has no colour print SCP). The port is
-// filled in by the start command, which gets it as its last argument.
-const char* const printerConfig = R"([[GENERAL]]
-[DATABASE]
-Directory = db
-[NETWORK]
-AETitle = VESKARO_TEST
-[PRINT]
-Directory = spool
-DetailedLog = true
-BinaryLog = true
-
-[[COMMUNICATION]]
-[PRINTSCP]
-Hostname = localhost
-Type = LOCALPRINTER
-Description = loopback test printer
-Port = @PORT@
-AETitle = PRINTSCP
-ImplicitOnly = false
-DisableNewVRs = false
-Supports12Bit = true
-SupportsPresentationLUT = true
-SupportsImageSize = true
-SupportsDecimateCrop = true
-SupportsTrim = true
-BorderDensity = BLACK\WHITE
-EmptyImageDensity = BLACK\WHITE
-MaxDensity = 320
-MinDensity = 20
-DisplayFormat = 1,1\2,1\1,2\2,2
-FilmSizeID = 14INX17IN\14INX14IN\10INX12IN\8INX10IN\8_5INX11IN
-MediumType = PAPER\CLEAR FILM\BLUE FILM
-FilmDestination = MAGAZINE\PROCESSOR\BIN_1\BIN_2\BIN_3
-MagnificationType = REPLICATE\BILINEAR\CUBIC\NONE
-ResolutionID = STANDARD\HIGH
-)";
 
 std::string cli(const fs::path& dir, const std::string& args) {
     return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +
@@ -107,16 +70,7 @@ protected:
     void SetUp() override {
         if (!havePeers({"dcmprscp", "dcmdump"}))
             GTEST_SKIP();
-        fs::create_directory(printerDir.file("db"));
-        fs::create_directory(printerDir.file("spool"));
-        std::ofstream(printerDir.file("printer.cfg.in")) << printerConfig;
-        printer = std::make_unique<DcmtkPeer>(
-            "/bin/sh",
-            std::vector<std::string>{"-c",
-                                     "sed \"s/@PORT@/$1/\" printer.cfg.in > printer.cfg && "
-                                     "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
-                                     "sh"},
-            printerDir.path().string());
+        printer = StartPrintScp(printerDir.path().string());
         ASSERT_TRUE(printer->Ready());
         ASSERT_EQ(
             runCommand(cli(home.path(), "setup --remote-aet PRINTSCP --remote-port " +

@@ -4,18 +4,58 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace testsupport {
 
 namespace {
+
+// The port is filled in by the start command, which gets it as its last argument.
+const char* const printScpConfig = R"([[GENERAL]]
+[DATABASE]
+Directory = db
+[NETWORK]
+AETitle = VESKARO_TEST
+[PRINT]
+Directory = spool
+DetailedLog = true
+BinaryLog = true
+
+[[COMMUNICATION]]
+[PRINTSCP]
+Hostname = localhost
+Type = LOCALPRINTER
+Description = loopback test printer
+Port = @PORT@
+AETitle = PRINTSCP
+ImplicitOnly = false
+DisableNewVRs = false
+Supports12Bit = true
+SupportsPresentationLUT = true
+SupportsImageSize = true
+SupportsDecimateCrop = true
+SupportsTrim = true
+BorderDensity = BLACK\WHITE
+EmptyImageDensity = BLACK\WHITE
+MaxDensity = 320
+MinDensity = 20
+DisplayFormat = 1,1\2,1\1,2\2,2
+FilmSizeID = 14INX17IN\14INX14IN\10INX12IN\8INX10IN\8_5INX11IN
+MediumType = PAPER\CLEAR FILM\BLUE FILM
+FilmDestination = MAGAZINE\PROCESSOR\BIN_1\BIN_2\BIN_3
+MagnificationType = REPLICATE\BILINEAR\CUBIC\NONE
+ResolutionID = STANDARD\HIGH
+)";
 
 bool accepts(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -89,6 +129,19 @@ DcmtkPeer::~DcmtkPeer() {
         int status;
         ::waitpid(pid_, &status, 0);
     }
+}
+
+std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir) {
+    std::filesystem::create_directory(std::filesystem::path(dir) / "db");
+    std::filesystem::create_directory(std::filesystem::path(dir) / "spool");
+    std::ofstream(std::filesystem::path(dir) / "printer.cfg.in") << printScpConfig;
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{"-c",
+                                 "sed \"s/@PORT@/$1/\" printer.cfg.in > printer.cfg && "
+                                 "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
+                                 "sh"},
+        dir);
 }
 
 } // namespace testsupport

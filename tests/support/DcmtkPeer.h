@@ -2,6 +2,7 @@
 // Starts a DCMTK server program on a free loopback port and stops it by its PID.
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ private:
     int port_ = 0;
     bool ready_ = false;
 };
+
+// dcmprscp in dir as a grayscale printer "PRINTSCP" (DCMTK has no colour print SCP), with its
+// database in dir/db, its spool in dir/spool and its output in dir/printer.log.
+std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir);
 
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();
