@@ -1,12 +1,14 @@
 #pragma once
-// Helpers shared by the fuzz targets: a scratch file for the entry points that read a path,
-// and the little-endian header fields some targets take from the front of their input.
+// Helpers shared by the fuzz targets: a scratch file for the entry points that read a path, a
+// scratch working directory, and the little-endian header fields some targets take from the
+// front of their input.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -36,6 +38,31 @@ public:
 
 private:
     std::string path_;
+};
+
+// A working directory of the process's own, removed at exit: some entry points leave files in
+// the current directory (a waveform read as an image saves its drawing there).
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::filesystem::path dir = std::filesystem::exists("/dev/shm")
+                                        ? std::filesystem::path("/dev/shm")
+                                        : std::filesystem::temp_directory_path();
+        path_ = dir / ("veskaro-fuzz-" + std::to_string(getpid()) + ".d");
+        std::error_code ignored;
+        std::filesystem::create_directories(path_, ignored);
+        std::filesystem::current_path(path_, ignored);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::current_path(path_.parent_path(), ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+private:
+    std::filesystem::path path_;
 };
 
 // Takes a little-endian field of `bytes` bytes off the front of the input; missing bytes are 0.

@@ -97,6 +97,17 @@ PHOTOMETRICS = ["MONOCHROME2", "MONOCHROME1", "RGB", "YBR_FULL"]
 
 
 def sample_seeds(out, sample_dir):
+    image_files = []
+    sample_seed_files(out, sample_dir, image_files)
+    # Every image once with a target chosen by its place; the three smallest with all targets.
+    for i, (base, data) in enumerate(image_files):
+        write(out, "convert_transfer_syntax", base, bytes([i % 8]) + data)
+    for base, data in sorted(image_files, key=lambda f: len(f[1]))[:3]:
+        for target in range(8):
+            write(out, "convert_transfer_syntax", "%s_%d" % (base, target), bytes([target]) + data)
+
+
+def sample_seed_files(out, sample_dir, image_files):
     for name in sorted(os.listdir(sample_dir)):
         path = os.path.join(sample_dir, name)
         if not name.endswith(".dcm") or not os.path.isfile(path):
@@ -105,6 +116,12 @@ def sample_seeds(out, sample_dir):
             data = f.read()
         base = name[:-4]
         write(out, "dcmobj_read", base, data[:MAX_SEED])
+        if name.startswith("waveform"):
+            write(out, "waveform_to_bitmap", base, data)
+            write(out, "waveform_to_bitmap", base + "_cut", data[:MAX_SEED])
+        elif b"\xe0\x7f\x10\x00" in data or b"\x7f\xe0\x00\x10" in data:
+            write(out, "render_to_bitmap", base, data[:MAX_SEED])
+            image_files.append((base, data[:MAX_SEED]))
         parsed = meta(data)
         if parsed is None:
             write(out, "dcmobj_readraw", base, data[:MAX_SEED])
@@ -183,6 +200,94 @@ def private_rle_seeds(out):
     write(out, "unpack_private_rle", "cut", le(16, 3) + bytes([0x5A, 0x01]))
 
 
+def encode_element(group, element, vr, value, explicit):
+    """One element; value None for a sequence or item of undefined length (its content follows)."""
+    undefined = value is None
+    if not undefined and len(value) % 2:
+        value += b"\0" if vr in ("UI", "OB", "OW", "UN", "SQ") else b" "
+    length = 0xFFFFFFFF if undefined else len(value)
+    head = struct.pack("<HH", group, element)
+    if group == 0xFFFE:
+        return head + le(length, 4) + (value or b"")
+    if not explicit:
+        return head + le(length, 4) + (value or b"")
+    if vr in ("OB", "OW", "SQ", "UN", "UT"):
+        return head + vr.encode() + b"\0\0" + le(length, 4) + (value or b"")
+    return head + vr.encode() + le(length, 2) + value
+
+
+def encode_sequence(group, element, items, explicit, defined):
+    """A sequence of items, each a byte string of encoded elements."""
+    if defined:
+        body = b"".join(encode_element(0xFFFE, 0xE000, "", it, explicit) for it in items)
+        return encode_element(group, element, "SQ", body, explicit)
+    body = b"".join(encode_element(0xFFFE, 0xE000, "", None, explicit) + it +
+                    struct.pack("<HHI", 0xFFFE, 0xE00D, 0) for it in items)
+    return (encode_element(group, element, "SQ", None, explicit) + body +
+            struct.pack("<HHI", 0xFFFE, 0xE0DD, 0))
+
+
+def waveform_file(modality, waveforms, explicit=True, defined=True):
+    """A waveform file: waveforms is a list of (channels, samples, frequency, units, bits)."""
+    def e(group, element, vr, value):
+        return encode_element(group, element, vr, value, explicit)
+
+    def text(value):
+        return value.encode("ascii")
+
+    items = []
+    for channels, samples, frequency, units, bits in waveforms:
+        definitions = []
+        for c in range(channels):
+            source = e(0x0008, 0x0100, "SH", text("5.6.3-9-%d" % c)) + \
+                e(0x0008, 0x0104, "LO", text("Lead %d" % (c + 1)))
+            unit = e(0x0008, 0x0100, "SH", text(units))
+            definitions.append(encode_sequence(0x003A, 0x0208, [source], explicit, defined) +
+                               e(0x003A, 0x0210, "DS", text("1")) +
+                               encode_sequence(0x003A, 0x0211, [unit], explicit, defined) +
+                               e(0x003A, 0x0212, "DS", text("1")) +
+                               e(0x003A, 0x0213, "DS", text("0")) +
+                               e(0x003A, 0x021A, "US", le(bits, 2)))
+        values = b"".join(struct.pack("<h", ((k * 37 + c * 500) % 2000) - 1000)
+                          for k in range(samples) for c in range(channels))
+        items.append(e(0x003A, 0x0004, "CS", text("ORIGINAL")) +
+                     e(0x003A, 0x0005, "US", le(channels, 2)) +
+                     e(0x003A, 0x0010, "UL", le(samples, 4)) +
+                     e(0x003A, 0x001A, "DS", text(str(frequency))) +
+                     encode_sequence(0x003A, 0x0200, definitions, explicit, defined) +
+                     e(0x5400, 0x1004, "US", le(16, 2)) +
+                     e(0x5400, 0x1006, "CS", text("SS")) +
+                     e(0x5400, 0x1010, "OW", values))
+    annotation = e(0x0070, 0x0006, "ST", text("Sinus rhythm"))
+    body = (e(0x0008, 0x0016, "UI", text("1.2.840.10008.5.1.4.1.1.9.1.1")) +
+            e(0x0008, 0x0018, "UI", text("1.2.3.4.5")) +
+            e(0x0008, 0x0020, "DA", text("20240131")) + e(0x0008, 0x0030, "TM", text("093015")) +
+            e(0x0008, 0x0060, "CS", text(modality)) + e(0x0008, 0x0080, "LO", text("Clinic")) +
+            e(0x0010, 0x0010, "PN", text("Doe^Jane")) + e(0x0010, 0x0020, "LO", text("4711")) +
+            e(0x0010, 0x0030, "DA", text("19700101")) + e(0x0010, 0x0040, "CS", text("F")) +
+            encode_sequence(0x0040, 0xB020, [annotation], explicit, defined) +
+            encode_sequence(0x5400, 0x0100, items, explicit, defined))
+    syntax = b"1.2.840.10008.1.2.1\0" if explicit else b"1.2.840.10008.1.2\0"
+    meta_body = (encode_element(0x0002, 0x0001, "OB", b"\0\1", True) +
+                 encode_element(0x0002, 0x0002, "UI", text("1.2.840.10008.5.1.4.1.1.9.1.1"), True) +
+                 encode_element(0x0002, 0x0003, "UI", text("1.2.3.4.5"), True) +
+                 encode_element(0x0002, 0x0010, "UI", syntax, True))
+    meta_group = encode_element(0x0002, 0x0000, "UL", le(len(meta_body), 4), True) + meta_body
+    return bytes(128) + b"DICM" + meta_group + body
+
+
+def waveform_seeds(out):
+    write(out, "waveform_to_bitmap", "ecg_3x250", waveform_file("ECG", [(3, 250, 500, "mV", 16)]))
+    write(out, "waveform_to_bitmap", "ecg_12x100_undefined",
+          waveform_file("ECG", [(12, 100, 500, "uV", 16)], defined=False))
+    write(out, "waveform_to_bitmap", "ecg_implicit",
+          waveform_file("ECG", [(2, 120, 250, "mV", 16)], explicit=False))
+    write(out, "waveform_to_bitmap", "hd_two_waveforms",
+          waveform_file("HD", [(2, 200, 240, "mm[Hg]", 16), (1, 100, 120, "mV", 16)]))
+    write(out, "waveform_to_bitmap", "au_undefined",
+          waveform_file("AU", [(1, 400, 8000, "mV", 8)], defined=False))
+
+
 def main():
     out = sys.argv[1]
     sample_dir = sys.argv[2] if len(sys.argv) > 2 else SAMPLES
@@ -190,6 +295,7 @@ def main():
         sample_seeds(out, sample_dir)
     pdu_seeds(out)
     private_rle_seeds(out)
+    waveform_seeds(out)
     for target in sorted(os.listdir(out)):
         print("seeds %-22s %d" % (target, len(os.listdir(os.path.join(out, target)))))
 

@@ -2,6 +2,7 @@
 # Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) in build/fuzz, makes the seed
 # corpora and runs every target for the given number of seconds (default 60).
 #   fuzz/run.sh [seconds] [target...]
+# FUZZ_RUNS=n also stops a target after n executions (whichever comes first).
 # Crashes, leaks, time-outs and oversized allocations land in build/fuzz/findings/<target>/;
 # the corpus grows in build/fuzz/corpus/<target>/, one log per target in build/fuzz/logs/.
 set -eu
@@ -55,6 +56,7 @@ TARGETS=${*:-$(cd "$BUILD/fuzz" && ls fuzz_* | sort)}
 mkdir -p "$BUILD/findings" "$BUILD/corpus" "$BUILD/logs"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$SOURCE/fuzz/lsan.supp:print_suppressions=0}
 
 printf '%-26s %12s %8s %8s %s\n' target executions cov ft findings
 for target in $TARGETS; do
@@ -68,7 +70,7 @@ for target in $TARGETS; do
     # -error_exitcode lets the loop go on to the next target after a finding.
     # shellcheck disable=SC2086
     $NICE "$BUILD/fuzz/$target" "$corpus" $seeds \
-        -max_total_time="$SECONDS_PER_TARGET" -timeout=10 \
+        -max_total_time="$SECONDS_PER_TARGET" -runs="${FUZZ_RUNS:--1}" -timeout=10 \
         -malloc_limit_mb=2048 -rss_limit_mb=2560 -max_len=262144 \
         -artifact_prefix="$findings/" -print_final_stats=1 \
         >"$BUILD/logs/$target.log" 2>&1 || true

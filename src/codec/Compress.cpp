@@ -168,6 +168,13 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
     if (!lossless && !baseline && !extended && !j2k)
         return writeNative(dataSet, e, samples, total, bitsStored, bitsAllocated);
 
+    // The encoders take one or two bytes per sample; a frame of any other width (bit-packed
+    // segmentations, 12-bit packing, 32-bit doses) is shorter or longer than what they read.
+    if (bitsAllocated != 8 && bitsAllocated != 16) {
+        LogMessage("ERROR, DcmObj::Comp, " + std::to_string(bitsAllocated) +
+                   " bits allocated cannot be encoded as " + target);
+        return false;
+    }
     if (extended && bitsStored == 8 && bitsAllocated != 16) {
         LogMessage("ERROR, DcmObj::Comp, Using Lossy 12 bit compression for 8 bit image");
         return false;

@@ -67,9 +67,11 @@ void takePixelData(TImages& im, const DcmTag& e) {
     const uint8_t* source = e.HasValue() ? e.data.get() : nullptr;
     if (im.colour) {
         const uint64_t bytes = size * 3;
-        // Tolerate a short last frame, but never allocate far beyond what the file holds.
+        // Tolerate a short last frame, but never allocate far beyond what the file holds: the
+        // part missing may be no larger than the part there (a lone frame of a few bytes
+        // would otherwise claim up to 12 GB).
         const uint64_t frameBytes = uint64_t(im.columns) * im.rows * 3;
-        if (bytes > available + frameBytes + 1) {
+        if (bytes > available + std::min(frameBytes, available) + 1) {
             LogMessage("ERROR, Image Size (" + std::to_string(bytes) + ") <> Tag Length (" +
                        std::to_string(e.length) + ")");
             return;
@@ -88,7 +90,7 @@ void takePixelData(TImages& im, const DcmTag& e) {
                     }
                 }
             }
-        } else if (source) {
+        } else if (source && bytes > 0) {
             std::memcpy(im.data.data(), source, std::min(bytes, available));
         }
         return;
@@ -99,7 +101,8 @@ void takePixelData(TImages& im, const DcmTag& e) {
         return;
     }
     im.data.assign(size, 0);
-    if (source)
+    // An image of no size leaves no buffer to copy into.
+    if (source && size > 0)
         std::memcpy(im.data.data(), source, std::min(size, available));
 }
 
