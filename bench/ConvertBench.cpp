@@ -1,6 +1,6 @@
 // Transfer syntax conversion against DCMTK's dcmcjpeg/dcmdjpeg and GDCM's gdcmconv.
 //
-// Each side is timed as a whole process that reads a Part 10 file, converts it and writes the
+// Each side is timed as a whole process that reads a DICOM file, converts it and writes the
 // result: this program re-runs itself as "convert IN OUT UID" for our side. Inputs are made up
 // here: a 512 x 512 16-bit CT and a 1024 x 1024 RGB image, one frame and twenty frames. Every
 // case runs the tools on the same input file in the same run, and the table shows the fastest
@@ -44,7 +44,7 @@ constexpr const char* Baseline = "1.2.840.10008.1.2.4.50";
 constexpr const char* Lossless = "1.2.840.10008.1.2.4.70";
 constexpr const char* J2kLossless = "1.2.840.10008.1.2.4.90";
 
-bool writePart10(const std::string& fileName, DcmObj& ds) {
+bool writeDicomFile(const std::string& fileName, DcmObj& ds) {
     std::vector<std::unique_ptr<DcmTag>> meta;
     const uint8_t version[2] = {0, 1};
     meta.push_back(std::make_unique<DcmTag>(0x0002, 0x0001, 2u, version, "OB"));
@@ -91,7 +91,7 @@ int convertMain(const std::string& in, const std::string& out, const std::string
         return 1;
     }
     const auto t2 = Clock::now();
-    const bool written = writePart10(out, ds);
+    const bool written = writeDicomFile(out, ds);
     const auto t3 = Clock::now();
     if (phases) {
         auto ms = [](auto a, auto b) {
@@ -168,7 +168,7 @@ void makeInput(const std::string& fileName, bool colour, int frames) {
     }
     ds.Append(std::make_unique<DcmTag>(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()),
                                        pixels.data(), colour ? "OB" : "OW"));
-    writePart10(fileName, ds);
+    writeDicomFile(fileName, ds);
 }
 
 // --- timing ---------------------------------------------------------------------------------

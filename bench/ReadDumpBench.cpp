@@ -1,4 +1,4 @@
-// Read + dump throughput against DCMTK's dcmdump on two synthetic Part 10 files: 10^5 small
+// Read + dump throughput against DCMTK's dcmdump on two synthetic DICOM files: 10^5 small
 // elements with nested sequences (per-element cost: decoding, dictionary lookups, line
 // formatting), and 512 MB of native pixel data (bulk copies, peak memory).
 //
@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// ---- Writing explicit VR little endian Part 10 files -------------------------------------
+// ---- Writing explicit VR little endian DICOM files -------------------------------------
 
 class Writer {
 public:

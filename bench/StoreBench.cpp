@@ -45,7 +45,7 @@ namespace {
 
 constexpr std::size_t MiB = 1024 * 1024;
 
-// A Part 10 file of one 16-bit grey multi-frame image of frames 512 x 512 frames; the pixel
+// A DICOM file of one 16-bit grey multi-frame image of frames 512 x 512 frames; the pixel
 // bytes are streamed to the file, never held.
 bool writeImage(const fs::path& file, int frames) {
     DcmObj meta;

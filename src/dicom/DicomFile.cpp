@@ -1,4 +1,4 @@
-// Reading of DICOM files: standard Part 10 files and raw data sets without preamble.
+// Reading of DICOM files: files with preamble and meta header, and raw data sets without preamble.
 
 #include "BufData.h"
 #include "DcmObj.h"

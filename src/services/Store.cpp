@@ -158,7 +158,7 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
-        // A failed Part 10 read may have left elements behind; the raw read starts afresh.
+        // A failed read of a standard file may have left elements behind; the raw read starts afresh.
         dataSet = std::make_unique<DcmObj>();
         if (!DcmObj::ReadRaw(*dataSet, fileName))
             return false;

@@ -4,6 +4,7 @@
 
 #include "BufData.h"
 #include "DcmObj.h"
+#include "DicomFileWriter.h"
 #include "LogFixture.h"
 #include "TestSupport.h"
 #include "Words.h"
@@ -327,34 +328,7 @@ void expectPixels(const std::vector<double>& expected, const Pixels& got, bool l
     }
 }
 
-// --- Part 10 files for the independent tools ---------------------------------------------------
-
-void writePart10(const fs::path& file, DcmObj& ds) {
-    std::vector<std::unique_ptr<DcmTag>> meta;
-    const uint8_t version[2] = {0, 1};
-    meta.push_back(std::make_unique<DcmTag>(0x0002, 0x0001, 2u, version, "OB"));
-    meta.push_back(std::make_unique<DcmTag>(0x0002, 0x0002, ds.GetString(0x0008, 0x0016), "UI"));
-    meta.push_back(std::make_unique<DcmTag>(0x0002, 0x0003, ds.GetString(0x0008, 0x0018), "UI"));
-    meta.push_back(std::make_unique<DcmTag>(0x0002, 0x0010, ds.transferSyntax, "UI"));
-    meta.push_back(
-        std::make_unique<DcmTag>(0x0002, 0x0012, std::string("1.2.826.0.1.3680043.9.7133"), "UI"));
-    BufData body(0);
-    for (const auto& e : meta)
-        body.WriteTag(*e, true);
-    std::vector<uint8_t> metaBytes = body.TakeBytes();
-    BufData head(0);
-    head.WriteTag(DcmTag(0x0002, 0x0000, static_cast<uint32_t>(metaBytes.size()), "UL"), true);
-    BufData data(ds.bigEndian);
-    data.WriteObject(ds);
-
-    std::vector<uint8_t> bytes(128, 0);
-    bytes.insert(bytes.end(), {'D', 'I', 'C', 'M'});
-    const std::vector<uint8_t> h = head.TakeBytes(), d = data.TakeBytes();
-    bytes.insert(bytes.end(), h.begin(), h.end());
-    bytes.insert(bytes.end(), metaBytes.begin(), metaBytes.end());
-    bytes.insert(bytes.end(), d.begin(), d.end());
-    testsupport::writeFileBytes(file, bytes);
-}
+// --- the independent tools ------------------------------------------------------------------
 
 // A tool's path, or empty; a missing tool fails the test when peers are required.
 std::string tool(const std::string& name) {
@@ -436,7 +410,7 @@ TEST_F(ConvertTest, EverySourceToEveryTarget) {
                 // Independent decoders, once per sample and target, from a native source.
                 if (source == Explicit && (isEncapsulated(target) || target == BigEndian)) {
                     const fs::path file = dir.file(s.name + "_" + target + ".dcm");
-                    writePart10(file, *ds);
+                    testsupport::writeDicomFile(file, *ds);
                     if (target == BigEndian) {
                         DcmObj back;
                         ASSERT_TRUE(DcmObj::Read(back, file.string()));
@@ -480,7 +454,7 @@ TEST_F(ConvertTest, RleSourcesAgreeWithDcmdrle) {
         SCOPED_TRACE(s.name);
         auto ds = rleDataSet(s);
         const fs::path file = dir.file(s.name + "_rle.dcm");
-        writePart10(file, *ds);
+        testsupport::writeDicomFile(file, *ds);
         Pixels tool = independentDecode(dir, file, Rle);
         if (tool.error == "skip")
             return;
@@ -499,7 +473,7 @@ TEST_F(ConvertTest, BigEndianFilesAgreeWithDcmdump) {
     EXPECT_EQ(ds->bigEndian, 1);
     EXPECT_EQ(ds->GetTag(0x0028, 0x0010)->bigEndian, 1);
     const fs::path file = dir.file("be.dcm");
-    writePart10(file, *ds);
+    testsupport::writeDicomFile(file, *ds);
     const auto dump = runCommand(shellQuote(dcmdump) + " " + shellQuote(file.string()));
     ASSERT_EQ(dump.exitStatus, 0) << dump.output;
     EXPECT_NE(dump.output.find("(0028,0010) US 44 "), std::string::npos) << dump.output;

@@ -166,7 +166,7 @@ void expectSound(const ReadResult& result, std::size_t size) {
     EXPECT_EQ(result.problem, "");
 }
 
-// ---- Building Part 10 files ---------------------------------------------------------------
+// ---- Building DICOM files ---------------------------------------------------------------
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());

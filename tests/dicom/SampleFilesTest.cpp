@@ -50,7 +50,7 @@ struct Expectation {
 };
 
 const Expectation Expectations[] = {
-    // Not Part 10 files: nothing or no "DICM" at offset 128.
+    // Not DICOM files with a preamble: nothing or no "DICM" at offset 128.
     {"ExplVR_BigEndNoMeta.dcm", Outcome::Rejected, "data set without preamble and meta header"},
     {"ExplVR_LitEndNoMeta.dcm", Outcome::Rejected, "data set without preamble and meta header"},
     {"no_meta.dcm", Outcome::Rejected, "data set without preamble and meta header"},

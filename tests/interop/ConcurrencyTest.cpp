@@ -120,7 +120,7 @@ private:
     std::vector<std::string> lines_;
 };
 
-struct JobSpec {
+struct PlannedJob {
     std::string kind;
     std::string remoteAET;
     int port;
@@ -175,8 +175,8 @@ protected:
     }
 
     // Starts every job at once through StartJob and runs the event loop until each has deleted
-    // itself. Returns each job's outcome and its pane lines, in the order of specs.
-    void runAll(const std::vector<JobSpec>& specs) {
+    // itself. Returns each job's outcome and its pane lines, in the order of the plan.
+    void runAll(const std::vector<PlannedJob>& plan) {
         int argc = 1;
         char name[] = "concurrency_tests";
         char* argv[] = {name, nullptr};
@@ -184,14 +184,14 @@ protected:
         QObject receiver;
 
         std::vector<std::unique_ptr<QueuedPane>> panes;
-        std::size_t left = specs.size();
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            const JobSpec& spec = specs[i];
+        std::size_t left = plan.size();
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const PlannedJob& planned = plan[i];
             panes.push_back(std::make_unique<QueuedPane>());
             auto* job = new MainThread;
-            job->JobKind = spec.kind;
+            job->JobKind = planned.kind;
             job->Pane = panes.back().get();
-            job->TransferSyntaxUID = spec.transferSyntax;
+            job->TransferSyntaxUID = planned.transferSyntax;
             // The outcome is taken on the job's thread as it ends; the job is gone afterwards.
             QObject::connect(
                 job, &QThread::finished, job,
@@ -204,10 +204,10 @@ protected:
                 if (--left == 0)
                     app.quit();
             });
-            SetSettingsText(state.Settings.RemoteAET, spec.remoteAET);
-            SetSettingsText(state.Settings.RemotePort, std::to_string(spec.port));
+            SetSettingsText(state.Settings.RemoteAET, planned.remoteAET);
+            SetSettingsText(state.Settings.RemotePort, std::to_string(planned.port));
             state.Settings.LogLevel = 3;
-            state.FileName = spec.file;
+            state.FileName = planned.file;
             StartJob(job, CaptureJobInputs(state));
         }
         // Generous: every job is many times slower under ThreadSanitizer.
@@ -247,7 +247,7 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
     const int storage = peers->storage->Port();
     const int archive = peers->archive->Port();
     const int closed = testsupport::FreeLoopbackPort();
-    const std::vector<JobSpec> specs = {
+    const std::vector<PlannedJob> plan = {
         {"ECHO", "STORESCP", storage, "", ""},
         {"STORE", "STORESCP", storage, samples + "CT_small.dcm", ""},
         {"FIND", "ARCHIVE", archive, "", ""},
@@ -259,14 +259,14 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
         {"ECHO", "NOBODY", closed, "", ""},
         {"ECHO", "STORESCP", storage, "", ""},
     };
-    runAll(specs);
-    ASSERT_EQ(paneLines.size(), specs.size());
+    runAll(plan);
+    ASSERT_EQ(paneLines.size(), plan.size());
 
     std::map<std::string, int> ok, failed;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        const JobSpec& spec = specs[i];
-        SCOPED_TRACE(std::to_string(i) + " " + spec.kind);
-        const bool reachable = spec.remoteAET != "NOBODY";
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const PlannedJob& planned = plan[i];
+        SCOPED_TRACE(std::to_string(i) + " " + planned.kind);
+        const bool reachable = planned.remoteAET != "NOBODY";
         {
             std::lock_guard<std::mutex> lock(outcomeLock);
             ASSERT_TRUE(outcomes.count(i));
@@ -275,12 +275,12 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
         // Each job has a pane of its own, so its verdict is its last line whatever ran beside it.
         ASSERT_FALSE(paneLines[i].empty());
         const std::string verdict = reachable
-                                        ? spec.kind + " OK"
-                                        : spec.kind + " failed to connect to: NOBODY (127.0.0.1:" +
-                                              std::to_string(spec.port) + ")";
+                                        ? planned.kind + " OK"
+                                        : planned.kind + " failed to connect to: NOBODY (127.0.0.1:" +
+                                              std::to_string(planned.port) + ")";
         EXPECT_EQ(paneLines[i].back(), verdict);
-        ++(reachable ? ok : failed)[spec.kind];
-        if (spec.kind == "FIND") {
+        ++(reachable ? ok : failed)[planned.kind];
+        if (planned.kind == "FIND") {
             // Both sample studies, whichever other association the archive was serving.
             EXPECT_EQ(paneLines[i][paneLines[i].size() - 2], "No studies: 2");
         }
@@ -311,13 +311,13 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
 }
 
 TEST_F(ConcurrentJobs, ManyEchoesShareTheCounterAndTheLog) {
-    std::vector<JobSpec> specs;
+    std::vector<PlannedJob> plan;
     for (int i = 0; i < 12; ++i)
-        specs.push_back({"ECHO", i % 2 ? "ARCHIVE" : "STORESCP",
+        plan.push_back({"ECHO", i % 2 ? "ARCHIVE" : "STORESCP",
                          i % 2 ? peers->archive->Port() : peers->storage->Port(), "", ""});
-    runAll(specs);
-    ASSERT_EQ(paneLines.size(), specs.size());
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    runAll(plan);
+    ASSERT_EQ(paneLines.size(), plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
         SCOPED_TRACE(i);
         std::lock_guard<std::mutex> lock(outcomeLock);
         EXPECT_EQ(outcomes[i], JobOutcome::Succeeded);

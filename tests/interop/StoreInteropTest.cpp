@@ -5,7 +5,7 @@
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
 #include "LogFiles.h"
-#include "Part10File.h"
+#include "DicomFileWriter.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ using testsupport::readText;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
-using testsupport::writePart10;
+using testsupport::writeDicomFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -442,7 +442,7 @@ TEST_F(StorePeers, PrivateCompressedCtIsStoredUnpacked) {
     ct.Add(std::make_unique<DcmTag>(0x07A1, 0x100A, static_cast<uint32_t>(packed.size()),
                                     packed.data(), "OB"));
     ct.Add(std::make_unique<DcmTag>(0x07A1, 0x1011, std::string("PMSCT_RLE1"), "CS"));
-    writePart10(dir.file("elscint.dcm"), ct);
+    writeDicomFile(dir.file("elscint.dcm"), ct);
 
     for (Target* target : {everything.get(), implicitOnly.get()}) {
         fs::path kept = dir.file(target == everything.get() ? "all.dcm" : "implicit.dcm");

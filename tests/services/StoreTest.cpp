@@ -3,14 +3,14 @@
 #include "BufData.h"
 #include "DimseScript.h"
 #include "LogFixture.h"
-#include "Part10File.h"
+#include "DicomFileWriter.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 using namespace dimsescript;
-using testsupport::writePart10;
+using testsupport::writeDicomFile;
 using Peer = ScriptedPeer;
 
 namespace {
@@ -97,7 +97,7 @@ protected:
 TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
     DcmObj ct;
     fillCt(ct, ExplicitLittleEndian);
-    writePart10(dir.file("ct.dcm"), ct);
+    writeDicomFile(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
     std::vector<uint8_t> dataSet = encode(ct);
     std::vector<Peer::Step> script = storeScript(rq, ExplicitLittleEndian, 114, dataSet.size());
@@ -128,7 +128,7 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
     fillCt(ct, ExplicitLittleEndian);
     ct.Remove(1); // (0008,0018)
     ASSERT_EQ(ct.GetTag(0x0008, 0x0018), nullptr);
-    writePart10(dir.file("ct.dcm"), ct);
+    writeDicomFile(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
     std::size_t dataSet = encode(ct).size();
     Peer peer(storeScript(rq, ExplicitLittleEndian, 98, dataSet));
@@ -149,7 +149,7 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
 TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
     DcmObj sr;
     fillReport(sr, ExplicitLittleEndian);
-    writePart10(dir.file("sr.dcm"), sr);
+    writeDicomFile(dir.file("sr.dcm"), sr);
     DcmObj implicit;
     fillReport(implicit, ImplicitLittleEndian);
     std::vector<uint8_t> asImplicit = encode(implicit);
@@ -173,7 +173,7 @@ TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
 TEST_F(StoreTest, CtChosenAsJpeg2000IsConvertedWhenTheFirstIsAccepted) {
     DcmObj ct;
     fillCt(ct, ImplicitLittleEndian);
-    writePart10(dir.file("ct.dcm"), ct);
+    writeDicomFile(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {Jpeg2000Lossless, ImplicitLittleEndian});
     std::size_t command = 12 + 12 + 48 + 26 + 16;
 
@@ -240,7 +240,7 @@ void fillNumberedReport(DcmObj& sr, const std::string& transferSyntax) {
 TEST_F(StoreTest, BigEndianReportIsSwappedForALittleEndianContext) {
     DcmObj sr;
     fillNumberedReport(sr, ExplicitBigEndian);
-    writePart10(dir.file("sr.dcm"), sr);
+    writeDicomFile(dir.file("sr.dcm"), sr);
     DcmObj little;
     fillNumberedReport(little, ImplicitLittleEndian);
     std::vector<uint8_t> expected = encode(little);
@@ -260,7 +260,7 @@ TEST_F(StoreTest, BigEndianReportIsSwappedForALittleEndianContext) {
 TEST_F(StoreTest, ReportInACompressedSyntaxIsNotSentOnAnotherContext) {
     DcmObj sr;
     fillReport(sr, JpegLossless);
-    writePart10(dir.file("sr.dcm"), sr);
+    writeDicomFile(dir.file("sr.dcm"), sr);
     std::size_t rq = requestSize(ComprehensiveSr, {JpegLossless, ImplicitLittleEndian});
     Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
                Peer::Expect(ReleaseSize), Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
@@ -285,7 +285,7 @@ TEST(StoreProposal, PreferredSyntaxRule) {
 TEST_F(StoreTest, ResponseFailures) {
     DcmObj ct;
     fillCt(ct, ExplicitLittleEndian);
-    writePart10(dir.file("ct.dcm"), ct);
+    writeDicomFile(dir.file("ct.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
     std::size_t sent = 114 + 12 + encode(ct).size();
     auto run = [&](std::vector<Peer::Step> after, int timeout = 5) {
@@ -323,7 +323,7 @@ TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
     ct.Add(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t{2048}, "US"));
     std::vector<uint8_t> pixels(2048 * 2048 * 2, 7);
     ct.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
-    writePart10(dir.file("big.dcm"), ct);
+    writeDicomFile(dir.file("big.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
     Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)),
                Peer::Expect(114 + 100000), Peer::Send(HexBytes("07 00 00 00 00 04 00 00 02 00")),
