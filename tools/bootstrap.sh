@@ -9,7 +9,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
-    build-essential g++ cmake ninja-build pkg-config
+    build-essential g++ cmake ninja-build pkg-config ccache
     qt6-base-dev libgl-dev
     libssl-dev openssl libopenjp2-7-dev nasm
     libgtest-dev libgmock-dev libbenchmark-dev
