@@ -315,7 +315,8 @@ std::unique_ptr<DcmObj> privateCt(uint16_t rows, uint16_t columns,
 // Three bytes can stand for at most 256 samples; a header asking for more pixels than the stream
 // could ever fill is refused before anything is allocated for them.
 TEST_F(FileRead, PrivatePixelsNoMoreThanTheStreamCanFill) {
-    const std::vector<uint8_t> run = hexBytes("A5 FF 01"); // 256 differences of +1
+    // 256 differences of +1, then one of 0 (element values have even lengths).
+    const std::vector<uint8_t> run = hexBytes("A5 FF 01 00");
     auto full = privateCt(16, 16, run);
     ASSERT_TRUE(DcmObj::UnpackPrivatePixels(*full));
     const DcmTag* pixels = full->GetTag(0x7FE0, 0x0010);
@@ -327,13 +328,13 @@ TEST_F(FileRead, PrivatePixelsNoMoreThanTheStreamCanFill) {
     EXPECT_TRUE(log().empty());
 
     // A short stream within the bound leaves the remaining pixels zero.
-    auto partial = privateCt(4, 4, hexBytes("05 05 A5 01 05")); // 4 samples, up to 258
+    auto partial = privateCt(4, 4, hexBytes("05 05 A5 01 05 00")); // 5 samples, up to 259
     ASSERT_TRUE(DcmObj::UnpackPrivatePixels(*partial));
     pixels = partial->GetTag(0x7FE0, 0x0010);
     ASSERT_NE(pixels, nullptr);
-    EXPECT_EQ(std::vector<uint8_t>(pixels->data.get(), pixels->data.get() + 10),
-              hexBytes("05 00 0A 00 0F 00 14 00 00 00"));
-    EXPECT_EQ(std::count(pixels->data.get(), pixels->data.get() + 32, 0), 28);
+    EXPECT_EQ(std::vector<uint8_t>(pixels->data.get(), pixels->data.get() + 12),
+              hexBytes("05 00 0A 00 0F 00 14 00 14 00 00 00"));
+    EXPECT_EQ(std::count(pixels->data.get(), pixels->data.get() + 32, 0), 27);
 
     struct Case {
         uint16_t rows, columns;
@@ -341,7 +342,7 @@ TEST_F(FileRead, PrivatePixelsNoMoreThanTheStreamCanFill) {
         const char* line;
     };
     const Case cases[] = {
-        {16, 17, run, "16 x 17 pixels cannot come from 3 bytes"},
+        {16, 17, run, "16 x 17 pixels cannot come from 4 bytes"},
         {8192, 8192, std::vector<uint8_t>(20, 0x01),
          "8192 x 8192 pixels cannot come from 20 bytes"},
         // Its size does not fit an element length at all.
