@@ -85,6 +85,14 @@ void startSocketLibrary() {
     });
 }
 
+// A peer that writes its answer in two parts with Nagle on waits for our acknowledgement of
+// the first before it sends the second; a delayed acknowledgement would cost every answer tens
+// of milliseconds. Linux drops the setting after a while, so it is renewed around each read.
+void acknowledgeAtOnce(int fd) {
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 } // namespace
 
 void DumpTraffic(const std::uint8_t* data, int length, bool sent) {
@@ -330,10 +338,12 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             LogMessage("WARNING, Socket::ReadBinary, sslobj is NULL");
             return -1;
         }
+        acknowledgeAtOnce(handle.get());
         // Bytes already decrypted need no wait; otherwise wait as the plain path does.
         if (SSL_pending(tlsSession.get()) == 0 && !waitReadable())
             return timedOut();
         int result = SSL_read(tlsSession.get(), area, size);
+        acknowledgeAtOnce(handle.get());
         int code = SSL_get_error(tlsSession.get(), result);
         ERR_clear_error();
         switch (code) {
@@ -353,12 +363,14 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             return -1;
         }
     }
+    acknowledgeAtOnce(handle.get());
     if (!waitReadable())
         return timedOut();
     ssize_t result;
     do
         result = ::recv(handle.get(), area, size, 0);
     while (result < 0 && errno == EINTR);
+    acknowledgeAtOnce(handle.get());
     if (result == 0) {
         Close();
         return -1;
