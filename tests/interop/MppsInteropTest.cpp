@@ -11,7 +11,6 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <regex>
 
 using testsupport::DcmtkPeer;
 using testsupport::DimsePeer;
@@ -112,10 +111,12 @@ protected:
     }
     // The instance UID that "mpps start" printed.
     static std::string startedUid(const std::string& output) {
-        std::smatch m;
-        return std::regex_search(output, m, std::regex("MPPS IN PROGRESS: ([0-9.]+)\n"))
-                   ? m[1].str()
-                   : std::string();
+        const std::string key = "MPPS IN PROGRESS: ";
+        std::size_t at = output.find(key);
+        if (at == std::string::npos)
+            return {};
+        at += key.size();
+        return output.substr(at, output.find('\n', at) - at);
     }
 
     static inline std::unique_ptr<TempDir> worklist;

@@ -108,7 +108,8 @@ TEST_F(StoreFiles, DirectoryGoesOverOneAssociation) {
     EXPECT_NE(
         r.output.find("Skipped (not DICOM): " + (input.path() / "sub" / "README.txt").string()),
         std::string::npos);
-    EXPECT_EQ(filesIn(received()), 5u);
+    // The three MR files are one instance in three syntaxes, which storescp keeps as one file.
+    EXPECT_EQ(filesIn(received()), 3u);
     std::string log = testsupport::readText(testsupport::logFile(work.path(), "STORE"));
     EXPECT_EQ(count(log, "INFO, Connected to:"), 1u);
 }

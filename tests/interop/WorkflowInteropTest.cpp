@@ -12,7 +12,6 @@
 
 #include <fstream>
 #include <memory>
-#include <regex>
 
 using testsupport::DimsePeer;
 using testsupport::FreeLoopbackPort;

@@ -17,7 +17,8 @@ const { NCreateResponse, NSetResponse, NActionResponse, NEventReportResponse } =
 const { NEventReportRequest } = dimse.requests;
 const { Status, PresentationContextResult, TransferSyntax, SopClass } = dimse.constants;
 const { CEchoResponse } = dimse.responses;
-dimse.log.setLevel(process.env.DIMSE_PEER_LOG || 'error');
+// Our side closes released connections abortively; the resets are not news.
+dimse.log.setLevel(process.env.DIMSE_PEER_LOG || 'silent');
 
 const args = process.argv.slice(2);
 const port = Number(args.pop());
