@@ -198,6 +198,18 @@ def private_rle_seeds(out):
     write(out, "unpack_private_rle", "run_of_words", le(300, 3) + bytes([0xA5, 0xFF, 0x5A]) +
           bytes([0xA5, 0x20, 0x01]))
     write(out, "unpack_private_rle", "cut", le(16, 3) + bytes([0x5A, 0x01]))
+    # Rows, columns, stream: the headers asking more than the stream can fill, the largest
+    # request, a stream that fills the frame exactly, one falling short, plain pixels.
+    run = bytes([0xA5, 0xFF, 0x01, 0x00])
+    write(out, "unpack_private_pixels", "fills_exactly", le(16, 2) + le(16, 2) + run)
+    write(out, "unpack_private_pixels", "one_row_too_many", le(16, 2) + le(17, 2) + run)
+    write(out, "unpack_private_pixels", "8192_squared", le(8192, 2) + le(8192, 2) + bytes([1] * 20))
+    write(out, "unpack_private_pixels", "65535_squared", le(65535, 2) + le(65535, 2) +
+          bytes([1] * 20))
+    write(out, "unpack_private_pixels", "short", le(4, 2) + le(4, 2) + bytes([5, 5, 0xA5, 1, 5, 0]))
+    write(out, "unpack_private_pixels", "escapes", le(1, 2) + le(4, 2) +
+          bytes([0x5A, 0x00, 0x10, 0x02, 0xFE, 0x01]))
+    write(out, "unpack_private_pixels", "plain", le(1, 2) + le(2, 2) + bytes([0x5A, 1, 2, 3]))
 
 
 def encode_element(group, element, vr, value, explicit):

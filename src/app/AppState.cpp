@@ -3,6 +3,19 @@
 #include <filesystem>
 #include <system_error>
 
+std::string CurrentStartDirectory() {
+    std::error_code error;
+    std::filesystem::path current = std::filesystem::current_path(error);
+    if (error || current.empty() || !std::filesystem::is_directory(current, error))
+        return {};
+    return current.string();
+}
+
+std::string StartDirectoryGoneText(const std::string& program) {
+    return program + ": the current directory no longer exists; it is the start directory, "
+                     "which holds veskaro.cfg and logs/: change to an existing directory\n";
+}
+
 std::string StartDirFor(const std::string& currentDir) {
     if (!currentDir.empty() && currentDir.back() == '/')
         return currentDir;

@@ -28,6 +28,12 @@ struct AppState {
     std::string FileName; // the file last chosen in the file dialog (STORE, PRINT)
 };
 
+// The current directory, where a run keeps its settings and logs; empty when it no longer exists
+// (deleted while a shell stood in it). Both programs then refuse to start.
+std::string CurrentStartDirectory();
+// The reason given on standard error, with exit status 2, when CurrentStartDirectory is empty.
+std::string StartDirectoryGoneText(const std::string& program);
+
 // currentDir with "/" appended (not doubled).
 std::string StartDirFor(const std::string& currentDir);
 

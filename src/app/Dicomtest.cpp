@@ -3,6 +3,7 @@
 #include "DcmObj.h"
 #include "FileVersion.h"
 #include "MainThread.h"
+#include "PaneFont.h"
 #include "Pictograms.h"
 #include "Qfilter.h"
 #include "SetupDialog.h"
@@ -13,7 +14,6 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QFrame>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -82,7 +82,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Dump lines keep their columns: no wrapping, a horizontal bar when a line is too long.
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-    Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    Memo1->setFont(PaneFont());
 
     Panel1 = panel("Panel1", bottomHeight);
     BitBtn10 = new QPushButton(QString::fromLatin1(BannerText), Panel1);

@@ -9,7 +9,9 @@
 #include "Print.h"
 #include "Setup.h"
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -56,6 +58,14 @@ Loaded loadDicom(const std::string& fileName, ImageBox& box) {
 
 Loaded loadPicture(const std::string& fileName, ImageBox& box) {
     const std::string ext = extensionOf(fileName);
+    const bool picture = ext == ".jpg" || ext == ".JPG" || ext == ".bmp" || ext == ".BMP";
+    std::error_code error;
+    // Opening a named pipe would wait for a writer; the DICOM reader checks for itself.
+    if (picture && std::filesystem::exists(fileName, error) &&
+        !std::filesystem::is_regular_file(fileName, error)) {
+        LogMessage("ERROR, PRINT, not a regular file: " + fileName);
+        return Loaded::Failed;
+    }
     if (ext == ".jpg" || ext == ".JPG") {
         QImage picture;
         if (!LoadJpegPicture(fileName, picture))

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +37,22 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
 std::string temporaryName(const std::string& fileName) {
     static std::atomic<unsigned> counter{0};
     return fileName + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+}
+
+// The file a chain of symbolic links ends at, which need not exist yet; fileName itself when
+// it is no link or the chain does not end.
+std::string linkTarget(const std::string& fileName) {
+    std::filesystem::path path = fileName;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(path, error))
+            return path.string();
+        std::filesystem::path next = std::filesystem::read_symlink(path, error);
+        if (error)
+            return fileName;
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return fileName;
 }
 
 } // namespace
@@ -73,14 +92,20 @@ bool SaveSettings(const std::string& fileName, const SettingsRecord& record) {
     std::memcpy(bytes, &record, sizeof bytes);
     applyMask(bytes);
 
-    std::string temporary = temporaryName(fileName);
+    // A link stays a link: the file it leads to gets the new settings.
+    const std::string target = linkTarget(fileName);
+    std::string temporary = temporaryName(target);
     // 0666 lets the umask decide the permissions, as for any newly created file.
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    bool ok = writeAll(fd, bytes, sizeof bytes) && ::fsync(fd) == 0;
+    bool ok = writeAll(fd, bytes, sizeof bytes);
+    struct stat old {};
+    if (ok && ::stat(target.c_str(), &old) == 0)
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), fileName.c_str()) == 0;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok)
         ::unlink(temporary.c_str());
     return ok;

@@ -15,6 +15,7 @@
 #include <charconv>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -89,9 +90,9 @@ public:
     }
 };
 
+// main has made sure that the current directory exists.
 std::string currentDir() {
-    std::error_code error;
-    return std::filesystem::current_path(error).string();
+    return CurrentStartDirectory();
 }
 
 // The current directory as the window's start directory, with its logs folder and settings.
@@ -147,7 +148,11 @@ bool parseQueryFilter(const std::vector<std::string_view>& args, QueryFilter& fi
     }
     if (!from.empty() || !to.empty())
         filter.DateRange = from + "-" + to;
-    filter.Modality = modality == "ALL" ? "" : modality;
+    // As in the dialog: "ALL" in any letter case is no filter.
+    std::string upper = modality;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    filter.Modality = upper == "ALL" ? "" : modality;
     return true;
 }
 
@@ -326,6 +331,37 @@ int setup(const std::vector<std::string_view>& allArgs) {
     return SaveExtraSetup(extra) ? 0 : 1;
 }
 
+// Without XDG_RUNTIME_DIR Qt warns on standard error and picks a shared fallback; the offscreen
+// application gets a directory of its own for this run instead, removed at the end.
+class PrivateRuntimeDir {
+public:
+    PrivateRuntimeDir() {
+        if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+            return;
+        std::error_code error;
+        std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+        if (error)
+            temporary = "/tmp";
+        std::string pattern = (temporary / "veskaro-cli-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) {
+            path_ = pattern;
+            qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(path_));
+        }
+    }
+    ~PrivateRuntimeDir() {
+        if (path_.empty())
+            return;
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+    PrivateRuntimeDir(const PrivateRuntimeDir&) = delete;
+    PrivateRuntimeDir& operator=(const PrivateRuntimeDir&) = delete;
+
+private:
+    std::string path_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -335,6 +371,16 @@ int main(int argc, char** argv) {
     std::string command = argv[1];
     if (command == "dump" && argc == 3)
         return dumpFile(argv[2]);
+    if (command == "--help" || command == "help") {
+        std::fputs(usageText, stdout);
+        std::fputs(WorkflowUsageText, stdout);
+        return 0;
+    }
+    // Every other command keeps its settings and logs in the current directory.
+    if (CurrentStartDirectory().empty()) {
+        std::fputs(StartDirectoryGoneText("veskaro-cli").c_str(), stderr);
+        return 2;
+    }
     if (command == "echo" && argc == 2)
         return runJob("ECHO");
     if (command == "store")
@@ -343,6 +389,7 @@ int main(int argc, char** argv) {
         // Waveform pages are drawn with fonts, which need a GUI application; no window is shown.
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        PrivateRuntimeDir runtime;
         QGuiApplication application(argc, argv);
         // Qt took the locale from the environment; DICOM numbers always use a full stop.
         std::setlocale(LC_NUMERIC, "C");
@@ -358,10 +405,5 @@ int main(int argc, char** argv) {
         return WorkflowCommand(command, std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
-    if (command == "--help" || command == "help") {
-        std::fputs(usageText, stdout);
-        std::fputs(WorkflowUsageText, stdout);
-        return 0;
-    }
     return usage();
 }

@@ -1,5 +1,6 @@
 // veskaro: the main window.
 
+#include "AppState.h"
 #include "Dicomtest.h"
 #include "JobBodies.h"
 #include "SlateClassico.h"
@@ -11,6 +12,10 @@
 #include <exception>
 
 int main(int argc, char** argv) {
+    if (CurrentStartDirectory().empty()) {
+        std::fputs(StartDirectoryGoneText("veskaro").c_str(), stderr);
+        return 2;
+    }
     if (!DisplayAvailable()) {
         std::fputs("veskaro: no display available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
                    "veskaro-cli runs the same jobs and the dump from a terminal; "

@@ -5,8 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -357,9 +360,30 @@ void BufData::WriteObject(DcmObj& dataSet) {
 
 bool BufData::LoadFromFile(const std::string& fileName) {
     Clear();
-    std::FILE* f = std::fopen(fileName.c_str(), "rb");
+    // Opened without blocking and checked before any read: a named pipe, a device or a
+    // directory would otherwise hang the reader or ask for memory that is not there.
+    const std::string notRegular = "ERROR, BufData::LoadFromFile, not a regular file: " + fileName;
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int openError = errno;
+        struct stat st {};
+        // A socket cannot be opened at all.
+        LogMessage(::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
+                       ? notRegular
+                       : "ERROR, BufData::LoadFromFile, " + std::string(std::strerror(openError)));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        LogMessage(notRegular);
+        return false;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
     if (!f) {
-        LogMessage("ERROR, BufData::LoadFromFile, " + std::string(std::strerror(errno)));
+        const std::string reason = std::strerror(errno);
+        ::close(fd);
+        LogMessage("ERROR, BufData::LoadFromFile, " + reason);
         return false;
     }
     bool ok = true;

@@ -1,6 +1,7 @@
 #include "DcmObj.h"
 
 #include "BufData.h"
+#include "Log.h"
 
 #include <cstring>
 
@@ -151,7 +152,13 @@ bool DcmObj::AddNested(const DcmTag& tag) {
     n->explicitVR = explicitVR;
     n->bigEndian = bigEndian;
     n->nestingLevel = nestingLevel + 1;
-    if (n->nestingLevel > MaxNesting || !Expand_SQ(*n, tag))
+    if (n->nestingLevel > MaxNesting) {
+        // A sequence and each of its items are one data set each: two levels per sequence.
+        LogMessage("ERROR, DcmObj::AddNested, data set nested deeper than " +
+                   std::to_string(MaxNesting / 2) + " sequence levels");
+        return false;
+    }
+    if (!Expand_SQ(*n, tag))
         return false;
     n->itemTag.group = tag.group;
     n->itemTag.element = tag.element;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 namespace {
 
@@ -180,14 +182,68 @@ std::string DcmTag::GetName() {
 
 namespace {
 
-// Numbers in a dump follow the element's own byte order.
-uint32_t foldBytes(const uint8_t* p, uint32_t count, bool bigEndian) {
-    uint32_t v = 0;
+// Bytes per value of a numeric VR; 0 for any other VR.
+uint32_t numberWidth(const char* vr) {
+    const std::string_view v(vr, 2);
+    if (v == "US" || v == "SS")
+        return 2;
+    if (v == "UL" || v == "SL" || v == "FL")
+        return 4;
+    return v == "FD" ? 8 : 0;
+}
+
+// One value of count bytes in the element's own byte order.
+uint64_t valueAt(const uint8_t* p, uint32_t count, bool bigEndian) {
+    uint64_t v = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t b = p[i];
+        uint64_t b = p[i];
         v |= bigEndian ? b << (8 * (count - 1 - i)) : b << (8 * i);
     }
     return v;
+}
+
+// The values of width bytes each, every one in its own byte order, laid into one 32-bit number
+// low byte first: a big-endian element prints as its little-endian twin does.
+uint32_t foldValues(const uint8_t* p, uint32_t length, uint32_t width, bool bigEndian) {
+    uint32_t v = 0;
+    for (uint32_t at = 0; at < length; at += width) {
+        uint32_t count = std::min(width, length - at);
+        v |= static_cast<uint32_t>(valueAt(p + at, count, bigEndian)) << (8 * at);
+    }
+    return v;
+}
+
+// "%5.2f" with a full stop whatever the locale, for every double: the buffer holds the integer
+// digits of the largest one, and infinities and NaN print as the C library prints them.
+void appendFixed(std::string& line, double value) {
+    char text[std::numeric_limits<double>::max_exponent10 + 8];
+    auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
+    if (result.ec != std::errc())
+        return;
+    line.append(std::max<std::ptrdiff_t>(0, 5 - (result.ptr - text)), ' ');
+    line.append(text, result.ptr);
+}
+
+// FL values of 4 bytes, FD values of 8 (an FD of 4 bytes is read as one FL), separated by
+// backslashes; bytes short of a whole value are not shown.
+void appendFloats(std::string& line, const uint8_t* p, uint32_t length, bool doubles,
+                  bool bigEndian) {
+    const uint32_t width = doubles ? 8 : 4;
+    for (uint32_t at = 0; at + width <= length; at += width) {
+        if (at > 0)
+            line += '\\';
+        uint64_t bits = valueAt(p + at, width, bigEndian);
+        if (doubles) {
+            double d;
+            std::memcpy(&d, &bits, sizeof d);
+            appendFixed(line, d);
+        } else {
+            uint32_t narrow = static_cast<uint32_t>(bits);
+            float f;
+            std::memcpy(&f, &narrow, sizeof f);
+            appendFixed(line, f);
+        }
+    }
 }
 
 } // namespace
@@ -197,6 +253,9 @@ std::string DcmTag::DumpLine(int depth) {
     for (int i = 1; i < depth; ++i)
         line += "...";
     vr[2] = 0;
+    // The width of one value is the VR's the element was decoded with; the name lookup below
+    // may replace that VR by the dictionary's.
+    const uint32_t decodedWidth = numberWidth(vr);
     std::string name = GetName();
     char head[64];
     std::snprintf(head, sizeof head, "(%04X,%04X), %2d, ", group, element,
@@ -212,20 +271,13 @@ std::string DcmTag::DumpLine(int depth) {
     char value[256];
     std::memcpy(value, data.get(), length);
     value[length] = 0;
-    char number[32];
-    if ((IsVR("FL") || IsVR("FD")) && length == 4) {
-        uint32_t bits = foldBytes(data.get(), 4, bigEndian);
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        // "%5.2f" with a full stop whatever the locale.
-        char* last = std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
-        line.append(std::max<std::ptrdiff_t>(0, 5 - (last - number)), ' ');
-        line.append(number, last);
+    const uint32_t width = decodedWidth ? decodedWidth : numberWidth(vr);
+    if (IsVR("FL") || IsVR("FD")) {
+        appendFloats(line, data.get(), length, width == 8 && length != 4, bigEndian);
     } else if (IsVR("SL") || IsVR("SS") || IsVR("UL") || IsVR("US")) {
         if (length <= 4) {
-            std::snprintf(number, sizeof number, "%d",
-                          static_cast<int32_t>(foldBytes(data.get(), length, bigEndian)));
-            line += number;
+            line += std::to_string(
+                static_cast<int32_t>(foldValues(data.get(), length, width, bigEndian)));
         } else {
             line += "Vector!!";
         }

@@ -1,8 +1,11 @@
 // Unpacking of the private CT pixel format marked "PMSCT_RLE1" in group 07A1.
 
 #include "DcmObj.h"
+#include "Log.h"
 
-#include <vector>
+#include <cstdint>
+#include <cstring>
+#include <string>
 
 std::size_t UnpackPrivateRle(const uint8_t* bytes, std::size_t count, uint8_t* samples,
                              std::size_t maxSamples) {
@@ -54,7 +57,17 @@ std::size_t UnpackPrivateRle(const uint8_t* bytes, std::size_t count, uint8_t* s
     return written;
 }
 
-void DcmObj::UnpackPrivatePixels(DcmObj& dataSet) {
+namespace {
+
+// The most samples a stream of count bytes can produce: a run of three bytes stands for at most
+// 256 bytes, each of which is at most one sample.
+uint64_t mostSamplesFrom(uint64_t count) {
+    return count / 3 * 256 + count % 3;
+}
+
+} // namespace
+
+bool DcmObj::UnpackPrivatePixels(DcmObj& dataSet) {
     uint16_t rows = 0, columns = 0;
     for (int i = 0; i < dataSet.Count();) {
         DcmTag* e = dataSet.TagAt(i);
@@ -67,15 +80,28 @@ void DcmObj::UnpackPrivatePixels(DcmObj& dataSet) {
         else if (e->Is(0x0028, 0x0011))
             columns = e->GetUShort();
         if (e->Is(0x07A1, 0x100A)) {
-            std::size_t pixels = static_cast<std::size_t>(rows) * columns;
-            uint32_t size = static_cast<uint32_t>(pixels * 2);
-            if (e->length == size) {
-                dataSet.AddValue(0x7FE0, 0x0010, size, e->data.get());
+            const uint64_t pixels = uint64_t(rows) * columns;
+            const uint64_t size = pixels * 2;
+            const uint64_t count = e->HasValue() ? e->length : 0;
+            // A length of 0xFFFFFFFF would read as undefined.
+            if (size > UINT32_MAX - 1 || (count != size && pixels > mostSamplesFrom(count))) {
+                LogMessage("ERROR, DcmObj::UnpackPrivatePixels, " + std::to_string(rows) + " x " +
+                           std::to_string(columns) + " pixels cannot come from " +
+                           std::to_string(count) + " bytes");
+                return false;
+            }
+            if (count == size) {
+                dataSet.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(size), e->data.get());
             } else {
-                std::vector<uint8_t> samples(pixels * 2, 0);
-                UnpackPrivateRle(e->data.get(), e->HasValue() ? e->length : 0, samples.data(),
-                                 pixels);
-                dataSet.AddValue(0x7FE0, 0x0010, size, samples.data());
+                auto pixelData = std::make_unique<DcmTag>(
+                    0x7FE0, 0x0010, static_cast<uint32_t>(size), nullptr, nullptr);
+                if (size > 0) {
+                    uint8_t* samples = pixelData->data.get();
+                    std::size_t written =
+                        UnpackPrivateRle(e->data.get(), count, samples, std::size_t(pixels));
+                    std::memset(samples + 2 * written, 0, std::size_t(size) - 2 * written);
+                }
+                dataSet.Add(std::move(pixelData));
             }
         }
         if (dataSet.TagAt(i) && dataSet.TagAt(i)->group == 0x07A1)
@@ -83,4 +109,5 @@ void DcmObj::UnpackPrivatePixels(DcmObj& dataSet) {
         else
             ++i;
     }
+    return true;
 }

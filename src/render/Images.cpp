@@ -38,8 +38,10 @@ uint16_t wordAt(const DcmTag& e, uint32_t index) {
 // Shortest decimal form that reads back as the same float; the locale never changes it.
 std::string shortNumber(float value) {
     char text[32];
+    // The shortest form of any float takes at most 15 characters; a failure shows nothing
+    // rather than the buffer.
     auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::general);
-    return std::string(text, result.ptr);
+    return result.ec == std::errc() ? std::string(text, result.ptr) : std::string();
 }
 
 std::string lowerCase(std::string text) {

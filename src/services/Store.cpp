@@ -158,13 +158,15 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
-        // A failed read of a standard file may have left elements behind; the raw read starts afresh.
+        // A failed read of a standard file may have left elements behind; the raw read starts
+        // afresh.
         dataSet = std::make_unique<DcmObj>();
         if (!DcmObj::ReadRaw(*dataSet, fileName))
             return false;
     }
-    if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1")
-        DcmObj::UnpackPrivatePixels(*dataSet);
+    if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1" &&
+        !DcmObj::UnpackPrivatePixels(*dataSet))
+        return false;
     std::string sopClassUid = dataSet->GetString(0x0008, 0x0016);
     if (sopClassUid.empty())
         return false;

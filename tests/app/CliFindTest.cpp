@@ -302,6 +302,8 @@ TEST(CliFind, OptionsBecomeTheDialogsFilter) {
     };
     const Case cases[] = {
         {"--patient 'Doe*' --modality ALL", {"Doe*", "", "", ""}},
+        {"--patient 'Doe*' --modality all", {"Doe*", "", "", ""}},
+        {"--accession A7 --modality All", {"", "", "A7", ""}},
         {"--from 20240101", {"", "20240101-", "", ""}},
         {"--to 20240131 --accession A7", {"", "-20240131", "A7", ""}},
         {"--from 20240101 --to 20240131 --modality CT", {"", "20240101-20240131", "", "CT"}},

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testsupport::runCommand;
@@ -164,4 +165,72 @@ TEST(CliEcho, RunsWithTheDefaultsAndCreatesTheLogsFolder) {
     EXPECT_TRUE(std::filesystem::is_regular_file(apptest::logFile(dir.path(), "ECHO")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("veskaro.cfg")));
     EXPECT_EQ(cliIn(dir, "echo now 2>/dev/null").exitStatus, 2);
+}
+
+// A start directory that is gone is refused before anything is written: no settings file or
+// logs folder lands in "/" or anywhere else.
+TEST(CliStartDirectory, DeletedCurrentDirectoryIsRefused) {
+    TempDir dir;
+    for (const char* args : {"echo", "setup", "setup --remote-port 11112", "store x.dcm",
+                             "print x.dcm", "find --yes", "worklist --patient A"}) {
+        std::filesystem::create_directory(dir.file("gone"));
+        auto r =
+            runCommand("cd " + shellQuote(dir.file("gone").string()) + " && rmdir \"$PWD\" && " +
+                       shellQuote(VESKARO_CLI) + " " + args + " 2>&1");
+        EXPECT_EQ(r.exitStatus, 2) << args;
+        EXPECT_EQ(r.output, "veskaro-cli: the current directory no longer exists; it is the "
+                            "start directory, which holds veskaro.cfg and logs/: change to an "
+                            "existing directory\n")
+            << args;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/veskaro.cfg"));
+    EXPECT_FALSE(std::filesystem::exists("/logs"));
+}
+
+// Named pipes and folders given as FILE end the job at once with the reader's reason; nothing
+// waits for a writer that never comes.
+TEST(CliFiles, PipesAndFoldersAreRefusedAtOnce) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.file("pipe.jpg").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder"));
+    cliIn(dir, "setup --remote-port " + std::to_string(closedLoopbackPort()));
+    const std::string limit = "timeout 60 ";
+    auto run = [&](const std::string& args) {
+        return runCommand("cd " + shellQuote(dir.path().string()) + " && " + limit +
+                          shellQuote(VESKARO_CLI) + " " + args + " 2>/dev/null");
+    };
+    for (const char* name : {"pipe", "folder"}) {
+        auto dump = run(std::string("dump ") + name);
+        EXPECT_EQ(dump.exitStatus, 1) << name;
+        EXPECT_EQ(dump.output, "") << name;
+    }
+    for (const char* kind : {"STORE", "PRINT"}) {
+        std::filesystem::remove_all(dir.file("logs"));
+        const std::string command = kind == std::string("STORE") ? "store" : "print";
+        for (const char* name : {"pipe", "folder"})
+            EXPECT_EQ(run(command + " " + name).exitStatus, 1) << command << " " << name;
+        std::string log = testsupport::readText(apptest::logFile(dir.path(), kind));
+        for (const char* name : {"pipe", "folder"})
+            EXPECT_NE(log.find(std::string("ERROR, BufData::LoadFromFile, not a regular file: ") +
+                               name + "\r\n"),
+                      std::string::npos)
+                << log;
+    }
+    EXPECT_EQ(run("print pipe.jpg").exitStatus, 1);
+    EXPECT_NE(testsupport::readText(apptest::logFile(dir.path(), "PRINT"))
+                  .find("ERROR, PRINT, not a regular file: pipe.jpg\r\n"),
+              std::string::npos);
+}
+
+// Standard error carries only the program's own words: without XDG_RUNTIME_DIR the offscreen
+// application of PRINT gets a private runtime directory instead of warning about it.
+TEST(CliPrint, StandardErrorStaysQuietWithoutARuntimeDirectory) {
+    TempDir dir;
+    cliIn(dir, "setup --remote-port " + std::to_string(closedLoopbackPort()));
+    testsupport::writeFileBytes(dir.file("x.dcm"), std::vector<uint8_t>(200, 0));
+    auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && env -u XDG_RUNTIME_DIR " +
+                        shellQuote(VESKARO_CLI) + " print x.dcm 2>&1 >/dev/null");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.output, "");
 }

@@ -224,6 +224,43 @@ TEST(Settings, FailedSaveKeepsTheOldFile) {
               (std::vector<std::string>{"occupied.cfg", "veskaro.cfg"}));
 }
 
+// A settings file that is a link (to a shared profile, say) stays one: the save goes to the
+// file the chain of links ends at, beside which the temporary file is made, and keeps its
+// permission bits.
+TEST(Settings, SaveThroughALinkWritesItsTargetAndKeepsThePermissions) {
+    TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directory(dir.file("profiles"));
+    const fs::path target = dir.file("profiles/site.cfg");
+    ASSERT_TRUE(SaveSettings(target.string(), DefaultSettings()));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::create_symlink("profiles/site.cfg", dir.file("middle.cfg"));
+    fs::create_symlink("middle.cfg", dir.file("veskaro.cfg"));
+
+    ASSERT_TRUE(SaveSettings(dir.file("veskaro.cfg").string(), busyRecord()));
+    EXPECT_TRUE(fs::is_symlink(dir.file("veskaro.cfg")));
+    EXPECT_TRUE(fs::is_symlink(dir.file("middle.cfg")));
+    EXPECT_TRUE(sameBytes(LoadSettingsOrDefaults(target.string()), busyRecord()));
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(directoryNames(dir.file("profiles")), std::vector<std::string>{"site.cfg"});
+    EXPECT_EQ(directoryNames(dir.path()),
+              (std::vector<std::string>{"middle.cfg", "profiles", "veskaro.cfg"}));
+
+    // A plain file keeps its bits too; a link to nothing yet creates its target.
+    const fs::path plain = dir.file("plain.cfg");
+    ASSERT_TRUE(SaveSettings(plain.string(), DefaultSettings()));
+    fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(SaveSettings(plain.string(), busyRecord()));
+    EXPECT_EQ(fs::status(plain).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("profiles/new.cfg", dir.file("dangling.cfg"));
+    ASSERT_TRUE(SaveSettings(dir.file("dangling.cfg").string(), busyRecord()));
+    EXPECT_TRUE(fs::is_symlink(dir.file("dangling.cfg")));
+    EXPECT_TRUE(
+        sameBytes(LoadSettingsOrDefaults(dir.file("profiles/new.cfg").string()), busyRecord()));
+}
+
 TEST(AppState, StartDirAndLogDirAreCapturedOnceWithLogsCreated) {
     TempDir dir;
     AppState state;

@@ -4,7 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <future>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using testsupport::hexBytes;
 using testsupport::TempDir;
@@ -172,6 +182,75 @@ TEST_F(FileRead, RawRepairLeavesOtherFormsAlone) {
     EXPECT_EQ(obj.GetString(0x0020, 0x000E), "9999.19980304.101530..");
 }
 
+// A named pipe, a device, a socket or a directory is refused before anything is read from it:
+// a pipe without a writer would otherwise block the reader for good.
+TEST_F(FileRead, OnlyRegularFilesAreRead) {
+    const std::string pipe = dir.file("pipe").string();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string socketName = dir.file("socket").string();
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketName.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::filesystem::create_directory(dir.file("folder"));
+    const std::vector<std::string> names = {pipe, socketName, dir.file("folder").string(),
+                                            "/dev/null"};
+
+    auto reads = std::async(std::launch::async, [&] {
+        int refused = 0;
+        for (const std::string& name : names) {
+            DcmObj obj;
+            refused += !DcmObj::Read(obj, name);
+            refused += !DcmObj::ReadRaw(obj, name);
+        }
+        return refused;
+    });
+    if (reads.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        // A writer that closes at once ends the blocked read.
+        ::close(::open(pipe.c_str(), O_WRONLY | O_NONBLOCK));
+        FAIL() << "reading the named pipe blocked";
+    }
+    EXPECT_EQ(reads.get(), 8);
+    ::close(listener);
+    std::vector<std::string> expected;
+    for (const std::string& name : names)
+        for (int reader = 0; reader < 2; ++reader)
+            expected.push_back("ERROR, BufData::LoadFromFile, not a regular file: " + name + "\r");
+    EXPECT_EQ(log(), expected);
+}
+
+// Sequences of defined length nest up to 32 levels; one more fails and says why.
+TEST_F(FileRead, NestingDeeperThanTheBoundIsNamedInTheLog) {
+    auto nested = [](int levels) {
+        std::vector<uint8_t> content = hexBytes("10 00 20 00 4C 4F 02 00 41 42"); // LO "AB"
+        for (int level = 0; level < levels; ++level) {
+            std::vector<uint8_t> sequence = hexBytes("08 00 15 11 53 51 00 00 00 00 00 00 "
+                                                     "FE FF 00 E0 00 00 00 00");
+            uint32_t itemLength = static_cast<uint32_t>(content.size());
+            uint32_t sequenceLength = itemLength + 8;
+            std::memcpy(&sequence[8], &sequenceLength, 4);
+            std::memcpy(&sequence[16], &itemLength, 4);
+            sequence.insert(sequence.end(), content.begin(), content.end());
+            content = sequence;
+        }
+        return part10(metaExplicitLE, content);
+    };
+    writeFileBytes(dir.file("deepest.dcm"), nested(32));
+    DcmObj deepest;
+    EXPECT_TRUE(DcmObj::Read(deepest, dir.file("deepest.dcm").string()));
+    EXPECT_TRUE(log().empty());
+
+    const std::string tooDeep = dir.file("too-deep.dcm").string();
+    writeFileBytes(tooDeep, nested(33));
+    DcmObj obj;
+    EXPECT_FALSE(DcmObj::Read(obj, tooDeep));
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         "ERROR, DcmObj::AddNested, data set nested deeper than 32 sequence "
+                         "levels\r",
+                         "ERROR: DcmObj::Read, " + tooDeep + "\r"}));
+}
+
 TEST(PrivateCt, UnpackExample) {
     std::vector<uint8_t> in = hexBytes("5A 00 10 02 FE A5 02 01");
     std::vector<uint8_t> out(2 * 8, 0xEE);
@@ -216,4 +295,67 @@ TEST(PrivateCt, PixelsReplaceGroup07A1) {
     ASSERT_EQ(plain.Count(), 3);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(plain.TagAt(2)->data.get()), 4),
               "\x5A\x01\x02\x03");
+}
+
+namespace {
+
+std::unique_ptr<DcmObj> privateCt(uint16_t rows, uint16_t columns,
+                                  const std::vector<uint8_t>& stream) {
+    auto obj = std::make_unique<DcmObj>();
+    obj->Append(std::make_unique<DcmTag>(0x0028, 0x0010, rows, nullptr));
+    obj->Append(std::make_unique<DcmTag>(0x0028, 0x0011, columns, nullptr));
+    obj->Append(std::make_unique<DcmTag>(0x07A1, 0x100A, static_cast<uint32_t>(stream.size()),
+                                         stream.data(), "OW"));
+    obj->Append(std::make_unique<DcmTag>(0x07A1, 0x1011, std::string("PMSCT_RLE1"), "CS"));
+    return obj;
+}
+
+} // namespace
+
+// Three bytes can stand for at most 256 samples; a header asking for more pixels than the stream
+// could ever fill is refused before anything is allocated for them.
+TEST_F(FileRead, PrivatePixelsNoMoreThanTheStreamCanFill) {
+    // 256 differences of +1, then one of 0 (element values have even lengths).
+    const std::vector<uint8_t> run = hexBytes("A5 FF 01 00");
+    auto full = privateCt(16, 16, run);
+    ASSERT_TRUE(DcmObj::UnpackPrivatePixels(*full));
+    const DcmTag* pixels = full->GetTag(0x7FE0, 0x0010);
+    ASSERT_NE(pixels, nullptr);
+    ASSERT_EQ(pixels->length, 512u);
+    EXPECT_EQ(pixels->data[0], 1);
+    EXPECT_EQ(pixels->data[510], 0x00);
+    EXPECT_EQ(pixels->data[511], 0x01);
+    EXPECT_TRUE(log().empty());
+
+    // A short stream within the bound leaves the remaining pixels zero.
+    auto partial = privateCt(4, 4, hexBytes("05 05 A5 01 05 00")); // 5 samples, up to 259
+    ASSERT_TRUE(DcmObj::UnpackPrivatePixels(*partial));
+    pixels = partial->GetTag(0x7FE0, 0x0010);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(pixels->data.get(), pixels->data.get() + 12),
+              hexBytes("05 00 0A 00 0F 00 14 00 14 00 00 00"));
+    EXPECT_EQ(std::count(pixels->data.get(), pixels->data.get() + 32, 0), 27);
+
+    struct Case {
+        uint16_t rows, columns;
+        std::vector<uint8_t> stream;
+        const char* line;
+    };
+    const Case cases[] = {
+        {16, 17, run, "16 x 17 pixels cannot come from 4 bytes"},
+        {8192, 8192, std::vector<uint8_t>(20, 0x01),
+         "8192 x 8192 pixels cannot come from 20 bytes"},
+        // Its size does not fit an element length at all.
+        {65535, 65535, std::vector<uint8_t>(20, 0x01),
+         "65535 x 65535 pixels cannot come from 20 bytes"},
+        {2, 2, {}, "2 x 2 pixels cannot come from 0 bytes"},
+    };
+    for (const Case& c : cases) {
+        auto obj = privateCt(c.rows, c.columns, c.stream);
+        EXPECT_FALSE(DcmObj::UnpackPrivatePixels(*obj)) << c.line;
+        EXPECT_EQ(obj->GetTag(0x7FE0, 0x0010), nullptr) << c.line;
+        EXPECT_EQ(log(), (std::vector<std::string>{"ERROR, DcmObj::UnpackPrivatePixels, " +
+                                                   std::string(c.line) + "\r"}));
+        std::filesystem::remove(dir.file("read.log"));
+    }
 }

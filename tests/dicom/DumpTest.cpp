@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 
 using testsupport::hexBytes;
 
@@ -56,9 +59,8 @@ TEST(Dump, NumbersFloatsAndVectors) {
               "(0028,0010),  2, US, Rows: 65535");
     EXPECT_EQ(line(DcmTag(0x0009, 0x1027, 4, "\0\0\0\x80", "SL")),
               "(0009,1027),  4, SL, *** Unidentified ***: -2147483648");
-    // An FD of 8 bytes shows its raw bytes up to the first zero.
-    EXPECT_EQ(line(DcmTag(0x0018, 0x9087, 8, "AB\0\0\0\0\0\0", "FD")),
-              "(0018,9087),  8, FD, Diffusion b-value: AB");
+    EXPECT_EQ(line(DcmTag(0x0018, 0x9087, 8, "\0\0\0\0\0\0\x10\x40", "FD")),
+              "(0018,9087),  8, FD, Diffusion b-value:  4.00");
 }
 
 TEST(Dump, LongValuesSequencesAndUnknownTags) {
@@ -108,4 +110,94 @@ TEST(Dump, BigEndianNumbersMatchTheirLittleEndianTwin) {
 TEST(Dump, CommandElementsGetTheirVR) {
     std::vector<std::string> lines = dump(hexBytes("00 00 00 01 02 00 00 00 30 00"), true);
     EXPECT_EQ(lines, (std::vector<std::string>{"(0000,0100),  2, US, Command Field: 48"}));
+}
+
+namespace {
+
+// The element's bytes in its own byte order: value by value, width bytes each.
+std::vector<uint8_t> inOrder(const void* values, std::size_t length, std::size_t width, bool big) {
+    std::vector<uint8_t> bytes(static_cast<const uint8_t*>(values),
+                               static_cast<const uint8_t*>(values) + length);
+    for (std::size_t at = 0; big && at + width <= length; at += width)
+        std::reverse(bytes.begin() + at, bytes.begin() + at + width);
+    return bytes;
+}
+
+std::string dumpedValue(uint16_t element, const void* values, uint32_t length, const char* vr,
+                        std::size_t width, bool big) {
+    std::vector<uint8_t> bytes = inOrder(values, length, width, big);
+    DcmTag tag(0x0009, element, length, bytes.data(), vr);
+    tag.bigEndian = big;
+    std::string text = tag.DumpLine(0);
+    return text.substr(text.find(": ") + 2);
+}
+
+// What C's "%5.2f" prints, however long.
+std::string printed(double value) {
+    std::string text(512, '\0');
+    text.resize(static_cast<std::size_t>(std::snprintf(text.data(), text.size(), "%5.2f", value)));
+    return text;
+}
+
+} // namespace
+
+// Every magnitude and kind prints in full, never past a buffer, in either byte order.
+TEST(Dump, FloatsOfEveryMagnitudeAndKindInBothByteOrders) {
+    const float floats[] = {1e29f,
+                            std::numeric_limits<float>::max(),
+                            -std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::denorm_min(),
+                            -0.0f,
+                            1234.567f};
+    const double doubles[] = {1e29,
+                              std::numeric_limits<double>::max(),
+                              -std::numeric_limits<double>::max(),
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::denorm_min(),
+                              0.125};
+    for (bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big endian" : "little endian");
+        for (float f : floats) {
+            EXPECT_EQ(dumpedValue(0x1000, &f, 4, "FL", 4, big), printed(f));
+            // An FD of four bytes is read as one FL.
+            EXPECT_EQ(dumpedValue(0x1000, &f, 4, "FD", 4, big), printed(f));
+        }
+        for (double d : doubles)
+            EXPECT_EQ(dumpedValue(0x1000, &d, 8, "FD", 8, big), printed(d));
+    }
+    EXPECT_EQ(printed(-std::numeric_limits<double>::max()).size(), 313u);
+}
+
+TEST(Dump, MultipleValuesReadEachInItsOwnByteOrder) {
+    const uint16_t shorts[] = {1, 2};
+    const uint32_t longs[] = {0x01020304};
+    const float floats[] = {1.5f, -2.0f, 1e30f};
+    const double doubles[] = {0.5, -1e300};
+    for (bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big endian" : "little endian");
+        // Two 16-bit values lie in one 32-bit number low byte first, as in little endian.
+        EXPECT_EQ(dumpedValue(0x1000, shorts, 4, "US", 2, big), "131073");
+        EXPECT_EQ(dumpedValue(0x1000, shorts, 4, "SS", 2, big), "131073");
+        EXPECT_EQ(dumpedValue(0x1000, longs, 4, "UL", 4, big), "16909060");
+        EXPECT_EQ(dumpedValue(0x1000, floats, 12, "FL", 4, big), " 1.50\\-2.00\\" + printed(1e30f));
+        EXPECT_EQ(dumpedValue(0x1000, doubles, 16, "FD", 8, big), " 0.50\\" + printed(-1e300));
+        // Bytes short of a whole value show nothing.
+        EXPECT_EQ(dumpedValue(0x1000, floats, 6, "FL", 4, big), " 1.50");
+    }
+
+    // The same through the decoder: a big-endian data set dumps as its little-endian twin.
+    auto be = dump(hexBytes("00 18 92 19 53 53 00 04 00 01 00 02 // SS 1\\2\n"
+                            "00 18 90 87 46 44 00 08 3F E0 00 00 00 00 00 00 // FD 0.5\n"),
+                   true, true);
+    auto le = dump(hexBytes("18 00 19 92 53 53 04 00 01 00 02 00\n"
+                            "18 00 87 90 46 44 08 00 00 00 00 00 00 00 E0 3F\n"),
+                   true);
+    EXPECT_EQ(be, le);
+    EXPECT_EQ(le, (std::vector<std::string>{"(0018,9219),  4, SS, Tag Angle Second Axis: 131073",
+                                            "(0018,9087),  8, FD, Diffusion b-value:  0.50"}));
 }

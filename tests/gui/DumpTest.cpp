@@ -3,6 +3,15 @@
 
 #include <QToolButton>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using guitest::ChooseFile;
 using guitest::InDirectory;
 using guitest::ModalAnswers;
@@ -57,4 +66,29 @@ TEST(Dump, RejectedFileOrCancelledDialogLeavesThePaneEmpty) {
     dump(window, Reject());
     EXPECT_TRUE(PaneLines(window).isEmpty());
     EXPECT_EQ(window.StartedJobs(), 0);
+}
+
+// A named pipe chosen for the dump is refused at once: the window never waits for
+// a writer. Should the read block, a writer that closes at once releases it after a minute.
+TEST(Dump, NamedPipeIsRefusedWithoutFreezingTheWindow) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    const std::string pipe = dir.file("pipe").string();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    TForm1 window;
+
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::atomic<bool> released{false};
+    std::thread watchdog([&] {
+        if (finished.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            released = true;
+            ::close(::open(pipe.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+    });
+    dump(window, ChooseFile(pipe));
+    EXPECT_TRUE(PaneLines(window).isEmpty());
+    done.set_value();
+    watchdog.join();
+    EXPECT_FALSE(released) << "the dump blocked on the named pipe";
 }

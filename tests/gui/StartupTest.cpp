@@ -1,4 +1,5 @@
 #include "GuiTestSupport.h"
+#include "PaneFont.h"
 #include "Qfilter.h"
 #include "SetupDialog.h"
 #include "TestSupport.h"
@@ -6,10 +7,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
+
+#include <optional>
 
 using guitest::InDirectory;
 using guitest::ModalAnswers;
@@ -125,7 +130,15 @@ TEST(MainWindow, ControlsAsLaidOut) {
     EXPECT_EQ(window.Memo1->geometry(), QRect(0, 73, 583, 411 - 73 - 95));
     EXPECT_TRUE(window.Memo1->isReadOnly());
     EXPECT_EQ(window.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_TRUE(QFontInfo(window.Memo1->font()).fixedPitch());
+    // Dump lines keep their columns: each line is as wide as its count of characters says.
+    const QFontMetricsF metrics(window.Memo1->font());
+    const qreal column = metrics.horizontalAdvance(QStringLiteral("0"));
+    for (const QString& line : {QStringLiteral("(0028,0010),  2, US, Rows: 512"),
+                                QStringLiteral("(FFFE,E000), -1, DL, Item: "),
+                                QStringLiteral("...(0010,0010),  8, PN, Patient's Name: WIMMEL")})
+        EXPECT_NEAR(metrics.horizontalAdvance(line), line.size() * column, 0.01 * line.size())
+            << line.toStdString();
+    EXPECT_EQ(window.Memo1->font(), PaneFont());
     EXPECT_TRUE(window.Memo1->toPlainText().isEmpty());
 
     const std::vector<std::tuple<QToolButton*, int, QString>> toolbar = {
@@ -228,4 +241,34 @@ TEST(SetupDialogLayout, CaptionsPagesAndTabOrder) {
     EXPECT_EQ(order, (std::vector<QWidget*>{setup.Edit4, setup.Edit2, setup.Edit3, setup.Edit5,
                                             setup.ComboBox1, setup.CheckBox2}));
     setup.hide();
+}
+
+// The pane's font is chosen by measuring glyphs, not by fontconfig's spacing flag (which some
+// monospaced fonts lack): the first installed of the list whose glyphs are of equal width.
+TEST(PaneFont, FirstInstalledFontWithGlyphsOfEqualWidth) {
+    std::optional<QFont> chosen =
+        FirstEqualWidthFont({QStringLiteral("No Such Font Family"), QStringLiteral("DejaVu Sans"),
+                             QStringLiteral("DejaVu Sans Mono")});
+    ASSERT_TRUE(chosen.has_value()) << "fonts-dejavu-core is missing";
+    EXPECT_EQ(QFontInfo(*chosen).family(), "DejaVu Sans Mono");
+    EXPECT_FALSE(HasEqualWidthGlyphs(QFont(QStringLiteral("DejaVu Sans"))));
+    EXPECT_FALSE(FirstEqualWidthFont({QStringLiteral("No Such Font Family")}).has_value());
+
+    // DejaVu Sans Mono comes first whatever else is installed.
+    EXPECT_EQ(QFontInfo(PaneFont()).family(), "DejaVu Sans Mono");
+    EXPECT_TRUE(HasEqualWidthGlyphs(PaneFont()));
+}
+
+// The window keeps its settings and logs in the start directory; when that is gone it says so
+// and stops instead of falling back to "/".
+TEST(Startup, DeletedStartDirectoryIsRefused) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("gone"));
+    auto r = testsupport::runCommand("cd " + testsupport::shellQuote(dir.file("gone").string()) +
+                                     " && rmdir \"$PWD\" && " +
+                                     testsupport::shellQuote(VESKARO_WINDOW) + " 2>&1");
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_EQ(r.output, "veskaro: the current directory no longer exists; it is the start "
+                        "directory, which holds veskaro.cfg and logs/: change to an existing "
+                        "directory\n");
 }
