@@ -184,8 +184,11 @@ private:
             fail(f, "cannot be read");
             return;
         }
-        if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1")
-            DcmObj::UnpackPrivatePixels(*dataSet);
+        if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1" &&
+            !DcmObj::UnpackPrivatePixels(*dataSet)) {
+            fail(f, "the private CT pixels cannot be unpacked");
+            return;
+        }
         if (o.Modify)
             o.Modify(*dataSet);
         StoredInstance instance{f.FileName, f.SopClassUID, dataSet->GetString(0x0008, 0x0018),
