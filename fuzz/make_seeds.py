@@ -209,6 +209,8 @@ def private_rle_seeds(out):
     write(out, "unpack_private_pixels", "short", le(4, 2) + le(4, 2) + bytes([5, 5, 0xA5, 1, 5, 0]))
     write(out, "unpack_private_pixels", "escapes", le(1, 2) + le(4, 2) +
           bytes([0x5A, 0x00, 0x10, 0x02, 0xFE, 0x01]))
+    write(out, "unpack_private_pixels", "odd_stream", le(16, 2) + le(17, 2) +
+          bytes([0xA5, 0x16, 0xFF, 0x01, 0x00]))
     write(out, "unpack_private_pixels", "plain", le(1, 2) + le(2, 2) + bytes([0x5A, 1, 2, 3]))
 
 

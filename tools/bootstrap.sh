@@ -16,6 +16,7 @@ PACKAGES=(
     dcmtk dicom3tools libgdcm-tools python3 python3-pydicom
     xvfb xauth dpkg-dev
     fonts-dejavu-core
+    orthanc nlohmann-json3-dev
 )
 
 missing=()
@@ -28,6 +29,18 @@ if [ "${#missing[@]}" -gt 0 ]; then
     echo "bootstrap: installing ${missing[*]}"
     $SUDO apt-get update -q
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# --- the scripted workflow peer (Node.js, packages from its lockfile) --------
+# npm comes with the Node.js on the machines this runs on; Debian's npm package conflicts.
+if ! command -v node >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends nodejs
+fi
+PEER="$ROOT/tests/support/dimse-peer"
+if command -v npm >/dev/null 2>&1 &&
+    ! cmp -s "$PEER/package-lock.json" "$PEER/node_modules/.installed-lock" 2>/dev/null; then
+    (cd "$PEER" && npm ci --no-audit --no-fund --loglevel=error &&
+        cp package-lock.json node_modules/.installed-lock)
 fi
 
 # --- libjpeg-turbo >= 3.0 ---------------------------------------------------

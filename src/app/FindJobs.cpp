@@ -3,6 +3,7 @@
 #include "Association.h"
 #include "Find.h"
 #include "Setup.h"
+#include "WorkflowJobs.h"
 #include "Worklist.h"
 
 #include <string>
@@ -52,6 +53,8 @@ void appendWorklistItem(OutputPane& pane, const TWorklistItem& item) {
 } // namespace
 
 JobOutcome FindJob(JobContext& job) {
+    if (!job.Inputs.Workflow.Level.empty())
+        return FindLevelJob(job);
     const QueryFilter& filter = job.Inputs.Filter;
     StudyInfo query;
     query.PatientsName = filter.PatientName;

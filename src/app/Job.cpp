@@ -1,18 +1,27 @@
 #include "Job.h"
 
 JobInputs CaptureJobInputs(const AppState& state) {
-    return JobInputs{state.Settings, state.Filter, state.FileName, state.LogDir};
+    JobInputs inputs;
+    inputs.Settings = state.Settings;
+    inputs.Filter = state.Filter;
+    inputs.FileName = state.FileName;
+    inputs.LogDir = state.LogDir;
+    return inputs;
 }
 
 int JobKindIndex(std::string_view kind) {
     for (std::size_t i = 0; i < JobKinds.size(); ++i)
         if (kind == JobKinds[i])
             return static_cast<int>(i);
+    for (std::size_t i = 0; i < WorkflowJobKinds.size(); ++i)
+        if (kind == WorkflowJobKinds[i])
+            return static_cast<int>(JobKinds.size() + i);
     return -1;
 }
 
 int JobReadTimeoutSeconds(std::string_view kind) {
-    constexpr std::array<int, JobKinds.size()> seconds = {100, 120, 30, 30, 100};
+    constexpr std::array<int, JobKinds.size() + WorkflowJobKinds.size()> seconds = {
+        100, 120, 30, 30, 100, 30, 30, 120, 120, 120};
     int index = JobKindIndex(kind);
     return index < 0 ? 0 : seconds[static_cast<std::size_t>(index)];
 }

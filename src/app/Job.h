@@ -3,11 +3,14 @@
 // bodies in. Qt-free: the job's thread is MainThread's business, not the bodies'.
 
 #include "AppState.h"
+#include "JobControl.h"
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Where a job's result lines go. The window's pane carries both operations over to the window
 // thread in the order they are made; the CLI's writes to stdout. Called from the job's thread.
@@ -28,6 +31,12 @@ struct JobInputs {
     QueryFilter Filter;
     std::string FileName;
     std::string LogDir;
+    // STORE of several files or directories; empty for the one file of FileName.
+    std::vector<std::string> FileNames;
+    // Progress reports and cancellation, for the jobs that offer them; may be null.
+    std::shared_ptr<JobControl> Control;
+    // What the workflow kinds are asked to do.
+    WorkflowInputs Workflow;
 };
 
 JobInputs CaptureJobInputs(const AppState& state);
@@ -49,11 +58,16 @@ using JobBody = std::function<JobOutcome(JobContext&)>;
 // The five kinds, in the order the job compares its kind with them.
 inline constexpr std::array<std::string_view, 5> JobKinds = {"ECHO", "STORE", "FIND", "WORKLIST",
                                                              "PRINT"};
+// The kinds of a modality's workflow beyond the five services, compared after them.
+inline constexpr std::array<std::string_view, 5> WorkflowJobKinds = {"MPPS", "COMMIT", "MOVE",
+                                                                     "GET", "WORKFLOW"};
 
-// Index into JobKinds of the first kind equal to kind, -1 for none.
+// Index into JobKinds, then WorkflowJobKinds (counted on from 5), of the first kind equal to
+// kind; -1 for none.
 int JobKindIndex(std::string_view kind);
 
-// ECHO 100, STORE 120, FIND 30, WORKLIST 30, PRINT 100 seconds; 0 for an unknown kind.
+// ECHO 100, STORE 120, FIND 30, WORKLIST 30, PRINT 100 seconds; MPPS 30, COMMIT 30, MOVE 120,
+// GET 120, WORKFLOW 120; 0 for an unknown kind.
 int JobReadTimeoutSeconds(std::string_view kind);
 
 // One body per kind. A kind without a body ends in the failure verdict. Fill the table before
@@ -66,7 +80,7 @@ public:
     const JobBody* Find(std::string_view kind) const;
 
 private:
-    std::array<JobBody, JobKinds.size()> bodies_;
+    std::array<JobBody, JobKinds.size() + WorkflowJobKinds.size()> bodies_;
 };
 
 // The table the window and the CLI register the services' bodies in.

@@ -3,6 +3,7 @@
 #include "Echo.h"
 #include "FindJobs.h"
 #include "Setup.h"
+#include "WorkflowJobs.h"
 
 namespace {
 
@@ -22,4 +23,5 @@ void RegisterServiceJobBodies(JobBodyTable& table) {
     table.Register("PRINT", PrintJob);
     table.Register("FIND", FindJob);
     table.Register("WORKLIST", WorklistJob);
+    RegisterWorkflowJobBodies(table);
 }

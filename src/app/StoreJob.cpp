@@ -3,8 +3,11 @@
 #include "JobBodies.h"
 #include "Setup.h"
 #include "Store.h"
+#include "WorkflowJobs.h"
 
 JobOutcome StoreJob(JobContext& job) {
+    if (!job.Inputs.FileNames.empty())
+        return StoreFilesJob(job);
     const SettingsRecord& s = job.Inputs.Settings;
     bool ok = StoreSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
                        SettingsText(s.RemoteHost), SettingsText(s.RemotePort), job.Inputs.FileName,

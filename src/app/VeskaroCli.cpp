@@ -6,6 +6,7 @@
 #include "MainThread.h"
 #include "Setup.h"
 #include "TransferSyntaxItems.h"
+#include "WorkflowCli.h"
 
 #include <QGuiApplication>
 
@@ -47,10 +48,13 @@ const char* const usageText =
     "    --log-level 0..3 (0 not chosen, 1 No Log, 2 PDU Level, 3 Socket Level)\n"
     "    --tls on|off  --planar on|off\n"
     "    --film-destination I  --film-orientation I  --film-size I  --magnification I\n"
-    "                   (item index in the Setup dialog's list, -1 for none)\n";
+    "                   (item index in the Setup dialog's list, -1 for none)\n"
+    "    --local-port P (0 none)  --mpps-host H  --mpps-port P  --mpps-aet A  --commit-wait S\n"
+    "                   (veskaro-extra.cfg: listening port, MPPS manager, commitment wait)\n";
 
 int usage() {
     std::fputs(usageText, stderr);
+    std::fputs(WorkflowUsageText, stderr);
     return 2;
 }
 
@@ -219,7 +223,28 @@ bool parseTransferSyntax(std::string_view text, std::string& uid) {
     return uidForm;
 }
 
+// Several files or directories go to the workflow commands' STORE.
+int storeFiles(const std::vector<std::string_view>& args) {
+    std::string uid = TransferSyntaxUIDFor(0);
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--ts") {
+            if (i + 1 >= args.size() || !parseTransferSyntax(args[++i], uid))
+                return usage();
+        } else if (args[i].rfind("--", 0) == 0) {
+            return usage();
+        } else {
+            paths.emplace_back(args[i]);
+        }
+    }
+    if (paths.empty())
+        return usage();
+    return StoreFilesCommand(paths, uid);
+}
+
 int store(const std::vector<std::string_view>& args) {
+    if (!IsSingleFileStore(args))
+        return storeFiles(args);
     std::string uid = TransferSyntaxUIDFor(0);
     if (args.size() == 3 && args[1] == "--ts") {
         if (!parseTransferSyntax(args[2], uid))
@@ -254,13 +279,18 @@ void printSettings(const SettingsRecord& s) {
 
 // Loads, changes the given fields and saves as the Setup dialog's OK does. Nothing is written
 // unless every option is valid.
-int setup(const std::vector<std::string_view>& args) {
+int setup(const std::vector<std::string_view>& allArgs) {
     std::string fileName = SettingsFileName(StartDirFor(currentDir()));
     SettingsRecord s = LoadSettingsOrDefaults(fileName);
-    if (args.empty()) {
+    if (allArgs.empty()) {
         printSettings(s);
+        PrintExtraSettings();
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    std::vector<std::string_view> args = allArgs;
+    ExtraSetupChanges extra;
+    if (!TakeExtraSetupOptions(args, extra))
+        return usage();
 
     auto index = [](std::int32_t& field, std::size_t listSize) {
         return [&field, listSize](std::string_view v) {
@@ -294,11 +324,11 @@ int setup(const std::vector<std::string_view>& args) {
         if (!option || i + 1 >= args.size() || !option->apply(args[i + 1]))
             return usage();
     }
-    if (!SaveSettings(fileName, s)) {
+    if (!args.empty() && !SaveSettings(fileName, s)) {
         std::fprintf(stderr, "veskaro-cli: cannot write %s\n", fileName.c_str());
         return 1;
     }
-    return 0;
+    return SaveExtraSetup(extra) ? 0 : 1;
 }
 
 // Without XDG_RUNTIME_DIR Qt warns on standard error and picks a shared fallback; the offscreen
@@ -343,6 +373,7 @@ int main(int argc, char** argv) {
         return dumpFile(argv[2]);
     if (command == "--help" || command == "help") {
         std::fputs(usageText, stdout);
+        std::fputs(WorkflowUsageText, stdout);
         return 0;
     }
     // Every other command keeps its settings and logs in the current directory.
@@ -364,9 +395,14 @@ int main(int argc, char** argv) {
         std::setlocale(LC_NUMERIC, "C");
         return runJob("PRINT", argv[2]);
     }
-    if (command == "find" || command == "worklist")
-        return queryJob(command == "find" ? "FIND" : "WORKLIST",
-                        std::vector<std::string_view>(argv + 2, argv + argc));
+    if (command == "find" || command == "worklist") {
+        std::vector<std::string_view> args(argv + 2, argv + argc);
+        if (command == "find" && IsLevelFind(args))
+            return LevelFindCommand(args);
+        return queryJob(command == "find" ? "FIND" : "WORKLIST", args);
+    }
+    if (IsWorkflowCommand(command))
+        return WorkflowCommand(command, std::vector<std::string_view>(argv + 2, argv + argc));
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     return usage();

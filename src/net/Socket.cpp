@@ -216,6 +216,22 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
     return false;
 }
 
+bool Socket::Adopt(int descriptor) {
+    Close();
+    if (descriptor < 0)
+        return false;
+    Handle adopted(descriptor);
+    linger lingerOption{1, 0};
+    ::setsockopt(adopted.get(), SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption);
+    int noDelay = 1;
+    ::setsockopt(adopted.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    handle = std::move(adopted);
+    tlsEnabled = false;
+    connected = true;
+    applySendTimeout();
+    return true;
+}
+
 void Socket::applyReceiveTimeout() {
     timeval limit{};
     limit.tv_sec = timeout > 0 ? timeout : 0;

@@ -1,6 +1,7 @@
 #pragma once
 // The one connection to the remote application entity: a blocking IPv4 TCP stream, optionally
-// wrapped in a TLS 1.2 client session. Requesting side only; there is no listening side.
+// wrapped in a TLS 1.2 client session. It connects, or adopts a connection that a listening
+// side (AssociationAcceptor) accepted.
 
 #include <chrono>
 #include <cstdint>
@@ -45,6 +46,9 @@ public:
     // Host: a text starting with a non-zero number is taken as a dotted address, anything else
     // is looked up first. Port: a number, or else a service name.
     bool Connect(const std::string& host, const std::string& port);
+    // Takes over a connection accepted by a listening side (plain TCP), with the same socket
+    // options as a connection of our own.
+    bool Adopt(int descriptor);
     // Client handshake on the connected handle; empty paths present no client certificate.
     bool SetupTLS(const std::string& certificateFile, const std::string& keyFile);
     bool SendBinary(const std::uint8_t* data, int length);

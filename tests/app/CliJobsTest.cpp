@@ -207,16 +207,24 @@ TEST(CliFiles, PipesAndFoldersAreRefusedAtOnce) {
     }
     for (const char* kind : {"STORE", "PRINT"}) {
         std::filesystem::remove_all(dir.file("logs"));
-        const std::string command = kind == std::string("STORE") ? "store" : "print";
-        for (const char* name : {"pipe", "folder"})
+        const bool store = kind == std::string("STORE");
+        const std::string command = store ? "store" : "print";
+        // STORE takes a folder as the files in it (none here).
+        std::vector<std::string> names = {"pipe"};
+        if (!store)
+            names.push_back("folder");
+        for (const std::string& name : names)
             EXPECT_EQ(run(command + " " + name).exitStatus, 1) << command << " " << name;
         std::string log = testsupport::readText(apptest::logFile(dir.path(), kind));
-        for (const char* name : {"pipe", "folder"})
-            EXPECT_NE(log.find(std::string("ERROR, BufData::LoadFromFile, not a regular file: ") +
-                               name + "\r\n"),
+        for (const std::string& name : names)
+            EXPECT_NE(log.find("ERROR, BufData::LoadFromFile, not a regular file: " + name +
+                               "\r\n"),
                       std::string::npos)
                 << log;
     }
+    auto folder = run("store folder");
+    EXPECT_EQ(folder.exitStatus, 1);
+    EXPECT_NE(folder.output.find("Sent: 0, failed: 0, skipped: 0"), std::string::npos);
     EXPECT_EQ(run("print pipe.jpg").exitStatus, 1);
     EXPECT_NE(testsupport::readText(apptest::logFile(dir.path(), "PRINT"))
                   .find("ERROR, PRINT, not a regular file: pipe.jpg\r\n"),

@@ -48,8 +48,8 @@ std::vector<std::string> proposalFor(const std::string& tsArgs,
 TEST(CliStore, UsageErrors) {
     TempDir dir;
     for (const char* args :
-         {"store", "store a b", "store a --ts", "store a --ts 7", "store a --ts -2",
-          "store a --ts jpeg", "store a --ts 1.2.x", "store a --format 1"})
+         {"store", "store a b --ts", "store a b --tls on", "store a --ts", "store a --ts 7",
+          "store a --ts -2", "store a --ts jpeg", "store a --ts 1.2.x", "store a --format 1"})
         EXPECT_EQ(cliIn(dir, args).exitStatus, 2) << args;
 }
 

@@ -94,7 +94,7 @@ int FreeLoopbackPort() {
 }
 
 DcmtkPeer::DcmtkPeer(const std::string& program, std::vector<std::string> args,
-                     const std::string& workingDir) {
+                     const std::string& workingDir, int readySeconds) {
     port_ = FreeLoopbackPort();
     args.insert(args.begin(), program);
     args.push_back(std::to_string(port_));
@@ -109,7 +109,7 @@ DcmtkPeer::DcmtkPeer(const std::string& program, std::vector<std::string> args,
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
-    for (int i = 0; i < 100 && pid_ > 0; ++i) {
+    for (int i = 0; i < readySeconds * 20 && pid_ > 0; ++i) {
         if (accepts(port_)) {
             ready_ = true;
             break;

@@ -10,9 +10,10 @@ namespace testsupport {
 
 class DcmtkPeer {
 public:
-    // args: the program's arguments before the port, which is appended last.
+    // args: the program's arguments before the port, which is appended last. Waits up to
+    // readySeconds for the port to accept connections.
     DcmtkPeer(const std::string& program, std::vector<std::string> args,
-              const std::string& workingDir);
+              const std::string& workingDir, int readySeconds = 5);
     ~DcmtkPeer();
     DcmtkPeer(const DcmtkPeer&) = delete;
     DcmtkPeer& operator=(const DcmtkPeer&) = delete;
