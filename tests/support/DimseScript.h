@@ -150,7 +150,7 @@ inline std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& req
     return out;
 }
 inline constexpr std::size_t ReleaseSize = 10;
-inline const std::vector<uint8_t> releaseReply = HexBytes("06 00 00 00 00 04 00 00 00 00");
+inline const std::vector<uint8_t> releaseReply = hexBytes("06 00 00 00 00 04 00 00 00 00");
 
 // The peer's side of one query: association, the request (command and identifier of the
 // given encoded size), the responses, the release.
