@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
 constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
-constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
 constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
 
 std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
