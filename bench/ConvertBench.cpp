@@ -42,7 +42,6 @@ namespace {
 constexpr const char* Explicit = "1.2.840.10008.1.2.1";
 constexpr const char* Baseline = "1.2.840.10008.1.2.4.50";
 constexpr const char* Lossless = "1.2.840.10008.1.2.4.70";
-constexpr const char* J2kLossless = "1.2.840.10008.1.2.4.90";
 
 bool writeDicomFile(const std::string& fileName, DcmObj& ds) {
     std::vector<std::unique_ptr<DcmTag>> meta;

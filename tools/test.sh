@@ -4,6 +4,11 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/tools/bootstrap.sh"
+# Checks that need no build come first and fail fast: formatting of every tracked source, and
+# the generated dictionary table against its data file.
+mapfile -t SOURCES < <(git -C "$ROOT" ls-files '*.cpp' '*.h')
+(cd "$ROOT" && clang-format --dry-run --Werror "${SOURCES[@]}")
+python3 "$ROOT/tools/gen_dictionary.py" --check
 cmake -S "$ROOT" -B "$ROOT/build/test" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVESKARO_SANITIZE=ON -DVESKARO_BENCH=OFF >/dev/null
 cmake --build "$ROOT/build/test" -j"$(nproc)"

@@ -14,9 +14,12 @@ bool openAssociation(PDU_Service& service, const JobContext& job, const char* so
     const SettingsRecord& s = job.Inputs.Settings;
     service.dumpMessages = s.LogLevel > 1;
     service.useTLS = s.UseTls;
-    return OpenAssociation(service, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                           SettingsText(s.RemoteHost), SettingsText(s.RemotePort), sopClass,
-                           job.ReadTimeoutSeconds);
+    return OpenAssociation(service, {.callingTitle = SettingsText(s.LocalAET),
+                                     .calledTitle = SettingsText(s.RemoteAET),
+                                     .host = SettingsText(s.RemoteHost),
+                                     .port = SettingsText(s.RemotePort),
+                                     .abstractSyntax = sopClass,
+                                     .timeoutSeconds = job.ReadTimeoutSeconds});
 }
 
 void appendStudy(OutputPane& pane, const StudyInfo& study) {

@@ -2,6 +2,8 @@
 // The TransferSyntax dialog's list and the UID that the Store button hands the STORE job for
 // each item. Qt-free, so a front end without the dialog can offer the same choice.
 
+#include "TransferSyntaxUids.h"
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -12,13 +14,13 @@ struct TransferSyntaxItem {
 };
 
 inline constexpr std::array<TransferSyntaxItem, 7> TransferSyntaxItems = {{
-    {"little Endian, Explicit VR", "1.2.840.10008.1.2.1"},
+    {"little Endian, Explicit VR", ExplicitLittleEndian},
     {"little Endian, Implicit VR", ""},
-    {"Big Endian, Explicit VR", "1.2.840.10008.1.2.2"},
-    {"JPEG Lossless", "1.2.840.10008.1.2.4.70"},
-    {"JPEG Lossy", "1.2.840.10008.1.2.4.50"},
-    {"JPEG 2K LossLess", "1.2.840.10008.1.2.4.90"},
-    {"JPEG 2K Lossy", "1.2.840.10008.1.2.4.91"},
+    {"Big Endian, Explicit VR", ExplicitBigEndian},
+    {"JPEG Lossless", JpegLossless},
+    {"JPEG Lossy", JpegBaseline},
+    {"JPEG 2K LossLess", J2kLossless},
+    {"JPEG 2K Lossy", J2kLossy},
 }};
 
 // The UID for a dialog choice; any index outside the list (-1: nothing selected) leaves the

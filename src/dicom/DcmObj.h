@@ -6,14 +6,11 @@
 // After Pixel Data in a list nothing more is expanded (encapsulated fragments stay flat).
 
 #include "DcmTag.h"
+#include "TransferSyntaxUids.h"
 
 #include <memory>
 #include <string>
 #include <vector>
-
-inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";
-inline constexpr const char* ExplicitLittleEndian = "1.2.840.10008.1.2.1";
-inline constexpr const char* ExplicitBigEndian = "1.2.840.10008.1.2.2";
 
 class DcmObj {
 public:

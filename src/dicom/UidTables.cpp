@@ -1,5 +1,7 @@
 #include "UidTables.h"
 
+#include "TransferSyntaxUids.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -11,15 +13,15 @@ namespace {
 // Names are kept exactly as dumps have always shown them, odd spacing included (rows 6, 44
 // and 75, numbered at the line ends).
 constexpr UidNameRow kUidNames[] = {
-    {"1.2.840.10008.1.2", "Little Endian Implicit VR"},                                  // 1
-    {"1.2.840.10008.1.2.1", "Little Endian Explicit VR"},                                // 2
-    {"1.2.840.10008.1.2.2", "Big Endian Explicit VR"},                                   // 3
-    {"1.2.840.10008.1.2.5", "RLE LossLess"},                                             // 4
-    {"1.2.840.10008.1.2.4.70", "JPEG LossLess"},                                         // 5
-    {"1.2.840.10008.1.2.4.50", "JPEG BaseLine Lossy "},                                  // 6
-    {"1.2.840.10008.1.2.4.51", "JPEG Extended Lossy"},                                   // 7
-    {"1.2.840.10008.1.2.4.90", "JPEG 2000 LossLess"},                                    // 8
-    {"1.2.840.10008.1.2.4.91", "JPEG 2000 Lossy"},                                       // 9
+    {ImplicitLittleEndian, "Little Endian Implicit VR"},                                 // 1
+    {ExplicitLittleEndian, "Little Endian Explicit VR"},                                 // 2
+    {ExplicitBigEndian, "Big Endian Explicit VR"},                                       // 3
+    {Rle, "RLE LossLess"},                                                               // 4
+    {JpegLossless, "JPEG LossLess"},                                                     // 5
+    {JpegBaseline, "JPEG BaseLine Lossy "},                                              // 6
+    {JpegExtended, "JPEG Extended Lossy"},                                               // 7
+    {J2kLossless, "JPEG 2000 LossLess"},                                                 // 8
+    {J2kLossy, "JPEG 2000 Lossy"},                                                       // 9
     {"1.2.840.10008.1.1", "Verification"},                                               // 10
     {"1.2.840.10008.5.1.4.31", "Worklist"},                                              // 11
     {"1.2.840.10008.3.1.2.3.3", "MPPS"},                                                 // 12
@@ -168,10 +170,17 @@ constexpr std::string_view kImage[] = {
 
 // JPEG lossless process 14 (.57) and MPEG-2 (.100) have no row in kUidNames.
 constexpr std::string_view kTransferSyntax[] = {
-    "1.2.840.10008.1.2",      "1.2.840.10008.1.2.1",     "1.2.840.10008.1.2.2",
-    "1.2.840.10008.1.2.5",    "1.2.840.10008.1.2.4.70",  "1.2.840.10008.1.2.4.50",
-    "1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.57",  "1.2.840.10008.1.2.4.90",
-    "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.100",
+    ImplicitLittleEndian,
+    ExplicitLittleEndian,
+    ExplicitBigEndian,
+    Rle,
+    JpegLossless,
+    JpegBaseline,
+    JpegExtended,
+    JpegLosslessProcess14,
+    J2kLossless,
+    J2kLossy,
+    Mpeg2,
 };
 
 // Sorted copies built at compile time, so lookups are binary searches over constant data with

@@ -87,9 +87,16 @@ void AssociationListener::Close() {
 
 bool AcceptAssociation(PDU_Service& service, int descriptor,
                        const std::function<bool(const std::string&)>& accepts, int timeoutSeconds) {
-    Socket& socket = service.link.Link();
-    if (!socket.Adopt(descriptor))
+    // Only a real socket can take over an accepted descriptor.
+    auto* adopting = dynamic_cast<Socket*>(&service.link.Link());
+    if (adopting == nullptr) {
+        if (descriptor >= 0)
+            ::close(descriptor);
         return false;
+    }
+    if (!adopting->Adopt(descriptor))
+        return false;
+    Socket& socket = *adopting;
     socket.SetTimeout(timeoutSeconds);
     std::uint8_t type = 0;
     socket.StartDeadline();

@@ -127,7 +127,7 @@ bool Buffer::Flush() {
     for (MemoryBlock& block : outgoing) {
         if (block.position == 0)
             continue;
-        if (!link.SendBinary(block.data.data(), static_cast<int>(block.position))) {
+        if (!link->SendBinary(block.data.data(), static_cast<int>(block.position))) {
             LogMessage("ERROR, Buffer::Flush, failed socket::SendBinary, mem=" +
                        std::to_string(ProcessMemoryMB()));
             ok = false;
@@ -143,7 +143,7 @@ bool Buffer::ReadBlock() {
     int size = std::min<int>(blockSize, ReadChunk);
     int received;
     do
-        received = link.ReadBinary(chunk, size);
+        received = link->ReadBinary(chunk, size);
     while (received == 0);
     if (received < 0) {
         LogMessage("ERROR, Buffer::ReadBlock, Error from ReadBinary()");

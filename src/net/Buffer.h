@@ -3,9 +3,11 @@
 // onto the link by Flush, an incoming queue filled from the link and emptied by reads.
 
 #include "Socket.h"
+#include "Transport.h"
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +27,9 @@ public:
     static constexpr std::int32_t DefaultBlockSize = 32600;
     static constexpr int ReadChunk = 1024;
 
-    Buffer() = default;
+    // The link is a Socket unless a transport is handed in.
+    Buffer() : link(std::make_unique<Socket>()) {}
+    explicit Buffer(std::unique_ptr<Transport> transport) : link(std::move(transport)) {}
     virtual ~Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -80,7 +84,9 @@ public:
     std::size_t OutgoingBlockCount() const { return outgoing.size(); }
     int ReadOrder() const { return readOrder; }
     int WriteOrder() const { return writeOrder; }
-    Socket& Link() { return link; }
+    Transport& Link() { return *link; }
+    // Replaces the link; the one replaced is closed with its destruction.
+    void SetTransport(std::unique_ptr<Transport> transport) { link = std::move(transport); }
 
 private:
     void appendOutgoingBlock();
@@ -90,7 +96,7 @@ private:
     int writeOrder = LittleEndian;
     std::deque<MemoryBlock> incoming;
     std::deque<MemoryBlock> outgoing;
-    Socket link;
+    std::unique_ptr<Transport> link;
     std::uint32_t available = 0;
     std::uint32_t queued = 0;
 };

@@ -26,20 +26,19 @@ bool detailLogging() {
 // The whole answer must arrive within the time-out, not only each of its bytes.
 class AnswerDeadline {
 public:
-    explicit AnswerDeadline(Socket& socket) : socket(socket) { socket.StartDeadline(); }
+    explicit AnswerDeadline(Transport& socket) : socket(socket) { socket.StartDeadline(); }
     ~AnswerDeadline() { socket.ClearDeadline(); }
     AnswerDeadline(const AnswerDeadline&) = delete;
     AnswerDeadline& operator=(const AnswerDeadline&) = delete;
 
 private:
-    Socket& socket;
+    Transport& socket;
 };
 
 // The first accepted context with one of these, in the accept's order, carries every message.
 const char* const usableTransferSyntaxes[] = {
-    "1.2.840.10008.1.2.4.90",  "1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.4.100",
-    "1.2.840.10008.1.2.4.102", "1.2.840.10008.1.2.1",    "1.2.840.10008.1.2",
-    "1.2.840.10008.1.2.4.91",  "1.2.840.10008.1.2.4.50",
+    J2kLossless,          JpegLossless,         Mpeg2,    Mpeg2High,
+    ExplicitLittleEndian, ImplicitLittleEndian, J2kLossy, JpegBaseline,
 };
 
 } // namespace
@@ -68,12 +67,13 @@ bool PDU_Service::Connect(const std::string& host, const std::string& port) {
 bool PDU_Service::connect(const std::string& host, const std::string& port) {
     data.PDULength = 0;
     AcceptedContexts.clear();
+    negotiated = {};
     request.UserInfo.SetMaximumLength(OurMaximumLength);
     request.UserInfo.SetImpClass("1.2.999.1.77.4.999");
     request.UserInfo.SetImpVersion("Mondevalier");
     request.UserInfo.SetUserIdentity(userName, passcode);
 
-    Socket& socket = link.Link();
+    Transport& socket = link.Link();
     socket.SetUseTLS(useTLS != 0);
     if (!socket.Connect(host, port)) {
         LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
@@ -148,6 +148,7 @@ bool PDU_Service::InterogateAAssociateAC() {
         return false;
     }
     data.PresentationContextID = chosenID;
+    negotiated = {chosenID, chosen, accept.UserInfo.MaxSubLength.MaximumLength};
     return true;
 }
 

@@ -16,6 +16,16 @@
 // other cannot carry a message.
 bool IsSelectableTransferSyntax(const std::string& uid);
 
+// What the association agreed on, as Connect found it in the A-ASSOCIATE-AC; all zero and empty
+// until then and after a failed Connect.
+struct Negotiated {
+    // The context every message is written on.
+    std::uint8_t contextID = 0;
+    std::string transferSyntax;
+    // The largest PDU the peer takes, as it announced it (0: no limit announced).
+    std::uint32_t peerMaximumLength = 0;
+};
+
 class PDU_Service {
 public:
     // Every message written or read is listed in the log when set.
@@ -51,6 +61,8 @@ public:
     bool Read(DcmObj& target);
     // Releases the association when still connected. Always true.
     bool Close();
+    const Negotiated& Negotiation() const { return negotiated; }
+    // The transfer syntax of an accepted context, for the messages that arrive on it.
     bool GetTransferSyntaxUID(std::uint8_t presentationContextID, std::string& uid) const;
     bool ParseRawVRIntoDCM(Buffer& buffer, DcmObj& target, std::uint8_t presentationContextID);
     bool ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer);
@@ -58,6 +70,8 @@ public:
     bool IsConnected() { return link.Link().IsConnected(); }
 
 private:
+    Negotiated negotiated;
+
     bool connect(const std::string& host, const std::string& port);
     void abortAndClose();
     void abortOutOfStep();

@@ -11,6 +11,8 @@
 
 #include <openssl/ssl.h>
 
+#include "Transport.h"
+
 // Appends one hex-and-text record of a block to the log file, in binary mode and without the
 // log's lock (the dump is a raw trace, not a log line). Record layout:
 //   header   the length by "%6d >> " (sent) or "%6d << " (received), exactly 10 bytes
@@ -20,44 +22,42 @@
 //   "\r\n\r\n"
 void DumpTraffic(const std::uint8_t* data, int length, bool sent);
 
-class Socket {
+class Socket : public Transport {
 public:
     Socket();
-    ~Socket();
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
+    ~Socket() override;
 
     // Receive time-out in seconds; 0 makes a read return 0 at once when nothing is waiting.
     // A send that cannot go on for as long fails too, so a peer that stops reading cannot
     // hold a job.
-    bool SetTimeout(int seconds);
-    int Timeout() const { return timeout; }
+    bool SetTimeout(int seconds) override;
+    int Timeout() const override { return timeout; }
     // From now until ClearDeadline, all reads together get one time-out, not each wait: a
     // peer that drips its answer byte by byte cannot stretch it. Nothing for a time-out of 0.
-    void StartDeadline();
-    void ClearDeadline() { deadline.reset(); }
+    void StartDeadline() override;
+    void ClearDeadline() override { deadline.reset(); }
     // Something (bytes, a close or a reset) waits to be read; never blocks.
-    bool InputWaiting() const;
+    bool InputWaiting() const override;
 
     // Selects the TLS or the plain path of send and receive; set before connecting.
-    void SetUseTLS(bool on) { tlsEnabled = on; }
+    void SetUseTLS(bool on) override { tlsEnabled = on; }
     bool UseTLS() const { return tlsEnabled; }
 
     // Host: a text starting with a non-zero number is taken as a dotted address, anything else
     // is looked up first. Port: a number, or else a service name.
-    bool Connect(const std::string& host, const std::string& port);
+    bool Connect(const std::string& host, const std::string& port) override;
     // Takes over a connection accepted by a listening side (plain TCP), with the same socket
     // options as a connection of our own.
     bool Adopt(int descriptor);
     // Client handshake on the connected handle; empty paths present no client certificate.
-    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile);
-    bool SendBinary(const std::uint8_t* data, int length);
+    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile) override;
+    bool SendBinary(const std::uint8_t* data, int length) override;
     // Bytes received (1..size), 0 when a time-out of 0 expired, -1 on error or closed peer.
     // A time-out or a closed peer leaves the socket closed.
-    int ReadBinary(std::uint8_t* area, int size);
-    bool Close();
+    int ReadBinary(std::uint8_t* area, int size) override;
+    bool Close() override;
 
-    bool IsConnected() const { return connected; }
+    bool IsConnected() const override { return connected; }
     int LastResult() const { return lastResult; }
 
 private:

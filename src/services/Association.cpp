@@ -11,46 +11,36 @@ std::string title16(const std::string& title) {
 
 } // namespace
 
-bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
-                     const std::string& calledTitle, const std::string& host,
-                     const std::string& port, const std::string& abstractSyntax,
-                     const std::string& otherTransferSyntax,
-                     const std::string& preferredTransferSyntax, int timeoutSeconds) {
-    std::string calling = title16(callingTitle);
-    std::string called = title16(calledTitle);
+bool OpenAssociation(PDU_Service& service, const AssociationRequest& request) {
+    std::string calling = title16(request.callingTitle);
+    std::string called = title16(request.calledTitle);
     service.request.SetCallingApTitle(calling);
     service.request.SetCalledApTitle(called);
     service.request.SetApplicationContext(ApplicationContextUid);
-    service.link.Link().SetTimeout(timeoutSeconds);
+    service.link.Link().SetTimeout(request.timeoutSeconds);
     if (CurrentLogLevel >= 2) {
         LogMessage("INFO, OpenAssociation, Calling Ap. Title: " + calling);
         LogMessage("INFO, OpenAssociation, Called Ap. Title: " + called);
     }
     ResetMessageCounter();
     PresentationContext context(NextContextID());
-    context.SetAbstractSyntax(abstractSyntax);
+    context.SetAbstractSyntax(request.abstractSyntax);
+    const std::string& preferred = request.preferredTransferSyntax;
+    const std::string& other = request.otherTransferSyntax;
     bool implicitListed = false;
-    if (!preferredTransferSyntax.empty()) {
-        context.AddTransferSyntax(preferredTransferSyntax);
-        implicitListed = preferredTransferSyntax == ImplicitLittleEndian;
+    if (!preferred.empty()) {
+        context.AddTransferSyntax(preferred);
+        implicitListed = preferred == ImplicitLittleEndian;
     }
-    if (!otherTransferSyntax.empty() && otherTransferSyntax != preferredTransferSyntax) {
-        context.AddTransferSyntax(otherTransferSyntax);
-        implicitListed = implicitListed || otherTransferSyntax == ImplicitLittleEndian;
+    if (!other.empty() && other != preferred) {
+        context.AddTransferSyntax(other);
+        implicitListed = implicitListed || other == ImplicitLittleEndian;
     }
     if (!implicitListed)
         context.AddTransferSyntax(ImplicitLittleEndian);
     service.request.PresContexts.clear();
     service.request.AddPresentationContext(std::move(context));
-    return service.Connect(host, port);
-}
-
-bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
-                     const std::string& calledTitle, const std::string& host,
-                     const std::string& port, const std::string& abstractSyntax,
-                     int timeoutSeconds) {
-    return OpenAssociation(service, callingTitle, calledTitle, host, port, abstractSyntax, "", "",
-                           timeoutSeconds);
+    return service.Connect(request.host, request.port);
 }
 
 CommandSet& CommandSet::Uid(uint16_t element, const std::string& uid) {

@@ -7,18 +7,23 @@
 #include <memory>
 #include <string>
 
-// Proposes one presentation context for abstractSyntax: the preferred transfer syntax, the
+// Everything an association is opened with. The transfer syntaxes may be empty. Every member
+// has an initializer, so a designated initializer may leave any out.
+struct AssociationRequest {
+    std::string callingTitle{};
+    std::string calledTitle{};
+    std::string host{};
+    std::string port{};
+    std::string abstractSyntax{};
+    std::string otherTransferSyntax{};
+    std::string preferredTransferSyntax{};
+    int timeoutSeconds = 30;
+};
+
+// Proposes one presentation context for the abstract syntax: the preferred transfer syntax, the
 // other one when different, and implicit VR little endian unless already listed; connects.
-bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
-                     const std::string& calledTitle, const std::string& host,
-                     const std::string& port, const std::string& abstractSyntax,
-                     const std::string& otherTransferSyntax,
-                     const std::string& preferredTransferSyntax, int timeoutSeconds);
-// Implicit VR little endian only.
-bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
-                     const std::string& calledTitle, const std::string& host,
-                     const std::string& port, const std::string& abstractSyntax,
-                     int timeoutSeconds);
+// With both transfer syntaxes empty only implicit VR little endian is proposed.
+bool OpenAssociation(PDU_Service& service, const AssociationRequest& request);
 
 // A command set under construction: elements appended in tag order, then the group length
 // (0000,0000) computed from them and put in front.

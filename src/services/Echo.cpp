@@ -36,8 +36,12 @@ bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
     service.dumpMessages = CurrentLogLevel >= 2;
     service.useTLS = useTls;
     bool result = false;
-    if (!OpenAssociation(service, callingTitle, calledTitle, host, port, VerificationSopClass,
-                         timeoutSeconds))
+    if (!OpenAssociation(service, {.callingTitle = callingTitle,
+                                   .calledTitle = calledTitle,
+                                   .host = host,
+                                   .port = port,
+                                   .abstractSyntax = VerificationSopClass,
+                                   .timeoutSeconds = timeoutSeconds}))
         LogMessage("ERROR, EchoSCU, OpenAssoc failed");
     else if (!WriteEchoRQ(service, VerificationSopClass))
         LogMessage("ERROR, EchoSCU, WriteEchoRQ failed");

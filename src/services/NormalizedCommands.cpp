@@ -48,8 +48,12 @@ bool OpenServiceAssociation(PDU_Service& service, const ServicePeer& peer,
                             const std::string& sopClass) {
     service.dumpMessages = CurrentLogLevel >= 2;
     service.useTLS = peer.UseTls;
-    return OpenAssociation(service, peer.CallingTitle, peer.CalledTitle, peer.Host, peer.Port,
-                           sopClass, peer.TimeoutSeconds);
+    return OpenAssociation(service, {.callingTitle = peer.CallingTitle,
+                                     .calledTitle = peer.CalledTitle,
+                                     .host = peer.Host,
+                                     .port = peer.Port,
+                                     .abstractSyntax = sopClass,
+                                     .timeoutSeconds = peer.TimeoutSeconds});
 }
 
 std::string NewUid() {

@@ -409,8 +409,12 @@ int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& r
     const bool detail = CurrentLogLevel > 0;
 
     int result = PrintFailed;
-    if (!OpenAssociation(service, localAET, remoteAET, host, port, metaSopClass,
-                         PrintReadTimeoutSeconds)) {
+    if (!OpenAssociation(service, {.callingTitle = localAET,
+                                   .calledTitle = remoteAET,
+                                   .host = host,
+                                   .port = port,
+                                   .abstractSyntax = metaSopClass,
+                                   .timeoutSeconds = PrintReadTimeoutSeconds})) {
         LogMessage("Connection Failed!");
     } else if (!CreateFilmSession(service, filmBox, config)) {
         LogMessage("Create Film Session: Failed!");

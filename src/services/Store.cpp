@@ -112,11 +112,11 @@ int CStore::ReadRSP(PDU_Service& service) {
 }
 
 int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopClassUid) {
-    std::uint8_t id = service.data.PresentationContextID;
-    if (id == 0)
+    const Negotiated& agreed = service.Negotiation();
+    if (agreed.contextID == 0)
         return StoreResult::NoPresentationContext;
-    std::string accepted;
-    if (!service.GetTransferSyntaxUID(id, accepted))
+    const std::string& accepted = agreed.transferSyntax;
+    if (accepted.empty())
         return StoreResult::UnknownTransferSyntax;
     if (accepted != dataSet.transferSyntax) {
         const std::string source = dataSet.transferSyntax;
@@ -176,9 +176,15 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     service.dumpMessages = CurrentLogLevel >= 2;
     service.useTLS = useTls;
     bool result = false;
-    if (!OpenAssociation(service, callingTitle, calledTitle, host, port, sopClassUid,
-                         StoreOtherTransferSyntax(dataSet->transferSyntax), preferred,
-                         timeoutSeconds))
+    if (!OpenAssociation(service,
+                         {.callingTitle = callingTitle,
+                          .calledTitle = calledTitle,
+                          .host = host,
+                          .port = port,
+                          .abstractSyntax = sopClassUid,
+                          .otherTransferSyntax = StoreOtherTransferSyntax(dataSet->transferSyntax),
+                          .preferredTransferSyntax = preferred,
+                          .timeoutSeconds = timeoutSeconds}))
         LogMessage("ERROR, StoreSCU, OpenAssoc failed");
     else if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
         LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");

@@ -217,9 +217,9 @@ TEST(CliFiles, PipesAndFoldersAreRefusedAtOnce) {
             EXPECT_EQ(run(command + " " + name).exitStatus, 1) << command << " " << name;
         std::string log = testsupport::readText(apptest::logFile(dir.path(), kind));
         for (const std::string& name : names)
-            EXPECT_NE(log.find("ERROR, BufData::LoadFromFile, not a regular file: " + name +
-                               "\r\n"),
-                      std::string::npos)
+            EXPECT_NE(
+                log.find("ERROR, BufData::LoadFromFile, not a regular file: " + name + "\r\n"),
+                std::string::npos)
                 << log;
     }
     auto folder = run("store folder");

@@ -41,8 +41,8 @@ constexpr std::chrono::milliseconds Margin{2500};
 constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
 // The C-ECHO-RQ as one P-DATA-TF: PDU and PDV headers and 68 bytes of command set.
 constexpr std::size_t EchoCommandPduSize = 80;
-const std::vector<uint8_t> abortPdu = HexBytes("07 00 00 00 00 04 00 00 00 00");
-const std::vector<uint8_t> releaseRequest = HexBytes("05 00 00 00 00 04 00 00 00 00");
+const std::vector<uint8_t> abortPdu = hexBytes("07 00 00 00 00 04 00 00 00 00");
+const std::vector<uint8_t> releaseRequest = hexBytes("05 00 00 00 00 04 00 00 00 00");
 
 std::size_t countEntries(const char* directory) {
     std::size_t n = 0;
@@ -77,18 +77,7 @@ void resetPeakResident() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-// A loopback port that refuses connections: bound once, then closed again.
-std::string closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return std::to_string(ntohs(address.sin_port));
-}
+using testsupport::closedPort;
 
 // A peer whose close resets the connection instead of ending it.
 std::unique_ptr<PeerStream> resettingStream(int fd) {
@@ -291,7 +280,7 @@ TEST_F(HostilePeerTest, PeerThatDripsItsAnswerIsCutOffAtTheTimeOut) {
 }
 
 TEST_F(HostilePeerTest, PduLengthOfFourGigabytesEndsAtTheTimeOut) {
-    std::vector<uint8_t> huge = HexBytes("04 00 FF FF FF FF  FF FF FF F0 01 03");
+    std::vector<uint8_t> huge = hexBytes("04 00 FF FF FF FF  FF FF FF F0 01 03");
     huge.resize(huge.size() + 4096, 0x20);
     auto peer = std::make_unique<Peer>(
         std::vector<Peer::Step>{Peer::Expect(associateRequestSize(VerificationSopClass)),
@@ -308,7 +297,7 @@ TEST_F(HostilePeerTest, PduLengthOfFourGigabytesEndsAtTheTimeOut) {
 
 TEST_F(HostilePeerTest, PdvLongerThanItsPduIsAbortedAtOnce) {
     // A PDU of 20 bytes whose PDV claims 1000.
-    std::vector<uint8_t> bad = HexBytes("04 00 00 00 00 14  00 00 03 E8 01 03");
+    std::vector<uint8_t> bad = hexBytes("04 00 00 00 00 14  00 00 03 E8 01 03");
     bad.resize(bad.size() + 14, 0x20);
     auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
         Peer::Expect(associateRequestSize(VerificationSopClass)), Peer::Send(acceptPdu()),
@@ -395,7 +384,7 @@ TEST_F(HostilePeerTest, ConnectionResetDuringTheAssociationFails) {
 TEST_F(HostilePeerTest, GarbageInsteadOfTheAcceptFails) {
     std::string http = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
     // The accept's type byte, then bytes that make no items.
-    std::vector<uint8_t> junk = HexBytes("02 00 00 00 00 60");
+    std::vector<uint8_t> junk = hexBytes("02 00 00 00 00 60");
     junk.resize(junk.size() + 0x60, 0xA5);
     struct Case {
         std::vector<uint8_t> answer;
@@ -428,7 +417,7 @@ TEST_F(HostilePeerTest, TwoGigabyteLengthsAllocateOnlyWhatArrives) {
             std::make_unique<DcmTag>(0x0008, 0x0018, std::string("1.2.826.0.1.99.8"), "UI"));
         file = encode(head);
     }
-    std::vector<uint8_t> pixels = HexBytes("E0 7F 10 00  00 00 00 80"); // (7FE0,0010), 2 GB
+    std::vector<uint8_t> pixels = hexBytes("E0 7F 10 00  00 00 00 80"); // (7FE0,0010), 2 GB
     file.insert(file.end(), pixels.begin(), pixels.end());
     file.resize(file.size() + 64, 0x11);
     testsupport::writeFileBytes(files.file("declared.dcm"), file);
@@ -437,7 +426,7 @@ TEST_F(HostilePeerTest, TwoGigabyteLengthsAllocateOnlyWhatArrives) {
     std::vector<uint8_t> accept = acceptPdu();
     accept[2] = 0x80;
     accept[3] = accept[4] = accept[5] = 0;
-    std::vector<uint8_t> data = HexBytes("04 00 80 00 00 00  7F FF FF FA 01 03");
+    std::vector<uint8_t> data = hexBytes("04 00 80 00 00 00  7F FF FF FA 01 03");
     data.resize(data.size() + (1 << 20), 0x20);
 
     resetPeakResident();
@@ -477,7 +466,7 @@ TEST_F(HostilePeerTest, TwoGigabyteLengthsAllocateOnlyWhatArrives) {
 // socket may stay open on any of their paths.
 TEST_F(HostilePeerTest, ThousandFailingJobsLeaveTheDescriptorsFlat) {
     TempDir files;
-    testsupport::writeFileBytes(files.file("bad.dcm"), HexBytes("DE AD BE EF 00 01 02 03 04 05"));
+    testsupport::writeFileBytes(files.file("bad.dcm"), hexBytes("DE AD BE EF 00 01 02 03 04 05"));
     std::string missing = files.file("missing.dcm").string();
     std::string port = closedPort();
     JobBodyTable table = bodiesWithTimeout(ShortTimeout);

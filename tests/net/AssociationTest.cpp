@@ -45,10 +45,10 @@ AAssociateRQ echoRequest(const std::string& called, const std::string& calling) 
 }
 
 const std::vector<std::uint8_t> echoUserInformation = cat({
-    HexBytes("50 00 00 2D"),                             // user information, length 45
-    HexBytes("51 00 00 04 00 00 40 00"),                 // maximum length 16384
-    HexBytes("52 00 00 12"), text("1.2.999.1.77.4.999"), // implementation class UID
-    HexBytes("55 00 00 0B"), text("Mondevalier"),        // implementation version name
+    hexBytes("50 00 00 2D"),                             // user information, length 45
+    hexBytes("51 00 00 04 00 00 40 00"),                 // maximum length 16384
+    hexBytes("52 00 00 12"), text("1.2.999.1.77.4.999"), // implementation class UID
+    hexBytes("55 00 00 0B"), text("Mondevalier"),        // implementation version name
 });
 
 std::vector<std::uint8_t> sendToPeer(AAssociateRQ& rq, std::size_t expected) {
@@ -64,17 +64,17 @@ std::vector<std::uint8_t> sendToPeer(AAssociateRQ& rq, std::size_t expected) {
 TEST_F(AssociationTest, EchoRequestIsByteExact) {
     AAssociateRQ rq = echoRequest("ANY-SCP", "ECHOSCU");
     auto expected = cat({
-        HexBytes("01 00 00 00 00 C0"),    // A-ASSOCIATE-RQ, PDU length 192
-        HexBytes("00 01 00 00"),          // protocol version 1, reserved
+        hexBytes("01 00 00 00 00 C0"),    // A-ASSOCIATE-RQ, PDU length 192
+        hexBytes("00 01 00 00"),          // protocol version 1, reserved
         text("ANY-SCP         "),         // called AE title, blank-padded
         text("ECHOSCU         "),         // calling AE title
         std::vector<std::uint8_t>(32, 0), // reserved
-        HexBytes("10 00 00 15"),
+        hexBytes("10 00 00 15"),
         text("1.2.840.10008.3.1.1.1"),       // application context
-        HexBytes("20 00 00 2E 01 00 00 00"), // presentation context 1, length 46
-        HexBytes("30 00 00 11"),
+        hexBytes("20 00 00 2E 01 00 00 00"), // presentation context 1, length 46
+        hexBytes("30 00 00 11"),
         text("1.2.840.10008.1.1"), // abstract syntax
-        HexBytes("40 00 00 11"),
+        hexBytes("40 00 00 11"),
         text("1.2.840.10008.1.2"), // transfer syntax
         echoUserInformation,
     });
@@ -98,7 +98,7 @@ TEST_F(AssociationTest, UserIdentityIsSentOnlyWithAUserName) {
     auto sent = sendToPeer(rq, 198 + 13);
     EXPECT_EQ(rq.UserInfo.Length, 58u);
     auto tail = std::vector<std::uint8_t>(sent.end() - 13, sent.end());
-    EXPECT_EQ(tail, cat({HexBytes("58 00 00 09 02 01 00 03"), text("bob"), HexBytes("00 00")}));
+    EXPECT_EQ(tail, cat({hexBytes("58 00 00 09 02 01 00 03"), text("bob"), hexBytes("00 00")}));
 }
 
 TEST_F(AssociationTest, RequestWriteLogsItsFieldsAtPduLevel) {
@@ -117,9 +117,9 @@ TEST_F(AssociationTest, RequestWriteLogsItsFieldsAtPduLevel) {
 // ---- A-ASSOCIATE-AC and -RJ as read (after the type byte) ----
 
 std::vector<std::uint8_t> acceptItem(std::uint8_t id, std::uint8_t result, const std::string& ts) {
-    auto sub = cat({HexBytes("40 00 00"), {static_cast<std::uint8_t>(ts.size())}, text(ts)});
+    auto sub = cat({hexBytes("40 00 00"), {static_cast<std::uint8_t>(ts.size())}, text(ts)});
     std::uint16_t length = static_cast<std::uint16_t>(4 + sub.size());
-    return cat({HexBytes("21 00"),
+    return cat({hexBytes("21 00"),
                 {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)},
                 {id, 0, result, 0},
                 sub});
@@ -131,7 +131,7 @@ std::vector<std::uint8_t> acceptPdu(const std::vector<std::uint8_t>& items) {
     return cat(
         {{0x00, static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
           static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)},
-         HexBytes("00 01 00 00"),
+         hexBytes("00 01 00 00"),
          text("ANY-SCP         "),
          text("ECHOSCU         "),
          std::vector<std::uint8_t>(32, 0),
@@ -139,21 +139,21 @@ std::vector<std::uint8_t> acceptPdu(const std::vector<std::uint8_t>& items) {
 }
 
 const std::vector<std::uint8_t> echoAccept = cat({
-    HexBytes("00 00 00 00 B8"), // reserved, PDU length 184
-    HexBytes("00 01 00 00"),    // version, reserved
+    hexBytes("00 00 00 00 B8"), // reserved, PDU length 184
+    hexBytes("00 01 00 00"),    // version, reserved
     text("ANY-SCP         "),
     text("ECHOSCU         "),
     std::vector<std::uint8_t>(32, 0),
-    HexBytes("10 00 00 15"),
+    hexBytes("10 00 00 15"),
     text("1.2.840.10008.3.1.1.1"),
-    HexBytes("21 00 00 19 01 00 00 00"), // accept item, context 1, result 0
-    HexBytes("40 00 00 11"),
+    hexBytes("21 00 00 19 01 00 00 00"), // accept item, context 1, result 0
+    hexBytes("40 00 00 11"),
     text("1.2.840.10008.1.2"),
-    HexBytes("50 00 00 3A"),             // user information, length 58
-    HexBytes("51 00 00 04 00 00 80 00"), // maximum length 32768
-    HexBytes("52 00 00 1B"),
+    hexBytes("50 00 00 3A"),             // user information, length 58
+    hexBytes("51 00 00 04 00 00 80 00"), // maximum length 32768
+    hexBytes("52 00 00 1B"),
     text("1.2.276.0.7230010.3.0.3.6.7"),
-    HexBytes("55 00 00 0F"),
+    hexBytes("55 00 00 0F"),
     text("OFFIS_DCMTK_367"),
 });
 
@@ -166,7 +166,7 @@ ReadOutcome readAccept(AAssociateAC& ac, const std::vector<std::uint8_t>& bytes)
     Buffer link;
     link.SetReadOrder(Buffer::BigEndian);
     link.Supply(bytes);
-    link.Supply(HexBytes("EE"));
+    link.Supply(hexBytes("EE"));
     ReadOutcome outcome{ac.Read(link), 0};
     link.ReadU8(outcome.next);
     return outcome;
@@ -199,7 +199,7 @@ TEST_F(AssociationTest, EveryTruncationOfTheAcceptFailsCleanly) {
 }
 
 TEST_F(AssociationTest, UnknownItemInThePduEndsTheParseKeepingEarlierContexts) {
-    auto items = cat({acceptItem(1, 0, "1.2.840.10008.1.2"), HexBytes("56 00 00 04 01 02 03 04"),
+    auto items = cat({acceptItem(1, 0, "1.2.840.10008.1.2"), hexBytes("56 00 00 04 01 02 03 04"),
                       acceptItem(3, 0, "1.2.840.10008.1.2.1")});
     AAssociateAC ac;
     auto outcome = readAccept(ac, acceptPdu(items));
@@ -219,8 +219,8 @@ TEST_F(AssociationTest, RefusedContextIsStillListed) {
 }
 
 TEST_F(AssociationTest, UnknownSubItemInUserInformationSkipsTheRestOfThatItem) {
-    auto userInfo = cat({HexBytes("50 00 00 14"), HexBytes("51 00 00 04 00 00 10 00"),
-                         HexBytes("56 00 00 04 01 02 03 04"), HexBytes("53 00 00 00")});
+    auto userInfo = cat({hexBytes("50 00 00 14"), hexBytes("51 00 00 04 00 00 10 00"),
+                         hexBytes("56 00 00 04 01 02 03 04"), hexBytes("53 00 00 00")});
     AAssociateAC ac;
     auto outcome =
         readAccept(ac, acceptPdu(cat({userInfo, acceptItem(5, 0, "1.2.840.10008.1.2")})));
@@ -235,14 +235,14 @@ TEST_F(AssociationTest, UnknownSubItemInUserInformationSkipsTheRestOfThatItem) {
 TEST_F(AssociationTest, SecondRoleSelectionOverwritesTheFirst) {
     auto role = [](const std::string& uid, std::uint8_t scu, std::uint8_t scp) {
         std::uint8_t n = static_cast<std::uint8_t>(uid.size());
-        return cat({HexBytes("54 00 00"),
+        return cat({hexBytes("54 00 00"),
                     {static_cast<std::uint8_t>(n + 4), 0x00, n},
                     text(uid),
                     {scu, scp}});
     };
     auto subs = cat({role("1.2.840.10008.5.1.4.1.1.2", 1, 0),
-                     role("1.2.840.10008.5.1.4.1.1.4", 0, 1), HexBytes("53 00 00 04 00 05 00 06")});
-    auto userInfo = cat({HexBytes("50 00 00"), {static_cast<std::uint8_t>(subs.size())}, subs});
+                     role("1.2.840.10008.5.1.4.1.1.4", 0, 1), hexBytes("53 00 00 04 00 05 00 06")});
+    auto userInfo = cat({hexBytes("50 00 00"), {static_cast<std::uint8_t>(subs.size())}, subs});
     AAssociateAC ac;
     CurrentLogLevel = 2;
     auto outcome = readAccept(ac, acceptPdu(userInfo));
@@ -262,19 +262,19 @@ TEST_F(AssociationTest, OverLongLengthsAreProtocolErrorsThatStayInStep) {
         std::size_t listed;
     };
     std::vector<Case> cases = {
-        {"accept item beyond the PDU", HexBytes("21 00 00 40 01 00 00 00 40 00 00 01 31"), 0},
+        {"accept item beyond the PDU", hexBytes("21 00 00 40 01 00 00 00 40 00 00 01 31"), 0},
         {"transfer syntax beyond its item",
-         cat({HexBytes("21 00 00 08 01 00 00 00 40 00 00 09"),
+         cat({hexBytes("21 00 00 08 01 00 00 00 40 00 00 09"),
               acceptItem(3, 0, "1.2.840.10008.1.2")}),
          1},
-        {"user information beyond the PDU", HexBytes("50 00 01 00 51 00 00 04 00 00 40 00"), 0},
+        {"user information beyond the PDU", hexBytes("50 00 01 00 51 00 00 04 00 00 40 00"), 0},
         {"sub-item beyond user information",
-         cat({HexBytes("50 00 00 08 51 00 00 08 00 00 40 00"),
+         cat({hexBytes("50 00 00 08 51 00 00 08 00 00 40 00"),
               acceptItem(3, 0, "1.2.840.10008.1.2")}),
          1},
-        {"maximum length shorter than its field", HexBytes("50 00 00 06 51 00 00 02 00 00"), 0},
-        {"application context beyond the PDU", HexBytes("10 00 00 30 31 32"), 0},
-        {"item header cut by the PDU end", HexBytes("21 00"), 0},
+        {"maximum length shorter than its field", hexBytes("50 00 00 06 51 00 00 02 00 00"), 0},
+        {"application context beyond the PDU", hexBytes("10 00 00 30 31 32"), 0},
+        {"item header cut by the PDU end", hexBytes("21 00"), 0},
     };
     for (const Case& c : cases) {
         AAssociateAC ac;
@@ -288,10 +288,10 @@ TEST_F(AssociationTest, OverLongLengthsAreProtocolErrorsThatStayInStep) {
 }
 
 TEST_F(AssociationTest, AcceptItemsWithNoneOrSeveralTransferSyntaxesStayInStep) {
-    auto none = HexBytes("21 00 00 04 01 00 00 00");
+    auto none = hexBytes("21 00 00 04 01 00 00 00");
     auto several =
-        cat({HexBytes("21 00 00 30 03 00 00 00"), HexBytes("40 00 00 11"),
-             text("1.2.840.10008.1.2"), HexBytes("40 00 00 13"), text("1.2.840.10008.1.2.1")});
+        cat({hexBytes("21 00 00 30 03 00 00 00"), hexBytes("40 00 00 11"),
+             text("1.2.840.10008.1.2"), hexBytes("40 00 00 13"), text("1.2.840.10008.1.2.1")});
     AAssociateAC ac;
     auto outcome =
         readAccept(ac, acceptPdu(cat({none, several, acceptItem(5, 0, "1.2.840.10008.1.2.1")})));
@@ -316,14 +316,14 @@ TEST_F(AssociationTest, LongUidIsCutTo64WhileItsBytesAreConsumed) {
 
 TEST_F(AssociationTest, PduLengthBelowTheFixedFieldsIsRefused) {
     AAssociateAC ac;
-    auto outcome = readAccept(ac, HexBytes("00 00 00 00 02 01 02"));
+    auto outcome = readAccept(ac, hexBytes("00 00 00 00 02 01 02"));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.next, 0xEE);
 }
 
 TEST_F(AssociationTest, RejectIsReadAndEveryTruncationFails) {
     auto reject =
-        HexBytes("00 00 00 00 04 00 01 01 07"); // reserved, length 4, -, result, source, reason
+        hexBytes("00 00 00 00 04 00 01 01 07"); // reserved, length 4, -, result, source, reason
     Buffer link;
     link.SetReadOrder(Buffer::BigEndian);
     link.Supply(reject);

@@ -49,14 +49,14 @@ TEST_F(BufferTest, TypedValuesFollowTheChosenByteOrder) {
     Buffer big;
     big.SetWriteOrder(Buffer::BigEndian);
     big << std::uint32_t{0x01020304} << std::uint16_t{0x0506} << std::uint8_t{7};
-    EXPECT_EQ(flushToPeer(big), HexBytes("01 02 03 04  05 06  07"));
+    EXPECT_EQ(flushToPeer(big), hexBytes("01 02 03 04  05 06  07"));
 
     Buffer little;
     little << std::uint32_t{0x01020304} << std::uint16_t{0x0506} << std::uint8_t{7};
-    EXPECT_EQ(flushToPeer(little), HexBytes("04 03 02 01  06 05  07"));
+    EXPECT_EQ(flushToPeer(little), hexBytes("04 03 02 01  06 05  07"));
 
     Buffer in;
-    in.Supply(HexBytes("01 02 03 04 05 06 04 03 02 01 06 05"));
+    in.Supply(hexBytes("01 02 03 04 05 06 04 03 02 01 06 05"));
     in.SetReadOrder(Buffer::BigEndian);
     std::uint32_t v32 = 0;
     std::uint16_t v16 = 0;
@@ -106,11 +106,11 @@ TEST_F(BufferTest, FlushWithoutConnectionFailsAndStillEmptiesTheQueue) {
 
 TEST_F(BufferTest, ReadAcrossBlocksConsumesFromTheOldestOn) {
     Buffer buffer;
-    buffer.Supply(HexBytes("01 02 03"));
-    buffer.Supply(HexBytes("04 05 06 07"));
+    buffer.Supply(hexBytes("01 02 03"));
+    buffer.Supply(hexBytes("04 05 06 07"));
     std::uint8_t area[5] = {};
     ASSERT_TRUE(buffer.Read(area, 5));
-    EXPECT_EQ(std::vector<std::uint8_t>(area, area + 5), HexBytes("01 02 03 04 05"));
+    EXPECT_EQ(std::vector<std::uint8_t>(area, area + 5), hexBytes("01 02 03 04 05"));
     EXPECT_EQ(buffer.Available(), 2u);
     EXPECT_EQ(buffer.IncomingBlockCount(), 1u);
     ASSERT_TRUE(buffer.Read(area, 2));
@@ -121,7 +121,7 @@ TEST_F(BufferTest, ReadAcrossBlocksConsumesFromTheOldestOn) {
 
 TEST_F(BufferTest, ReadBeyondWhatArrivesFailsAndKeepsTheBytes) {
     Buffer buffer;
-    buffer.Supply(HexBytes("01 02 03"));
+    buffer.Supply(hexBytes("01 02 03"));
     std::uint8_t area[4];
     EXPECT_FALSE(buffer.Read(area, 4));
     EXPECT_EQ(buffer.Available(), 3u);
@@ -154,8 +154,8 @@ TEST_F(BufferTest, MoveOutTakesTheFrontAndKeepsTheRest) {
 
 TEST_F(BufferTest, MoveInGathersOneBlockOrFailsWithoutKeepingPart) {
     Buffer link, value;
-    link.Supply(HexBytes("01 02"));
-    link.Supply(HexBytes("03 04 05"));
+    link.Supply(hexBytes("01 02"));
+    link.Supply(hexBytes("03 04 05"));
     ASSERT_TRUE(value.MoveIn(link, 4));
     EXPECT_EQ(value.Available(), 4u);
     EXPECT_EQ(value.IncomingBlockCount(), 1u);
@@ -178,7 +178,7 @@ TEST_F(BufferTest, DeclaredLengthAloneDoesNotAllocate) {
 TEST_F(BufferTest, BoundedReaderStopsAtItsLimitWithoutConsuming) {
     Buffer buffer;
     buffer.SetReadOrder(Buffer::BigEndian);
-    buffer.Supply(HexBytes("00 05 41 42 43 44 45 99"));
+    buffer.Supply(hexBytes("00 05 41 42 43 44 45 99"));
     BoundedReader item(buffer, 7);
     std::uint16_t length = 0;
     ASSERT_TRUE(item.U16(length));

@@ -98,7 +98,7 @@ TEST_F(DataTransferTest, ShortCommandGoesOutAsOnePdu) {
     pdata.MessageControlHeader = 1;
     pdata.BlockSize = 16378;
     auto sent = capture(72, [&] { return pdata.Write(link); });
-    auto expectedHeader = HexBytes("04 00 00 00 00 42  00 00 00 3E  01  03");
+    auto expectedHeader = hexBytes("04 00 00 00 00 42  00 00 00 3E  01  03");
     EXPECT_EQ(std::vector<std::uint8_t>(sent.begin(), sent.begin() + 12), expectedHeader);
     EXPECT_EQ(std::vector<std::uint8_t>(sent.begin() + 12, sent.end()), command);
 }
@@ -133,7 +133,7 @@ TEST_F(DataTransferTest, FailedFragmentIsReported) {
 }
 
 // A PDU (type byte taken) with the last command fragment and then the first data-set PDV.
-const std::vector<std::uint8_t> twoPdvPdu = HexBytes(R"(
+const std::vector<std::uint8_t> twoPdvPdu = hexBytes(R"(
     00 00 00 00 14        // reserved, PDU length 20
     00 00 00 06 01 03     // PDV length 6, context 1, command, last
     AA BB CC DD
@@ -143,7 +143,7 @@ const std::vector<std::uint8_t> twoPdvPdu = HexBytes(R"(
 
 TEST_F(DataTransferTest, MessageEndingInsideAPduLeavesTheRestForTheNextRead) {
     link.Supply(twoPdvPdu);
-    link.Supply(HexBytes("04 00 00 00 00 08 00 00 00 04 03 02 55 66")); // next PDU, data last
+    link.Supply(hexBytes("04 00 00 00 00 08 00 00 00 04 03 02 55 66")); // next PDU, data last
     PDataTF pdata;
     ASSERT_TRUE(pdata.ReadDynamic(link));
     EXPECT_EQ(pdata.MsgStatus, 1);
@@ -152,7 +152,7 @@ TEST_F(DataTransferTest, MessageEndingInsideAPduLeavesTheRestForTheNextRead) {
     std::uint8_t value[4];
     ASSERT_EQ(pdata.VRBuffer.Available(), 4u);
     pdata.VRBuffer.Read(value, 4);
-    EXPECT_EQ(std::vector<std::uint8_t>(value, value + 4), HexBytes("AA BB CC DD"));
+    EXPECT_EQ(std::vector<std::uint8_t>(value, value + 4), hexBytes("AA BB CC DD"));
 
     ASSERT_TRUE(pdata.ReadDynamic(link)); // continues the PDU without a new header
     EXPECT_EQ(pdata.MsgStatus, 0);
@@ -168,16 +168,16 @@ TEST_F(DataTransferTest, MessageEndingInsideAPduLeavesTheRestForTheNextRead) {
 
 TEST_F(DataTransferTest, PdvLengthsOutOfTheirPduAreProtocolErrors) {
     std::vector<std::vector<std::uint8_t>> bad = {
-        HexBytes("00 00 00 00 08  00 00 00 01 01 03 AA BB"), // item length below 2
-        HexBytes("00 00 00 00 08  00 00 00 09 01 03 AA BB"), // item beyond the PDU
-        HexBytes("00 00 00 00 04  00 00 00 02"),             // PDU too short for a PDV header
-        HexBytes("00 00 00 00 0A  00 00 00 02 01 00  FF FF FF FF"), // second PDV header cut
+        hexBytes("00 00 00 00 08  00 00 00 01 01 03 AA BB"), // item length below 2
+        hexBytes("00 00 00 00 08  00 00 00 09 01 03 AA BB"), // item beyond the PDU
+        hexBytes("00 00 00 00 04  00 00 00 02"),             // PDU too short for a PDV header
+        hexBytes("00 00 00 00 0A  00 00 00 02 01 00  FF FF FF FF"), // second PDV header cut
     };
     for (const auto& pdu : bad) {
         Buffer in;
         in.SetReadOrder(Buffer::BigEndian);
         in.Supply(pdu);
-        in.Supply(HexBytes("EE"));
+        in.Supply(hexBytes("EE"));
         PDataTF pdata;
         EXPECT_FALSE(pdata.ReadDynamic(in));
         EXPECT_EQ(pdata.PDULength, 0u);
@@ -208,19 +208,19 @@ TEST_F(DataTransferTest, EveryTruncationOfADataPduFailsCleanly) {
 TEST_F(DataTransferTest, ReleaseAndAbortPdusAreByteExact) {
     AReleaseRQ rq;
     EXPECT_EQ(capture(10, [&] { return rq.Write(link); }),
-              HexBytes("05 00 00 00 00 04 00 00 00 00"));
+              hexBytes("05 00 00 00 00 04 00 00 00 00"));
     AReleaseRP rp;
     EXPECT_EQ(capture(10, [&] { return rp.Write(link); }),
-              HexBytes("06 00 00 00 00 04 00 00 00 00"));
+              hexBytes("06 00 00 00 00 04 00 00 00 00"));
     AAbortRQ abort;
     EXPECT_EQ(capture(10, [&] { return abort.Write(link); }),
-              HexBytes("07 00 00 00 00 04 00 00 00 00")); // source 0 (service user), reason 0
+              hexBytes("07 00 00 00 00 04 00 00 00 00")); // source 0 (service user), reason 0
 }
 
 TEST_F(DataTransferTest, ReleasePdusAreReadInStepWhateverTheirLength) {
-    link.Supply(HexBytes("06 00 00 00 00 04 00 00 00 00"));    // reply, type byte included
-    link.Supply(HexBytes("00 00 00 00 06 00 00 00 00 00 00")); // request of length 6, type taken
-    link.Supply(HexBytes("EE"));
+    link.Supply(hexBytes("06 00 00 00 00 04 00 00 00 00"));    // reply, type byte included
+    link.Supply(hexBytes("00 00 00 00 06 00 00 00 00 00 00")); // request of length 6, type taken
+    link.Supply(hexBytes("EE"));
     AReleaseRP rp;
     EXPECT_TRUE(rp.Read(link));
     AReleaseRQ rq;
@@ -230,7 +230,7 @@ TEST_F(DataTransferTest, ReleasePdusAreReadInStepWhateverTheirLength) {
     ASSERT_TRUE(link.ReadU8(next));
     EXPECT_EQ(next, 0xEE);
     Buffer cut;
-    cut.Supply(HexBytes("06 00 00 00"));
+    cut.Supply(hexBytes("06 00 00 00"));
     EXPECT_FALSE(rp.Read(cut));
 }
 

@@ -27,24 +27,13 @@ class SocketTest : public LogFixture {
 protected:
 };
 
-// A loopback port with nothing listening on it.
-std::string closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return std::to_string(ntohs(address.sin_port));
-}
+using testsupport::closedPort;
 
 TEST_F(SocketTest, DumpOfAShortBlock) {
-    DumpTraffic(HexBytes("41 42 01 43 44").data(), 5, true);
+    DumpTraffic(hexBytes("41 42 01 43 44").data(), 5, true);
     EXPECT_EQ(logText(), "     5 >> 41 42 01 43 44 \r\nAB.CD\r\n\r\n");
     std::filesystem::remove(path);
-    DumpTraffic(HexBytes("7A 7B 7C 7D 7E 20 1F").data(), 7, false);
+    DumpTraffic(hexBytes("7A 7B 7C 7D 7E 20 1F").data(), 7, false);
     EXPECT_EQ(logText(), "     7 << 7A 7B 7C 7D 7E 20 1F \r\nz.... .\r\n\r\n");
 }
 
@@ -77,17 +66,17 @@ TEST_F(SocketTest, ConnectFailuresAreReportedWithTheirTexts) {
     EXPECT_FALSE(socket.IsConnected());
     EXPECT_FALSE(socket.Connect("127.0.0.1", "0"));
     EXPECT_TRUE(logged("ERROR, could not resolve host port"));
-    EXPECT_FALSE(socket.SendBinary(HexBytes("00").data(), 1));
+    EXPECT_FALSE(socket.SendBinary(hexBytes("00").data(), 1));
     std::uint8_t area[4];
     EXPECT_EQ(socket.ReadBinary(area, 4), -1);
 }
 
 TEST_F(SocketTest, SendsAndReceivesOverLoopbackWithDumpAtSocketLevel) {
-    ScriptedPeer peer({ScriptedPeer::Expect(5), ScriptedPeer::Send(HexBytes("01 02 03"))});
+    ScriptedPeer peer({ScriptedPeer::Expect(5), ScriptedPeer::Send(hexBytes("01 02 03"))});
     Socket socket;
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
     CurrentLogLevel = 3;
-    ASSERT_TRUE(socket.SendBinary(HexBytes("41 42 01 43 44").data(), 5));
+    ASSERT_TRUE(socket.SendBinary(hexBytes("41 42 01 43 44").data(), 5));
     std::uint8_t area[16];
     int got = 0;
     while (got < 3) {
@@ -96,7 +85,7 @@ TEST_F(SocketTest, SendsAndReceivesOverLoopbackWithDumpAtSocketLevel) {
         got += n;
     }
     EXPECT_TRUE(peer.Finish());
-    EXPECT_EQ(peer.Received(), HexBytes("41 42 01 43 44"));
+    EXPECT_EQ(peer.Received(), hexBytes("41 42 01 43 44"));
     EXPECT_TRUE(logged("     5 >> 41 42 01 43 44 \r\n"));
     EXPECT_TRUE(logged(" << 01 02 03 \r\n") || logged(" << 01 \r\n"));
 }
@@ -128,7 +117,7 @@ TEST_F(SocketTest, ZeroTimeOutReturnsZeroOnceThenMinusOne) {
 }
 
 TEST_F(SocketTest, PeerClosingMidReadEndsInMinusOneAndClosed) {
-    ScriptedPeer peer({ScriptedPeer::Send(HexBytes("01 02")), ScriptedPeer::Close()});
+    ScriptedPeer peer({ScriptedPeer::Send(hexBytes("01 02")), ScriptedPeer::Close()});
     Socket socket;
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
     std::uint8_t area[8];
@@ -143,7 +132,7 @@ TEST_F(SocketTest, PeerClosingMidReadEndsInMinusOneAndClosed) {
 }
 
 TEST_F(SocketTest, LateBytesArriveWithinTheTimeOut) {
-    ScriptedPeer peer({ScriptedPeer::SendAfter(300ms, HexBytes("07"))});
+    ScriptedPeer peer({ScriptedPeer::SendAfter(300ms, hexBytes("07"))});
     Socket socket;
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
     socket.SetTimeout(5);
@@ -235,13 +224,13 @@ protected:
 TlsFiles TlsSocketTest::files;
 
 TEST_F(TlsSocketTest, ExchangesBytesOverTls12) {
-    ScriptedPeer peer({ScriptedPeer::Expect(4), ScriptedPeer::Send(HexBytes("0A 0B 0C"))},
+    ScriptedPeer peer({ScriptedPeer::Expect(4), ScriptedPeer::Send(hexBytes("0A 0B 0C"))},
                       tlsFactory());
     Socket socket;
     socket.SetUseTLS(true);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
     ASSERT_TRUE(socket.SetupTLS("", ""));
-    ASSERT_TRUE(socket.SendBinary(HexBytes("01 02 03 04").data(), 4));
+    ASSERT_TRUE(socket.SendBinary(hexBytes("01 02 03 04").data(), 4));
     std::uint8_t area[8];
     int got = 0;
     while (got < 3) {
@@ -249,9 +238,9 @@ TEST_F(TlsSocketTest, ExchangesBytesOverTls12) {
         ASSERT_GT(n, 0);
         got += n;
     }
-    EXPECT_EQ(std::vector<std::uint8_t>(area, area + 3), HexBytes("0A 0B 0C"));
+    EXPECT_EQ(std::vector<std::uint8_t>(area, area + 3), hexBytes("0A 0B 0C"));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(peer.Received(), HexBytes("01 02 03 04"));
+    EXPECT_EQ(peer.Received(), hexBytes("01 02 03 04"));
     EXPECT_EQ(version, TLS1_2_VERSION);
     socket.Close();
 }
@@ -285,7 +274,7 @@ TEST_F(TlsSocketTest, ClientCertificateFilesThatCannotBeLoadedAreReported) {
 TEST_F(SocketTest, TlsHandshakeAgainstAPlainPeerFails) {
     // A plain peer answers the client hello with bytes that are no TLS record, then closes.
     ScriptedPeer peer({ScriptedPeer::Expect(5),
-                       ScriptedPeer::Send(HexBytes("07 00 00 00 00 04 00 00 00 00")),
+                       ScriptedPeer::Send(hexBytes("07 00 00 00 00 04 00 00 00 00")),
                        ScriptedPeer::Close()});
     Socket socket;
     socket.SetUseTLS(true);

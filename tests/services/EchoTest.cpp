@@ -93,9 +93,9 @@ std::vector<uint8_t> echoResponse(uint16_t status, uint16_t command = 0x8030) {
     return buf.TakeBytes();
 }
 
-const std::vector<uint8_t> releaseReply = HexBytes("06 00 00 00 00 04 00 00 00 00");
-const std::vector<uint8_t> releaseRequest = HexBytes("05 00 00 00 00 04 00 00 00 00");
-const std::vector<uint8_t> abortPdu = HexBytes("07 00 00 00 00 04 00 00 00 00");
+const std::vector<uint8_t> releaseReply = hexBytes("06 00 00 00 00 04 00 00 00 00");
+const std::vector<uint8_t> releaseRequest = hexBytes("05 00 00 00 00 04 00 00 00 00");
+const std::vector<uint8_t> abortPdu = hexBytes("07 00 00 00 00 04 00 00 00 00");
 const Accepted implicitOk{1, 0, "1.2.840.10008.1.2"};
 
 class EchoTest : public ::testing::Test {
@@ -126,9 +126,9 @@ TEST_F(EchoTest, AcceptedEchoIsByteExact) {
     EXPECT_TRUE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     const std::vector<uint8_t>& got = peer.Received();
-    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 6), HexBytes("01 00 00 00 00 C0"));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 6), hexBytes("01 00 00 00 00 C0"));
     std::vector<uint8_t> command(got.begin() + EchoRequestSize, got.begin() + EchoRequestSize + 80);
-    EXPECT_EQ(command, HexBytes(R"(
+    EXPECT_EQ(command, hexBytes(R"(
         04 00 00 00 00 4A  00 00 00 46 01 03
         00 00 00 00 04 00 00 00 38 00 00 00                    // group length 56
         00 00 02 00 12 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 31 2E 31 00
@@ -166,13 +166,13 @@ TEST_F(EchoTest, OnlyBigEndianAcceptedFailsBeforeAnyMessage) {
 TEST_F(EchoTest, RejectAndCorruptAnswers) {
     {
         Peer peer(
-            {Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("03 00 00 00 00 04 00 01 01 01"))});
+            {Peer::Expect(EchoRequestSize), Peer::Send(hexBytes("03 00 00 00 00 04 00 01 01 01"))});
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Association Rejected...\r\n"), std::string::npos);
     }
     {
-        Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("09 00 00 00 00 00"))});
+        Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(hexBytes("09 00 00 00 00 00"))});
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Corrupt Transmission...\r\n"), std::string::npos);
@@ -189,7 +189,7 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
     }
     {
         Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(acceptPdu({implicitOk})),
-                   Peer::Expect(EchoCommandPduSize), Peer::Send(HexBytes("0B 00 00 00 00 00")),
+                   Peer::Expect(EchoCommandPduSize), Peer::Send(hexBytes("0B 00 00 00 00 00")),
                    Peer::Expect(ReleaseSize)});
         EXPECT_FALSE(echo(peer));
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
@@ -243,7 +243,7 @@ TEST_F(EchoTest, PeerMaximumLengthIsCappedAndLogged) {
 }
 
 TEST_F(EchoTest, AcceptWithUnknownItemsAndTwoRoleSelections) {
-    std::vector<uint8_t> extra = HexBytes(R"(
+    std::vector<uint8_t> extra = hexBytes(R"(
         54 00 00 0B 00 07 31 2E 32 2E 33 2E 34 01 00     // role selection
         54 00 00 0B 00 07 31 2E 32 2E 33 2E 35 00 01     // and another
         56 00 00 02 AA BB                                // unknown sub-item
@@ -265,7 +265,7 @@ TEST_F(EchoTest, SilentPeerTimesOut) {
 
 TEST_F(EchoTest, LastCommandFragmentAndDataSetInOnePdu) {
     std::vector<uint8_t> command = echoResponse(0);
-    std::vector<uint8_t> dataSet = HexBytes("10 00 10 00 04 00 00 00 41 5E 42 20");
+    std::vector<uint8_t> dataSet = hexBytes("10 00 10 00 04 00 00 00 41 5E 42 20");
     std::vector<uint8_t> pdu = pdata(1, 3, command);
     std::vector<uint8_t> pdv = {0, 0, 0, static_cast<uint8_t>(dataSet.size() + 2), 1, 2};
     pdv.insert(pdv.end(), dataSet.begin(), dataSet.end());
@@ -278,8 +278,12 @@ TEST_F(EchoTest, LastCommandFragmentAndDataSetInOnePdu) {
     Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(acceptPdu({implicitOk})), Peer::Send(pdu),
                Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
     PDU_Service service;
-    ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
-                                VerificationSopClass, 5));
+    ASSERT_TRUE(OpenAssociation(service, {.callingTitle = "local",
+                                          .calledTitle = "remote",
+                                          .host = "127.0.0.1",
+                                          .port = peer.PortText(),
+                                          .abstractSyntax = VerificationSopClass,
+                                          .timeoutSeconds = 5}));
     DcmObj first, second;
     ASSERT_TRUE(service.Read(first));
     EXPECT_EQ(first.GetUShort(0x0000, 0x0100), 0x8030);
@@ -302,7 +306,14 @@ TEST_F(EchoTest, ClosedPortFailsToConnect) {
 TEST(ProposedContexts, TransferSyntaxListFollowsThePreferenceRules) {
     auto proposed = [](const std::string& other, const std::string& preferred) {
         PDU_Service service;
-        OpenAssociation(service, "a", "b", "127.0.0.1", "1", "1.2.3", other, preferred, 1);
+        OpenAssociation(service, {.callingTitle = "a",
+                                  .calledTitle = "b",
+                                  .host = "127.0.0.1",
+                                  .port = "1",
+                                  .abstractSyntax = "1.2.3",
+                                  .otherTransferSyntax = other,
+                                  .preferredTransferSyntax = preferred,
+                                  .timeoutSeconds = 1});
         std::vector<std::string> out;
         for (const UIDitem& ts : service.request.PresContexts.at(0).TrnSyntax)
             out.push_back(ts.UID);

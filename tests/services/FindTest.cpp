@@ -30,8 +30,12 @@ protected:
     // An association with the scripted peer, the request already sent from a study query
     // whose only key is a patient name.
     void query(Peer& peer, int timeout = 5) {
-        ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
-                                    StudyRootFindSopClass, timeout));
+        ASSERT_TRUE(OpenAssociation(service, {.callingTitle = "local",
+                                              .calledTitle = "remote",
+                                              .host = "127.0.0.1",
+                                              .port = peer.PortText(),
+                                              .abstractSyntax = StudyRootFindSopClass,
+                                              .timeoutSeconds = timeout}));
         FindList list{StudyInfo{}};
         std::get<StudyInfo>(list[0]).PatientsName = "Doe*";
         ASSERT_TRUE(WriteFindRQ(service, list, StudyRootFindSopClass, "STUDY"));
@@ -81,7 +85,7 @@ TEST(StudyQuery, OnlyPatientNameGivesFourteenElementsByteExact) {
                                         "(0008,0090) PN", "(0008,1030) LO", "(0010,0010) PN",
                                         "(0010,0020) LO", "(0010,0030) DA", "(0010,0040) CS",
                                         "(0010,4000) LT", "(0020,000D) UI"}));
-    EXPECT_EQ(encode(identifier), HexBytes(R"(
+    EXPECT_EQ(encode(identifier), hexBytes(R"(
         08 00 20 00 00 00 00 00                              // Study Date, universal
         08 00 30 00 00 00 00 00                              // Study Time
         08 00 50 00 00 00 00 00                              // Accession Number
@@ -157,7 +161,7 @@ TEST(Readers, SeriesAndImageFieldsNumbersAndDepth) {
     EXPECT_EQ(s.SeriesNumber, "7");
 
     // A stray sequence delimiter does not hide what follows from the image reader.
-    std::vector<uint8_t> bytes = HexBytes(R"(
+    std::vector<uint8_t> bytes = hexBytes(R"(
         08 00 08 00 0E 00 00 00 4F 52 49 47 49 4E 41 4C 5C 50 52 49 4D 41   // Image Type
         28 00 02 00 02 00 00 00 03 00                                        // Samples 3
         28 00 08 00 02 00 00 00 31 32                                        // Frames "12"
@@ -190,7 +194,7 @@ TEST_F(FindTest, CommandSetAndIdentifierAreByteExact) {
     const std::vector<uint8_t>& got = peer.Received();
     std::size_t at = associateRequestSize(StudyRootFindSopClass);
     std::vector<uint8_t> command(got.begin() + at, got.begin() + at + 100);
-    EXPECT_EQ(command, HexBytes(R"(
+    EXPECT_EQ(command, hexBytes(R"(
         04 00 00 00 00 5E  00 00 00 5A 01 03                  // P-DATA-TF, last command PDV
         00 00 00 00 04 00 00 00 4C 00 00 00                   // group length 76
         00 00 02 00 1C 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
@@ -202,7 +206,7 @@ TEST_F(FindTest, CommandSetAndIdentifierAreByteExact) {
     )"));
     std::vector<uint8_t> data(got.begin() + at + 100, got.end() - ReleaseSize);
     EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + 12),
-              HexBytes("04 00 00 00 00 80 00 00 00 7C 01 02"));
+              hexBytes("04 00 00 00 00 80 00 00 00 7C 01 02"));
     DcmObj expected;
     studyQuery(expected);
     EXPECT_EQ(std::vector<uint8_t>(data.begin() + 12, data.end()), encode(expected));
@@ -212,8 +216,12 @@ TEST_F(FindTest, EmptyIdentifierIsNotSent) {
     Peer peer({Peer::Expect(associateRequestSize(StudyRootFindSopClass)), Peer::Send(acceptPdu()),
                Peer::Expect(findCommandPduSize(StudyRootFindSopClass)), Peer::Expect(ReleaseSize),
                Peer::Send(releaseReply)});
-    ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
-                                StudyRootFindSopClass, 5));
+    ASSERT_TRUE(OpenAssociation(service, {.callingTitle = "local",
+                                          .calledTitle = "remote",
+                                          .host = "127.0.0.1",
+                                          .port = peer.PortText(),
+                                          .abstractSyntax = StudyRootFindSopClass,
+                                          .timeoutSeconds = 5}));
     FindList list{StudyInfo{}};
     EXPECT_TRUE(WriteFindRQ(service, list, StudyRootFindSopClass, "PATIENT"));
     EXPECT_EQ(list.size(), 1u);
@@ -221,7 +229,7 @@ TEST_F(FindTest, EmptyIdentifierIsNotSent) {
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     const std::vector<uint8_t>& got = peer.Received();
     EXPECT_EQ(std::vector<uint8_t>(got.end() - ReleaseSize, got.end()),
-              HexBytes("05 00 00 00 00 04 00 00 00 00"));
+              hexBytes("05 00 00 00 00 04 00 00 00 00"));
 }
 
 TEST_F(FindTest, PendingResponsesAddOneRecordEachInArrivalOrder) {
@@ -287,7 +295,7 @@ TEST_F(FindTest, OverLongValuesAreLoggedWholeAndCut) {
 }
 
 TEST_F(FindTest, ElementsInsideAnUndefinedLengthSequenceAreNotTopLevel) {
-    std::vector<uint8_t> id = HexBytes(R"(
+    std::vector<uint8_t> id = hexBytes(R"(
         10 00 10 00 08 00 00 00 54 6F 70 5E 4E 61 6D 65      // (0010,0010) "Top^Name"
         10 00 02 10 FF FF FF FF                              // (0010,1002) SQ, undefined
         FE FF 00 E0 FF FF FF FF                              // item, undefined

@@ -287,14 +287,14 @@ std::vector<uint8_t> commandBytes(uint16_t field, const std::string& sop, const 
 
 TEST(PrintCommands, NSetCarriesGroupLengthAndRequestedInstance) {
     auto bytes = commandBytes(NSetRQ, GrayImageBoxClass, "1.2.3", true, -1);
-    std::vector<uint8_t> expected = HexBytes(R"(
+    std::vector<uint8_t> expected = hexBytes(R"(
         00 00 00 00 04 00 00 00 4A 00 00 00          // group length 22 + 6 + 46 = 74
         00 00 03 00 16 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E 35 2E 31 2E 31 2E 34 00
         00 00 00 01 02 00 00 00 20 01                // N-SET-RQ
     )");
     ASSERT_GT(bytes.size(), expected.size());
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + expected.size()), expected);
-    std::vector<uint8_t> tail = HexBytes(R"(
+    std::vector<uint8_t> tail = hexBytes(R"(
         00 00 00 08 02 00 00 00 02 01                // a data set follows
         00 00 01 10 06 00 00 00 31 2E 32 2E 33 00    // requested instance, padded with 00
     )");
@@ -625,7 +625,7 @@ TEST_F(PrintTest, JpegPicturesDecodeIntoGreyOrColourBitmaps) {
     QImage none;
     EXPECT_FALSE(LoadJpegPicture(dir.file("cut.jpg").string(), none));
     EXPECT_FALSE(LoadJpegPicture(dir.file("missing.jpg").string(), none));
-    std::vector<uint8_t> huge = HexBytes(R"(
+    std::vector<uint8_t> huge = hexBytes(R"(
         FF D8
         FF C0 00 0B 08 EA 60 EA 60 01 01 11 00    // 8-bit, 60000 x 60000, one component
         FF D9

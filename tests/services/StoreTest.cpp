@@ -1,9 +1,9 @@
 #include "Store.h"
 #include "Association.h"
 #include "BufData.h"
+#include "DicomFileWriter.h"
 #include "DimseScript.h"
 #include "LogFixture.h"
-#include "DicomFileWriter.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
 constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
-constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
 constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
 
 std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
@@ -108,7 +107,7 @@ TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
     const std::vector<uint8_t>& got = peer.Received();
     EXPECT_EQ(proposedSyntaxes(slice(got, 0, rq)),
               (std::vector<std::string>{ExplicitLittleEndian, ImplicitLittleEndian}));
-    EXPECT_EQ(slice(got, rq, 114), HexBytes(R"(
+    EXPECT_EQ(slice(got, rq, 114), hexBytes(R"(
         04 00 00 00 00 6C  00 00 00 68 01 03
         00 00 00 00 04 00 00 00 5A 00 00 00                    // group length 90
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
@@ -134,7 +133,7 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
     Peer peer(storeScript(rq, ExplicitLittleEndian, 98, dataSet));
     EXPECT_TRUE(store(peer, "ct.dcm", ""));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(slice(peer.Received(), rq, 98), HexBytes(R"(
+    EXPECT_EQ(slice(peer.Received(), rq, 98), hexBytes(R"(
         04 00 00 00 00 5C  00 00 00 58 01 03
         00 00 00 00 04 00 00 00 4A 00 00 00                    // group length 48 + 26
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
@@ -263,10 +262,10 @@ TEST_F(StoreTest, ReportInACompressedSyntaxIsNotSentOnAnotherContext) {
     writeDicomFile(dir.file("sr.dcm"), sr);
     std::size_t rq = requestSize(ComprehensiveSr, {JpegLossless, ImplicitLittleEndian});
     Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
-               Peer::Expect(ReleaseSize), Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+               Peer::Expect(ReleaseSize), Peer::Send(hexBytes("06 00 00 00 00 04 00 00 00 00"))});
     EXPECT_FALSE(store(peer, "sr.dcm", ""));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(slice(peer.Received(), rq, ReleaseSize), HexBytes("05 00 00 00 00 04 00 00 00 00"));
+    EXPECT_EQ(slice(peer.Received(), rq, ReleaseSize), hexBytes("05 00 00 00 00 04 00 00 00 00"));
     EXPECT_TRUE(logged("ERROR, StoreSCU, WriteStoreRQ failed"));
 }
 
@@ -326,7 +325,7 @@ TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
     writeDicomFile(dir.file("big.dcm"), ct);
     std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
     Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)),
-               Peer::Expect(114 + 100000), Peer::Send(HexBytes("07 00 00 00 00 04 00 00 02 00")),
+               Peer::Expect(114 + 100000), Peer::Send(hexBytes("07 00 00 00 00 04 00 00 02 00")),
                Peer::Close()});
     EXPECT_FALSE(store(peer, "big.dcm", ExplicitLittleEndian));
     peer.Finish();
@@ -340,7 +339,7 @@ TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
 
 TEST_F(StoreTest, FileThatIsNotDicomSendsNothing) {
     testsupport::writeFileBytes(dir.file("photo.jpg"),
-                                HexBytes("FF D8 FF E0 00 10 4A 46 49 46 00 01 01 00 00 01"));
+                                hexBytes("FF D8 FF E0 00 10 4A 46 49 46 00 01 01 00 00 01"));
     EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file("photo.jpg").string(),
                           ExplicitLittleEndian, 5, false));
     EXPECT_TRUE(logged("WARNING, StoreSCU, image is not standard DICOM"));
@@ -355,8 +354,9 @@ TEST_F(StoreTest, WriteStoreRQWithoutAnAssociation) {
     DcmObj ct;
     fillCt(ct, ExplicitLittleEndian);
     EXPECT_EQ(WriteStoreRQ(service, ct, CtImage), StoreResult::NoPresentationContext);
+    // The data PDU's context is not what was negotiated: only Connect makes an association.
     service.data.PresentationContextID = 1;
-    EXPECT_EQ(WriteStoreRQ(service, ct, CtImage), StoreResult::UnknownTransferSyntax);
+    EXPECT_EQ(WriteStoreRQ(service, ct, CtImage), StoreResult::NoPresentationContext);
 }
 
 // A data set goes out while it is encoded, cut exactly as a whole message would be: PDVs of
@@ -372,10 +372,14 @@ TEST_F(StoreTest, DataSetIsCutIntoFullPdvsAndOneLast) {
         std::size_t rq = requestSize(CtImage, {ImplicitLittleEndian});
         Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
                    Peer::Expect(total + 12 * pdus), Peer::Expect(ReleaseSize),
-                   Peer::Send(HexBytes("06 00 00 00 00 04 00 00 00 00"))});
+                   Peer::Send(hexBytes("06 00 00 00 00 04 00 00 00 00"))});
         PDU_Service service;
-        ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
-                                    CtImage, "", "", 5));
+        ASSERT_TRUE(OpenAssociation(service, {.callingTitle = "local",
+                                              .calledTitle = "remote",
+                                              .host = "127.0.0.1",
+                                              .port = peer.PortText(),
+                                              .abstractSyntax = CtImage,
+                                              .timeoutSeconds = 5}));
         EXPECT_TRUE(service.Write(dataSet, 0));
         service.Close();
         ASSERT_TRUE(peer.Finish()) << peer.Failure();

@@ -59,7 +59,7 @@ TEST(WorklistQuery, OnlyModalityGivesElevenTopLevelElementsByteExact) {
     ASSERT_EQ(sequence->Count(), 1);
     ASSERT_NE(sequence->ObjAt(0), nullptr);
     EXPECT_EQ(sequence->ObjAt(0)->Count(), 12);
-    EXPECT_EQ(encode(identifier), HexBytes(R"(
+    EXPECT_EQ(encode(identifier), hexBytes(R"(
         08 00 50 00 00 00 00 00              // Accession Number
         08 00 90 00 00 00 00 00              // Referring Physician's Name
         10 00 10 00 00 00 00 00              // Patient's Name
@@ -123,7 +123,7 @@ TEST(WorklistRead, NestedItemsFillTheSameRecordAndTheLastOccurrenceWins) {
 }
 
 TEST(WorklistRead, FlatSequencesOfUndefinedLengthAreReadToo) {
-    TWorklistItem item = readItem(HexBytes(R"(
+    TWorklistItem item = readItem(hexBytes(R"(
         10 00 10 00 04 00 00 00 44 6F 65 20      // (0010,0010) "Doe"
         40 00 00 01 FF FF FF FF                  // step sequence, undefined length
         FE FF 00 E0 FF FF FF FF
@@ -156,8 +156,12 @@ TEST_F(WorklistExchange, ResponseWithTwoStepItemsTakesTheSecond) {
                           concat(findResponse(WorklistFindSopClass, 0xFF00, &match),
                                  findResponse(WorklistFindSopClass, 0, nullptr))));
     PDU_Service service;
-    ASSERT_TRUE(OpenAssociation(service, "local", "remote", "127.0.0.1", peer.PortText(),
-                                WorklistFindSopClass, 5));
+    ASSERT_TRUE(OpenAssociation(service, {.callingTitle = "local",
+                                          .calledTitle = "remote",
+                                          .host = "127.0.0.1",
+                                          .port = peer.PortText(),
+                                          .abstractSyntax = WorklistFindSopClass,
+                                          .timeoutSeconds = 5}));
     ASSERT_TRUE(CFind::WriteRQ(service, query, WorklistFindSopClass));
     DcmObj response;
     ASSERT_EQ(CFind::ReadRSP(service, response), 0xFF00);

@@ -6,6 +6,7 @@
 #include "Association.h"
 #include "BufData.h"
 #include "DcmObj.h"
+#include "PduVectors.h"
 #include "ScriptedPeer.h"
 
 #include <cstdint>
@@ -15,58 +16,17 @@
 
 namespace dimsescript {
 
-inline void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(static_cast<uint8_t>(x >> 8));
-    v.push_back(static_cast<uint8_t>(x & 0xFF));
-}
-inline void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, static_cast<uint16_t>(x >> 16));
-    put16(v, static_cast<uint16_t>(x & 0xFFFF));
-}
-inline void putItem(std::vector<uint8_t>& v, uint8_t type, const std::vector<uint8_t>& body) {
-    v.push_back(type);
-    v.push_back(0);
-    put16(v, static_cast<uint16_t>(body.size()));
-    v.insert(v.end(), body.begin(), body.end());
-}
-
-inline void putItem(std::vector<uint8_t>& v, uint8_t type, const std::string& body) {
-    putItem(v, type, std::vector<uint8_t>(body.begin(), body.end()));
-}
+using pduvectors::pdata;
+using pduvectors::put16;
+using pduvectors::put32;
+using pduvectors::putItem;
 
 // A-ASSOCIATE-AC answering as calledTitle for presentation context 1: this transfer syntax,
 // and the result (0 acceptance, 3 abstract syntax not supported).
 inline std::vector<uint8_t> acceptPdu(const std::string& transferSyntax = "1.2.840.10008.1.2",
                                       uint8_t result = 0,
                                       const std::string& calledTitle = "remote") {
-    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
-    std::string titles = (calledTitle + std::string(16, ' ')).substr(0, 16) + "local           ";
-    body.insert(body.end(), titles.begin(), titles.end());
-    body.insert(body.end(), 32, 0);
-    putItem(body, 0x10, std::string("1.2.840.10008.3.1.1.1"));
-    std::vector<uint8_t> pc = {1, 0, result, 0};
-    putItem(pc, 0x40, transferSyntax);
-    putItem(body, 0x21, pc);
-    std::vector<uint8_t> max;
-    put32(max, 16384);
-    std::vector<uint8_t> user;
-    putItem(user, 0x51, max);
-    putItem(body, 0x50, user);
-    std::vector<uint8_t> pdu = {0x02, 0x00};
-    put32(pdu, static_cast<uint32_t>(body.size()));
-    pdu.insert(pdu.end(), body.begin(), body.end());
-    return pdu;
-}
-
-// One P-DATA-TF with one PDV; control 3 = last command fragment, 2 = last data set fragment.
-inline std::vector<uint8_t> pdata(uint8_t control, const std::vector<uint8_t>& fragment) {
-    std::vector<uint8_t> pdu = {0x04, 0x00};
-    put32(pdu, static_cast<uint32_t>(fragment.size() + 6));
-    put32(pdu, static_cast<uint32_t>(fragment.size() + 2));
-    pdu.push_back(1);
-    pdu.push_back(control);
-    pdu.insert(pdu.end(), fragment.begin(), fragment.end());
-    return pdu;
+    return pduvectors::associateAC(transferSyntax, result, calledTitle);
 }
 
 inline std::vector<uint8_t> encode(DcmObj& dataSet) {
@@ -150,7 +110,7 @@ inline std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& req
     return out;
 }
 inline constexpr std::size_t ReleaseSize = 10;
-inline const std::vector<uint8_t> releaseReply = HexBytes("06 00 00 00 00 04 00 00 00 00");
+inline const std::vector<uint8_t> releaseReply = hexBytes("06 00 00 00 00 04 00 00 00 00");
 
 // The peer's side of one query: association, the request (command and identifier of the
 // given encoded size), the responses, the release.

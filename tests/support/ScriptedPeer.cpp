@@ -15,15 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds Slice{50};
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Waits for readability in short slices so a stopping peer is not held up.
 // 1 readable, 0 time-out, -1 stopped or error.
 int waitReadable(int fd, std::chrono::milliseconds wait, const std::atomic<bool>* stop) {
@@ -71,33 +62,6 @@ private:
 };
 
 } // namespace
-
-std::vector<std::uint8_t> HexBytes(std::string_view text) {
-    std::vector<std::uint8_t> bytes;
-    int high = -1;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 2, "//") == 0) {
-            while (i < text.size() && text[i] != '\n')
-                ++i;
-            continue;
-        }
-        int digit = hexDigit(text[i]);
-        if (digit < 0) {
-            if (!std::isspace(static_cast<unsigned char>(text[i])))
-                throw std::invalid_argument("HexBytes: not a hex digit");
-            continue;
-        }
-        if (high < 0) {
-            high = digit;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(high << 4 | digit));
-            high = -1;
-        }
-    }
-    if (high >= 0)
-        throw std::invalid_argument("HexBytes: odd number of digits");
-    return bytes;
-}
 
 std::unique_ptr<PeerStream> PlainPeerStream(int fd) {
     return std::make_unique<PlainStream>(fd);

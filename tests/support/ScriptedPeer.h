@@ -3,6 +3,8 @@
 // its own thread and plays a list of steps, byte by byte, for the odd cases a real peer will
 // not produce (partial PDUs, silence, closes in the middle, malformed lengths).
 
+#include "TestSupport.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,9 +16,8 @@
 #include <thread>
 #include <vector>
 
-// Bytes from hex text; blanks, line ends and anything after "//" on a line are ignored, so
-// vectors can be annotated one field per line.
-std::vector<std::uint8_t> HexBytes(std::string_view text);
+// Every script is written in annotated hex.
+using testsupport::hexBytes;
 
 // The connection as the peer sees it. The plain one reads and writes the descriptor; a TLS
 // test wraps it in a server session.

@@ -6,6 +6,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +151,18 @@ void writeFileBytes(const std::filesystem::path& file, const uint8_t* bytes, std
     if (!out) {
         throw std::runtime_error("cannot write " + file.string());
     }
+}
+
+std::string closedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return std::to_string(ntohs(address.sin_port));
 }
 
 } // namespace testsupport

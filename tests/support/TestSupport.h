@@ -47,6 +47,9 @@ private:
 // that runs to the end of the line. Throws std::invalid_argument on anything else.
 std::vector<uint8_t> hexBytes(std::string_view text);
 
+// A loopback port that refuses connections: bound once, then closed again.
+std::string closedPort();
+
 // Throws std::runtime_error when the file cannot be read or written.
 std::vector<uint8_t> readFileBytes(const std::filesystem::path& file);
 void writeFileBytes(const std::filesystem::path& file, const uint8_t* bytes, std::size_t count);

@@ -1,6 +1,10 @@
 #pragma once
-// The compressed transfer syntaxes the codecs tell apart. The uncompressed ones are in DcmObj.h.
+// The transfer syntax UIDs the program names anywhere: every list of them in every layer is
+// built from these.
 
+inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";
+inline constexpr const char* ExplicitLittleEndian = "1.2.840.10008.1.2.1";
+inline constexpr const char* ExplicitBigEndian = "1.2.840.10008.1.2.2";
 inline constexpr const char* Rle = "1.2.840.10008.1.2.5";
 inline constexpr const char* JpegBaseline = "1.2.840.10008.1.2.4.50";
 inline constexpr const char* JpegExtended = "1.2.840.10008.1.2.4.51";
