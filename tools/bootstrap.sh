@@ -13,7 +13,7 @@ PACKAGES=(
     qt6-base-dev libgl-dev
     libssl-dev openssl libopenjp2-7-dev nasm
     libgtest-dev libgmock-dev libbenchmark-dev
-    dcmtk dicom3tools libgdcm-tools python3 python3-pydicom
+    dcmtk dicom3tools libgdcm-tools python3 python3-pydicom orthanc
     xvfb xauth dpkg-dev
 )
 

@@ -1,7 +1,7 @@
 #include "Job.h"
 
 JobInputs CaptureJobInputs(const AppState& state) {
-    return JobInputs{state.Settings, state.Filter, state.FileName, state.LogDir};
+    return JobInputs{state.Settings, state.Extra, state.Filter, state.FileName, state.LogDir};
 }
 
 int JobKindIndex(std::string_view kind) {

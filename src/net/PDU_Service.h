@@ -12,10 +12,6 @@
 #include <string>
 #include <vector>
 
-// True for the transfer syntaxes InterogateAAssociateAC can choose; a context accepted with any
-// other cannot carry a message.
-bool IsSelectableTransferSyntax(const std::string& uid);
-
 class PDU_Service {
 public:
     // Every message written or read is listed in the log when set.
@@ -23,8 +19,9 @@ public:
     std::uint8_t useTLS = 0;
     std::string userName;
     std::string passcode;
-    std::string certificateFile;
-    std::string keyFile;
+    // Trust, client certificate and versions of the TLS session; useTLS decides whether
+    // there is one.
+    TlsOptions tlsOptions;
     // Indices into accept.PresContextAccepts of the items with result 0, in the order read.
     std::vector<std::size_t> AcceptedContexts;
 
@@ -38,6 +35,10 @@ public:
     PDataTF data;
 
     PDU_Service();
+    void SetTls(const TlsOptions& options) {
+        useTLS = options.enabled ? 1 : 0;
+        tlsOptions = options;
+    }
     virtual ~PDU_Service() = default;
     PDU_Service(const PDU_Service&) = delete;
     PDU_Service& operator=(const PDU_Service&) = delete;
@@ -56,10 +57,22 @@ public:
     bool ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer);
 
     bool IsConnected() { return link.Link().IsConnected(); }
+    // The peer answered while a message was still going out; its answer waits for Read.
+    bool ResponsePending() const { return earlyResponse; }
+
+    // The wait for the A-RELEASE-RP, whatever the job's time-out.
+    static constexpr int ReleaseTimeoutSeconds = 10;
 
 private:
+    // What the association can still do: a message cut short leaves it out of step, and an
+    // association the peer released or aborted takes nothing more.
+    bool earlyResponse = false;
+    bool outOfStep = false;
+
     bool connect(const std::string& host, const std::string& port);
     void abortAndClose();
+    // Sends the A-RELEASE-RQ and waits, bounded by the release time-out, for the reply.
+    void release();
     void abortOutOfStep();
     // Reads what the peer sent in the middle of a message being written, and closes.
     void interruptedWrite();

@@ -1,6 +1,6 @@
 #pragma once
-// The one connection to the remote application entity: a blocking IPv4 TCP stream, optionally
-// wrapped in a TLS 1.2 client session. Requesting side only; there is no listening side.
+// The one connection to the remote application entity: a blocking TCP stream (IPv4 or IPv6),
+// optionally wrapped in a TLS client session. Requesting side only; there is no listening side.
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +18,27 @@
 //   text     the same bytes, those below 32 or above 122 as "."; the marker again
 //   "\r\n\r\n"
 void DumpTraffic(const std::uint8_t* data, int length, bool sent);
+
+// How a TLS session is set up. A plain on/off keeps the sound defaults: the server's chain
+// verified against the system's trust store and its name or address against the host, no
+// client certificate, TLS 1.2 up to the highest version both ends offer.
+struct TlsOptions {
+    TlsOptions(bool on = false) : enabled(on) {} // NOLINT: on/off is the common case
+    bool enabled;
+    std::string caFile;          // extra trusted CAs (PEM), besides the system's
+    std::string certificateFile; // client certificate (PEM), for mutual TLS
+    std::string keyFile;         // its private key (PEM)
+    bool acceptAnyServer = false;
+    bool pinVersion12 = false;
+};
+
+// Why the last connect or handshake failed, kept for the reports above this layer.
+struct ConnectFailure {
+    enum class Stage { None, Resolve, Connect, TimedOut, Tls, Certificate };
+    Stage stage = Stage::None;
+    int error = 0;      // errno of the connect, getaddrinfo's code, or the TLS verify result
+    std::string detail; // OpenSSL's reason for Tls and Certificate
+};
 
 class Socket {
 public:
@@ -37,16 +58,21 @@ public:
     void ClearDeadline() { deadline.reset(); }
     // Something (bytes, a close or a reset) waits to be read; never blocks.
     bool InputWaiting() const;
+    // Waits up to the given time for something to read; false when nothing came. Unlike a
+    // read that times out, this leaves the connection open.
+    bool WaitForInput(std::chrono::milliseconds wait) const;
 
     // Selects the TLS or the plain path of send and receive; set before connecting.
     void SetUseTLS(bool on) { tlsEnabled = on; }
     bool UseTLS() const { return tlsEnabled; }
 
-    // Host: a text starting with a non-zero number is taken as a dotted address, anything else
-    // is looked up first. Port: a number, or else a service name.
+    // Host: a name or an IPv4 or IPv6 literal ("::1" or "[::1]"), resolved by getaddrinfo;
+    // each address is tried in turn. Port: a number 1-65535, or else a service name. The whole
+    // connect, every address together, is bounded by the time-out.
     bool Connect(const std::string& host, const std::string& port);
-    // Client handshake on the connected handle; empty paths present no client certificate.
-    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile);
+    // Client handshake on the connected handle. The server is verified unless the options
+    // accept any; host is what its certificate must name (a DNS name or an address).
+    bool SetupTLS(const TlsOptions& options, const std::string& host);
     bool SendBinary(const std::uint8_t* data, int length);
     // Bytes received (1..size), 0 when a time-out of 0 expired, -1 on error or closed peer.
     // A time-out or a closed peer leaves the socket closed.
@@ -55,6 +81,9 @@ public:
 
     bool IsConnected() const { return connected; }
     int LastResult() const { return lastResult; }
+    const ConnectFailure& LastFailure() const { return failure; }
+    // True when the last read failed because its time-out ran out.
+    bool TimedOut() const { return readTimedOut; }
 
 private:
     struct CtxFree {
@@ -87,6 +116,8 @@ private:
     // Bounds blocking TLS reads (handshake, records split across segments) by the time-out.
     void applyReceiveTimeout();
     void applySendTimeout();
+    // One address of the host: a non-blocking connect, then a wait until the deadline.
+    bool connectTo(const struct addrinfo& address, std::chrono::steady_clock::time_point until);
 
     int lastResult = 0;
     Handle handle;
@@ -96,4 +127,6 @@ private:
     std::unique_ptr<SSL_CTX, CtxFree> tlsContext;
     std::unique_ptr<SSL, SslFree> tlsSession;
     bool tlsEnabled = false;
+    bool readTimedOut = false;
+    ConnectFailure failure;
 };

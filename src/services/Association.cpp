@@ -14,8 +14,7 @@ std::string title16(const std::string& title) {
 bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
                      const std::string& calledTitle, const std::string& host,
                      const std::string& port, const std::string& abstractSyntax,
-                     const std::string& otherTransferSyntax,
-                     const std::string& preferredTransferSyntax, int timeoutSeconds) {
+                     const std::vector<std::vector<std::string>>& contexts, int timeoutSeconds) {
     std::string calling = title16(callingTitle);
     std::string called = title16(calledTitle);
     service.request.SetCallingApTitle(calling);
@@ -27,29 +26,42 @@ bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
         LogMessage("INFO, OpenAssociation, Called Ap. Title: " + called);
     }
     ResetMessageCounter();
-    PresentationContext context(NextContextID());
-    context.SetAbstractSyntax(abstractSyntax);
-    bool implicitListed = false;
-    if (!preferredTransferSyntax.empty()) {
-        context.AddTransferSyntax(preferredTransferSyntax);
-        implicitListed = preferredTransferSyntax == ImplicitLittleEndian;
-    }
-    if (!otherTransferSyntax.empty() && otherTransferSyntax != preferredTransferSyntax) {
-        context.AddTransferSyntax(otherTransferSyntax);
-        implicitListed = implicitListed || otherTransferSyntax == ImplicitLittleEndian;
-    }
-    if (!implicitListed)
-        context.AddTransferSyntax(ImplicitLittleEndian);
     service.request.PresContexts.clear();
-    service.request.AddPresentationContext(std::move(context));
+    for (const std::vector<std::string>& syntaxes : contexts) {
+        if (syntaxes.empty())
+            continue;
+        PresentationContext context(NextContextID());
+        context.SetAbstractSyntax(abstractSyntax);
+        for (const std::string& uid : syntaxes)
+            context.AddTransferSyntax(uid);
+        service.request.AddPresentationContext(std::move(context));
+    }
     return service.Connect(host, port);
 }
 
 bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
                      const std::string& calledTitle, const std::string& host,
                      const std::string& port, const std::string& abstractSyntax,
+                     const std::string& otherTransferSyntax,
+                     const std::string& preferredTransferSyntax, int timeoutSeconds) {
+    std::vector<std::vector<std::string>> contexts;
+    if (!preferredTransferSyntax.empty())
+        contexts.push_back({preferredTransferSyntax});
+    if (!otherTransferSyntax.empty() && otherTransferSyntax != preferredTransferSyntax)
+        contexts.push_back({otherTransferSyntax});
+    if (preferredTransferSyntax != ImplicitLittleEndian &&
+        otherTransferSyntax != ImplicitLittleEndian)
+        contexts.push_back({ImplicitLittleEndian});
+    return OpenAssociation(service, callingTitle, calledTitle, host, port, abstractSyntax, contexts,
+                           timeoutSeconds);
+}
+
+bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
+                     const std::string& calledTitle, const std::string& host,
+                     const std::string& port, const std::string& abstractSyntax,
                      int timeoutSeconds) {
-    return OpenAssociation(service, callingTitle, calledTitle, host, port, abstractSyntax, "", "",
+    return OpenAssociation(service, callingTitle, calledTitle, host, port, abstractSyntax,
+                           std::vector<std::vector<std::string>>{{ImplicitLittleEndian}},
                            timeoutSeconds);
 }
 

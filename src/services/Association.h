@@ -6,14 +6,21 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
-// Proposes one presentation context for abstractSyntax: the preferred transfer syntax, the
-// other one when different, and implicit VR little endian unless already listed; connects.
+// Proposes the preferred transfer syntax in a context of its own, the other one in another
+// when different, and implicit VR little endian in a third unless already proposed; connects.
 bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
                      const std::string& calledTitle, const std::string& host,
                      const std::string& port, const std::string& abstractSyntax,
                      const std::string& otherTransferSyntax,
                      const std::string& preferredTransferSyntax, int timeoutSeconds);
+// One presentation context for abstractSyntax per entry of contexts, in this order, each with
+// its transfer syntaxes; the order is the order of preference when several are accepted.
+bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
+                     const std::string& calledTitle, const std::string& host,
+                     const std::string& port, const std::string& abstractSyntax,
+                     const std::vector<std::vector<std::string>>& contexts, int timeoutSeconds);
 // Implicit VR little endian only.
 bool OpenAssociation(PDU_Service& service, const std::string& callingTitle,
                      const std::string& calledTitle, const std::string& host,

@@ -109,7 +109,8 @@ DcmtkPeer::DcmtkPeer(const std::string& program, std::vector<std::string> args,
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
-    for (int i = 0; i < 100 && pid_ > 0; ++i) {
+    // Up to 30 s: a server that builds its database first (Orthanc) is slow on a busy machine.
+    for (int i = 0; i < 600 && pid_ > 0; ++i) {
         if (accepts(port_)) {
             ready_ = true;
             break;
@@ -140,6 +141,40 @@ std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir) {
         std::vector<std::string>{"-c",
                                  "sed \"s/@PORT@/$1/\" printer.cfg.in > printer.cfg && "
                                  "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
+                                 "sh"},
+        dir);
+}
+
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir) {
+    std::filesystem::path root(dir);
+    std::filesystem::create_directory(root / "storage");
+    std::filesystem::create_directory(root / "index");
+    // Only its DICOM side, on loopback: no HTTP server, no plugins, any called AE title.
+    std::ofstream(root / "orthanc.json.in") << R"({
+  "Name": "VESKARO_TEST",
+  "StorageDirectory": ")" << (root / "storage").string()
+                                            << R"(",
+  "IndexDirectory": ")" << (root / "index").string()
+                                            << R"(",
+  "StorageCompression": false,
+  "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false,
+  "Plugins": [],
+  "DicomServerEnabled": true,
+  "DicomAet": "ORTHANC",
+  "DicomPort": @PORT@,
+  "DicomCheckCalledAet": false,
+  "DicomAlwaysAllowEcho": true,
+  "DicomAlwaysAllowStore": true,
+  "DicomModalities": {},
+  "UnknownSopClassAccepted": false
+}
+)";
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{"-c",
+                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
+                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
                                  "sh"},
         dir);
 }

@@ -31,6 +31,10 @@ private:
 // database in dir/db, its spool in dir/spool and its output in dir/printer.log.
 std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir);
 
+// Orthanc in dir as "ORTHANC", DICOM only, its configuration in dir/orthanc.json, the files it
+// stores under dir/storage (one DICOM file each, in nested folders), its log in dir/orthanc.log.
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir);
+
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();
 
