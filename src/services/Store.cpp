@@ -184,8 +184,9 @@ bool hasShortLength(const char* vr) {
 
 bool CanSendIn(const DcmObj& dataSet, const std::string& sopClassUid, const std::string& target) {
     const std::string& own = dataSet.transferSyntax;
+    // As it is: any syntax but deflate, whose stream would have to be deflated again.
     if (target == own)
-        return own != DeflatedExplicitLittleEndian && IsKnownTransferSyntax(own);
+        return !own.empty() && own != DeflatedExplicitLittleEndian;
     const bool pixels = dataSet.GetTag(0x7FE0, 0x0010) != nullptr;
     const bool converted = IsImageSopClass(sopClassUid) || pixels;
     if (isNative(target))

@@ -38,8 +38,8 @@ std::vector<std::vector<std::string>> StoreProposals(const DcmObj& dataSet,
                                                      const std::string& sopClassUid,
                                                      const std::string& chosenTransferSyntax);
 // Known elements stored as UN get their dictionary VR, for a data set about to be sent with
-// explicit VR; the values are kept as they are, in the data set's byte order. Sequences,
-// ambiguous VRs and values too long for a short VR's length field stay UN.
+// explicit VR; the values are kept as they are, in the data set's byte order. Sequences and
+// values too long for a short VR's length field stay UN.
 void ResolveUnknownVRs(DcmObj& dataSet);
 
 // True only when a C-STORE-RSP with status 0 was received; the association is released in

@@ -146,10 +146,11 @@ TEST(CliStore, WarningStatusFailsTheJob) {
         00 00 00 09 02 00 00 00 00 B0        // status 0xB000
     )");
     std::vector<uint8_t> releaseReply = testsupport::hexBytes("06 00 00 00 00 04 00 00 00 00");
-    Peer peer({Peer::Expect(requestSize(MrImage, {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})),
-               Peer::Send(accept), Peer::SendAfter(std::chrono::milliseconds(300), response),
-               Peer::SendAfter(std::chrono::milliseconds(300), releaseReply),
-               Peer::Silent(std::chrono::milliseconds(500))});
+    Peer peer(
+        {Peer::Expect(requestSizeOf(MrImage, {{"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}})),
+         Peer::Send(accept), Peer::SendAfter(std::chrono::milliseconds(300), response),
+         Peer::SendAfter(std::chrono::milliseconds(300), releaseReply),
+         Peer::Silent(std::chrono::milliseconds(500))});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall));
     peer.Finish();

@@ -1,7 +1,6 @@
 // STORE through the CLI to Orthanc, which takes whichever accepted syntax it likes best: the
-// chosen syntax reaches it when proposed alone, a file goes in its own syntax when nothing
-// else fits, a syntax the file cannot be brought to is never offered, and known elements kept
-// as UN are sent with their dictionary VR.
+// chosen syntax reaches it when proposed alone, a syntax the file cannot be brought to is never
+// offered, and known elements kept as UN are sent with their dictionary VR.
 
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
@@ -100,16 +99,6 @@ TEST_F(OrthancInterop, ChosenSyntaxIsPreferredWhenAccepted) {
     EXPECT_NE(log().find("INFO, WriteStoreRQ, sending in 1.2.840.10008.1.2.4.70 (JPEG LossLess)"),
               std::string::npos)
         << log();
-}
-
-// JPEG-LS is neither read nor written here, but the file can go as it is.
-TEST_F(OrthancInterop, FileGoesInItsOwnSyntaxWhenNothingElseFits) {
-    DcmObj stored;
-    store("MR_small_jpeg_ls_lossless.dcm", "0", stored);
-    EXPECT_EQ(stored.transferSyntax, "1.2.840.10008.1.2.4.80");
-    EXPECT_NE(log().find("WARNING, StoreSCU, the file cannot be sent in 1.2.840.10008.1.2.1; not "
-                         "proposed"),
-              std::string::npos);
 }
 
 // A 32-bit RT Dose kept all in UN: JPEG is not offered for it, and its elements arrive with

@@ -158,8 +158,8 @@ TEST_F(EchoTest, AcceptedItemsAreTakenOnlyAsProposed) {
 
 TEST_F(EchoTest, OnlyBigEndianAcceptedFailsBeforeAnyMessage) {
     Peer peer({Peer::Expect(EchoRequestSize),
-               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})),
-               Peer::Silent(std::chrono::milliseconds(2000))});
+               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})), Peer::Expect(10),
+               Peer::ExpectEnd()});
     EXPECT_FALSE(echo(peer));
     peer.Finish();
     // No message, but an A-ABORT before the close.
@@ -311,15 +311,19 @@ TEST(ProposedContexts, TransferSyntaxListFollowsThePreferenceRules) {
     auto proposed = [](const std::string& other, const std::string& preferred) {
         PDU_Service service;
         OpenAssociation(service, "a", "b", "127.0.0.1", "1", "1.2.3", other, preferred, 1);
-        std::vector<std::string> out;
-        for (const UIDitem& ts : service.request.PresContexts.at(0).TrnSyntax)
-            out.push_back(ts.UID);
+        std::vector<std::vector<std::string>> out;
+        for (const PresentationContext& context : service.request.PresContexts) {
+            out.emplace_back();
+            for (const UIDitem& ts : context.TrnSyntax)
+                out.back().push_back(ts.UID);
+        }
         return out;
     };
+    using Contexts = std::vector<std::vector<std::string>>;
     EXPECT_EQ(proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.1"),
-              (std::vector<std::string>{"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"}));
-    EXPECT_EQ(proposed("1.2.840.10008.1.2", ""), (std::vector<std::string>{"1.2.840.10008.1.2"}));
-    EXPECT_EQ(proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.4.70"),
-              (std::vector<std::string>{"1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.1",
-                                        "1.2.840.10008.1.2"}));
+              (Contexts{{"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}}));
+    EXPECT_EQ(proposed("1.2.840.10008.1.2", ""), (Contexts{{"1.2.840.10008.1.2"}}));
+    EXPECT_EQ(
+        proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.4.70"),
+        (Contexts{{"1.2.840.10008.1.2.4.70"}, {"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}}));
 }

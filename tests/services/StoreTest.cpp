@@ -20,7 +20,8 @@ constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
 constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
 constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
 
-std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
+std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001,
+                                   uint8_t context = 1) {
     std::unique_ptr<DcmObj> rsp = CommandSet()
                                       .Uid(0x0002, CtImage)
                                       .UShort(0x0100, command)
@@ -28,7 +29,7 @@ std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
                                       .UShort(0x0800, 0x0101)
                                       .UShort(0x0900, status)
                                       .Build();
-    return pdata(3, encode(*rsp));
+    return pdata(3, encode(*rsp), context);
 }
 
 // The peer's side of one store it accepts with `accepted` on context `id`: the request, the
@@ -118,7 +119,7 @@ TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
                                 35 2E 31 2E 34 2E 31 2E 31 2E 32 00   // CT Image Storage
         00 00 00 01 02 00 00 00 01 00                          // C-STORE-RQ
-        00 00 10 01 02 00 00 00 03 00                          // message ID 3
+        00 00 10 01 02 00 00 00 05 00                          // message ID 5: after two contexts
         00 00 00 07 02 00 00 00 00 00                          // medium priority
         00 00 00 08 02 00 00 00 02 01                          // a data set follows
         00 00 00 10 08 00 00 00 31 2E 32 2E 33 2E 35 00        // instance 1.2.3.5
@@ -144,7 +145,7 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
                                 35 2E 31 2E 34 2E 31 2E 31 2E 32 00
         00 00 00 01 02 00 00 00 01 00
-        00 00 10 01 02 00 00 00 03 00
+        00 00 10 01 02 00 00 00 05 00
         00 00 00 07 02 00 00 00 00 00
         00 00 00 08 02 00 00 00 02 01
     )"));
@@ -318,8 +319,8 @@ TEST(StoreProposal, OnlySyntaxesTheDataSetCanBeSentInAreProposed) {
               (Contexts{{"1.2.840.10008.1.2.4.80"}}));
 }
 
-// Elements kept as UN get the dictionary's VR when sent explicitly; unknown and ambiguous
-// ones, and values too long for a short VR, stay UN.
+// Elements kept as UN get the dictionary's VR when sent explicitly; unknown ones, and values
+// too long for a short VR, stay UN.
 TEST(StoreProposal, KnownElementsStoredAsUnGetTheirDictionaryVR) {
     DcmObj dataSet;
     setSyntax(dataSet, ExplicitLittleEndian);
@@ -331,13 +332,13 @@ TEST(StoreProposal, KnownElementsStoredAsUnGetTheirDictionaryVR) {
     un(0x0008, 0x0016, "1.2.840.10008.5.1.4.1.1.481.2");
     un(0x0010, 0x0010, "Last^First");
     un(0x0009, 0x0010, "PRIVATE");
-    un(0x0028, 0x0106, "AB"); // "US or SS"
+    un(0x0028, 0x0106, "AB");
     un(0x0008, 0x0060, std::string(70000, 'A'));
     ResolveUnknownVRs(dataSet);
     EXPECT_TRUE(dataSet.GetTag(0x0008, 0x0016)->IsVR("UI"));
     EXPECT_TRUE(dataSet.GetTag(0x0010, 0x0010)->IsVR("PN"));
     EXPECT_TRUE(dataSet.GetTag(0x0009, 0x0010)->IsVR("UN"));
-    EXPECT_TRUE(dataSet.GetTag(0x0028, 0x0106)->IsVR("UN"));
+    EXPECT_TRUE(dataSet.GetTag(0x0028, 0x0106)->IsVR("SS"));
     EXPECT_TRUE(dataSet.GetTag(0x0008, 0x0060)->IsVR("UN"));
     EXPECT_EQ(dataSet.GetString(0x0010, 0x0010), "Last^First");
 }
