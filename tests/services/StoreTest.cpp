@@ -37,9 +37,12 @@ std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001,
 // unanswered).
 std::vector<Peer::Step> storeScript(std::size_t request, const std::string& accepted,
                                     std::size_t command, std::size_t dataSet, uint8_t id = 1) {
-    return {Peer::Expect(request),        Peer::Send(acceptPduOf({{id, 0, accepted}})),
-            Peer::Expect(command),        Peer::Expect(12 + dataSet),
-            Peer::Send(storeResponse(0)), Peer::Expect(ReleaseSize)};
+    return {Peer::Expect(request),
+            Peer::Send(acceptPduOf({{id, 0, accepted}})),
+            Peer::Expect(command),
+            Peer::Expect(12 + dataSet),
+            Peer::Send(storeResponse(0, 0x8001, id)),
+            Peer::Expect(ReleaseSize)};
 }
 
 const std::vector<std::vector<std::string>> explicitThenImplicit = {{ExplicitLittleEndian},
