@@ -3,6 +3,7 @@
 // and the item lists of the Setup dialog that the record's indexes refer to. Qt-free so the
 // CLI and the window share it; jobs never read it directly but get a copy (JobInputs).
 
+#include "ExtraSettings.h"
 #include "Setup.h"
 
 #include <array>
@@ -24,6 +25,7 @@ struct AppState {
     std::string StartDir;
     std::string LogDir; // StartDir + "logs/"
     SettingsRecord Settings = DefaultSettings();
+    ExtraSettings Extra;
     QueryFilter Filter;
     std::string FileName; // the file last chosen in the file dialog (STORE, PRINT)
 };

@@ -19,7 +19,7 @@ std::string hex4(int value) {
 
 bool CommitmentStep(JobContext& job, const std::vector<StoredInstance>& instances,
                     std::string& reason) {
-    const ExtraSettings& extra = job.Inputs.Workflow.Extra;
+    const ExtraSettings& extra = job.Inputs.Extra;
     JobControl* control = job.Inputs.Control.get();
     CommitmentOutcome outcome =
         RequestStorageCommitment(SettingsPeer(job), instances, extra.LocalPort,

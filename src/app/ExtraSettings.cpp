@@ -11,6 +11,14 @@ int portIn(const QVariant& value, int fallback) {
     return ok && port >= 0 && port <= 65535 ? port : fallback;
 }
 
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string text(const QSettings& file, const char* key) {
+    return file.value(QLatin1String(key)).toString().toStdString();
+}
+
 } // namespace
 
 std::string ExtraSettingsFileName(const std::string& startDir) {
@@ -18,25 +26,35 @@ std::string ExtraSettingsFileName(const std::string& startDir) {
 }
 
 ExtraSettings LoadExtraSettings(const std::string& fileName) {
-    ExtraSettings out;
-    QSettings file(QString::fromStdString(fileName), QSettings::IniFormat);
-    out.LocalPort = portIn(file.value("Network/LocalPort", out.LocalPort), out.LocalPort);
-    out.MppsHost = file.value("Mpps/Host").toString().toStdString();
-    out.MppsPort = file.value("Mpps/Port").toString().toStdString();
-    out.MppsAETitle = file.value("Mpps/AETitle").toString().toStdString();
+    ExtraSettings s;
+    QSettings file(q(fileName), QSettings::IniFormat);
+    s.TlsCaFile = text(file, "tls/ca_file");
+    s.TlsCertificateFile = text(file, "tls/cert_file");
+    s.TlsKeyFile = text(file, "tls/key_file");
+    s.TlsAcceptAnyServer = file.value(QStringLiteral("tls/accept_any"), false).toBool();
+    s.TlsPin12 = file.value(QStringLiteral("tls/pin_tls12"), false).toBool();
+    s.LocalPort = portIn(file.value("Network/LocalPort", s.LocalPort), s.LocalPort);
+    s.MppsHost = text(file, "Mpps/Host");
+    s.MppsPort = text(file, "Mpps/Port");
+    s.MppsAETitle = text(file, "Mpps/AETitle");
     bool ok = false;
-    int wait = file.value("Commitment/WaitSeconds", out.CommitWaitSeconds).toInt(&ok);
+    int wait = file.value("Commitment/WaitSeconds", s.CommitWaitSeconds).toInt(&ok);
     if (ok && wait > 0)
-        out.CommitWaitSeconds = wait;
-    return out;
+        s.CommitWaitSeconds = wait;
+    return s;
 }
 
 bool SaveExtraSettings(const std::string& fileName, const ExtraSettings& s) {
-    QSettings file(QString::fromStdString(fileName), QSettings::IniFormat);
+    QSettings file(q(fileName), QSettings::IniFormat);
+    file.setValue(QStringLiteral("tls/ca_file"), q(s.TlsCaFile));
+    file.setValue(QStringLiteral("tls/cert_file"), q(s.TlsCertificateFile));
+    file.setValue(QStringLiteral("tls/key_file"), q(s.TlsKeyFile));
+    file.setValue(QStringLiteral("tls/accept_any"), s.TlsAcceptAnyServer);
+    file.setValue(QStringLiteral("tls/pin_tls12"), s.TlsPin12);
     file.setValue("Network/LocalPort", s.LocalPort);
-    file.setValue("Mpps/Host", QString::fromStdString(s.MppsHost));
-    file.setValue("Mpps/Port", QString::fromStdString(s.MppsPort));
-    file.setValue("Mpps/AETitle", QString::fromStdString(s.MppsAETitle));
+    file.setValue("Mpps/Host", q(s.MppsHost));
+    file.setValue("Mpps/Port", q(s.MppsPort));
+    file.setValue("Mpps/AETitle", q(s.MppsAETitle));
     file.setValue("Commitment/WaitSeconds", s.CommitWaitSeconds);
     file.sync();
     return file.status() == QSettings::NoError;

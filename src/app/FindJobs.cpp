@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "Find.h"
+#include "JobBodies.h"
 #include "Setup.h"
 #include "WorkflowJobs.h"
 #include "Worklist.h"
@@ -13,7 +14,7 @@ namespace {
 bool openAssociation(PDU_Service& service, const JobContext& job, const char* sopClass) {
     const SettingsRecord& s = job.Inputs.Settings;
     service.dumpMessages = s.LogLevel > 1;
-    service.useTLS = s.UseTls;
+    service.SetTls(JobTlsOptions(job.Inputs));
     return OpenAssociation(service, {.callingTitle = SettingsText(s.LocalAET),
                                      .calledTitle = SettingsText(s.RemoteAET),
                                      .host = SettingsText(s.RemoteHost),

@@ -3,6 +3,7 @@
 JobInputs CaptureJobInputs(const AppState& state) {
     JobInputs inputs;
     inputs.Settings = state.Settings;
+    inputs.Extra = state.Extra;
     inputs.Filter = state.Filter;
     inputs.FileName = state.FileName;
     inputs.LogDir = state.LogDir;

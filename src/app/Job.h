@@ -28,6 +28,7 @@ enum class JobOutcome { Succeeded, Failed, EndedWithoutVerdict };
 // thread, which may change the originals while the job runs.
 struct JobInputs {
     SettingsRecord Settings;
+    ExtraSettings Extra;
     QueryFilter Filter;
     std::string FileName;
     std::string LogDir;

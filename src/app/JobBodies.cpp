@@ -5,13 +5,23 @@
 #include "Setup.h"
 #include "WorkflowJobs.h"
 
+TlsOptions JobTlsOptions(const JobInputs& inputs) {
+    TlsOptions tls(inputs.Settings.UseTls != 0);
+    tls.caFile = inputs.Extra.TlsCaFile;
+    tls.certificateFile = inputs.Extra.TlsCertificateFile;
+    tls.keyFile = inputs.Extra.TlsKeyFile;
+    tls.acceptAnyServer = inputs.Extra.TlsAcceptAnyServer;
+    tls.pinVersion12 = inputs.Extra.TlsPin12;
+    return tls;
+}
+
 namespace {
 
 JobOutcome echoJob(JobContext& job) {
     const SettingsRecord& s = job.Inputs.Settings;
     bool ok =
         EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
-                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, s.UseTls != 0);
+                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, JobTlsOptions(job.Inputs));
     return ok ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
 

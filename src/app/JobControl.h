@@ -50,6 +50,4 @@ struct WorkflowInputs {
     std::string StudyInstanceUID;
     std::string SeriesInstanceUID;
     std::string SOPInstanceUID;
-    // The extra settings file's values when the job was started.
-    ExtraSettings Extra;
 };

@@ -1,6 +1,7 @@
 // The MPPS job (start, complete, discontinue) and the worklist and MPPS steps it shares with
 // the WORKFLOW job.
 
+#include "JobBodies.h"
 #include "Log.h"
 #include "Setup.h"
 #include "WorkflowJobs.h"
@@ -15,13 +16,13 @@ ServicePeer SettingsPeer(const JobContext& job) {
     peer.Host = SettingsText(s.RemoteHost);
     peer.Port = SettingsText(s.RemotePort);
     peer.TimeoutSeconds = job.ReadTimeoutSeconds;
-    peer.UseTls = s.UseTls != 0;
+    peer.Tls = JobTlsOptions(job.Inputs);
     return peer;
 }
 
 ServicePeer MppsPeer(const JobContext& job) {
     ServicePeer peer = SettingsPeer(job);
-    const ExtraSettings& extra = job.Inputs.Workflow.Extra;
+    const ExtraSettings& extra = job.Inputs.Extra;
     if (!extra.MppsHost.empty())
         peer.Host = extra.MppsHost;
     if (!extra.MppsPort.empty())

@@ -117,3 +117,35 @@ SettingsRecord LoadSettingsOrDefaults(const std::string& fileName) {
         record = DefaultSettings();
     return record;
 }
+
+std::string PortProblem(std::string_view port) {
+    bool digits =
+        !port.empty() && port.size() <= 5 &&
+        std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    long value = digits ? std::stol(std::string(port)) : 0;
+    if (value < 1 || value > 65535)
+        return "a port number from 1 to 65535";
+    return {};
+}
+
+std::string AETitleProblem(std::string_view title) {
+    if (title.empty() || title.size() > 16)
+        return "1 to 16 characters";
+    for (char c : title)
+        if (c < 0x20 || c > 0x7E || c == '\\')
+            return "characters of the DICOM default repertoire, no backslash";
+    if (title.find_first_not_of(' ') == std::string_view::npos)
+        return "not only spaces";
+    return {};
+}
+
+std::string HostProblem(std::string_view host) {
+    if (host.empty())
+        return "a host name or address";
+    if (host.size() >= sizeof(SettingsRecord{}.RemoteHost))
+        return "at most 127 characters";
+    for (char c : host)
+        if (c <= 0x20 || c > 0x7E)
+            return "a host name or address without spaces";
+    return {};
+}

@@ -89,3 +89,13 @@ bool SaveSettings(const std::string& fileName, const SettingsRecord& record);
 
 // What the Setup dialog holds after its creation: the file's record, else the defaults.
 SettingsRecord LoadSettingsOrDefaults(const std::string& fileName);
+
+// Why a value cannot be stored, or an empty text when it can. The CLI's setup and the Setup
+// dialog refuse what these refuse, so no stored setting is silently cut, wrapped or empty.
+// Port: decimal digits only, 1 to 65535.
+std::string PortProblem(std::string_view port);
+// AE title: 1 to 16 characters of the DICOM default repertoire (printable ASCII), no
+// backslash, not all spaces.
+std::string AETitleProblem(std::string_view title);
+// Host: a name or address, not empty, without spaces, and short enough for its field.
+std::string HostProblem(std::string_view host);

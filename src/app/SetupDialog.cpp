@@ -113,10 +113,29 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     printerGrid->addWidget(CheckBox1, 4, 0, Qt::AlignLeft);
     printerGrid->setRowStretch(5, 1);
 
+    TlsCaEdit = new QLineEdit;
+    TlsCaEdit->setObjectName(QStringLiteral("TlsCaEdit"));
+    TlsCertEdit = new QLineEdit;
+    TlsCertEdit->setObjectName(QStringLiteral("TlsCertEdit"));
+    TlsKeyEdit = new QLineEdit;
+    TlsKeyEdit->setObjectName(QStringLiteral("TlsKeyEdit"));
+    TlsAcceptAnyBox = new QCheckBox(QStringLiteral("Accept any server certificate"));
+    TlsAcceptAnyBox->setObjectName(QStringLiteral("TlsAcceptAnyBox"));
+    Tls12OnlyBox = new QCheckBox(QStringLiteral("TLS 1.2 only"));
+    Tls12OnlyBox->setObjectName(QStringLiteral("Tls12OnlyBox"));
+    QWidget* security = sheet("TabSheet3", {{"CA File:", TlsCaEdit},
+                                            {"Client Certificate:", TlsCertEdit},
+                                            {"Client Key:", TlsKeyEdit}});
+    auto* securityGrid = static_cast<QGridLayout*>(security->layout());
+    securityGrid->addWidget(TlsAcceptAnyBox, 3, 1);
+    securityGrid->addWidget(Tls12OnlyBox, 4, 1);
+    securityGrid->setRowStretch(5, 1);
+
     PageControl1 = new QTabWidget;
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->addTab(network, QStringLiteral("Network"));
     PageControl1->addTab(printer, QStringLiteral("Printer"));
+    PageControl1->addTab(security, QStringLiteral("Security"));
 
     BitBtn1 =
         new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
@@ -153,6 +172,32 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     setTabOrder(ComboBox5, CheckBox1);
 
     loadSettings();
+    for (QLineEdit* edit : {Edit2, Edit3, Edit4, Edit5})
+        connect(edit, &QLineEdit::textChanged, this, &TForm2::validate);
+    validate();
+}
+
+void TForm2::validate() {
+    struct Check {
+        QLineEdit* edit;
+        std::string (*problem)(std::string_view);
+    };
+    const Check checks[] = {{Edit4, AETitleProblem},
+                            {Edit2, HostProblem},
+                            {Edit3, PortProblem},
+                            {Edit5, AETitleProblem}};
+    bool allValid = true;
+    for (const Check& check : checks) {
+        std::string problem = check.problem(eightBit(check.edit->text()));
+        bool valid = problem.empty();
+        allValid = allValid && valid;
+        check.edit->setProperty("invalid", !valid);
+        check.edit->setToolTip(valid ? QString() : QStringLiteral("Must be ") + latin1(problem));
+        check.edit->setStyleSheet(valid ? QString()
+                                        : QStringLiteral("QLineEdit { border: 2px solid #c00000; "
+                                                         "background: #fff0f0; }"));
+    }
+    BitBtn1->setEnabled(allValid);
 }
 
 void TForm2::loadSettings() {
@@ -185,6 +230,14 @@ void TForm2::loadSettings() {
     select(ComboBox3, s.FilmOrientationIndex);
     select(ComboBox4, s.FilmSizeIndex);
     select(ComboBox5, s.MagnificationIndex);
+
+    ExtraSettings& e = state_.Extra;
+    e = LoadExtraSettings(ExtraSettingsFileName(state_.StartDir));
+    TlsCaEdit->setText(QString::fromStdString(e.TlsCaFile));
+    TlsCertEdit->setText(QString::fromStdString(e.TlsCertificateFile));
+    TlsKeyEdit->setText(QString::fromStdString(e.TlsKeyFile));
+    TlsAcceptAnyBox->setChecked(e.TlsAcceptAnyServer);
+    Tls12OnlyBox->setChecked(e.TlsPin12);
 }
 
 void TForm2::storeSettings() {
@@ -201,4 +254,12 @@ void TForm2::storeSettings() {
     s.PlanarConfiguration = CheckBox1->isChecked() ? 1 : 0;
     s.UseTls = CheckBox2->isChecked() ? 1 : 0;
     SaveSettings(SettingsFileName(state_.StartDir), s);
+
+    ExtraSettings& e = state_.Extra;
+    e.TlsCaFile = TlsCaEdit->text().toStdString();
+    e.TlsCertificateFile = TlsCertEdit->text().toStdString();
+    e.TlsKeyFile = TlsKeyEdit->text().toStdString();
+    e.TlsAcceptAnyServer = TlsAcceptAnyBox->isChecked();
+    e.TlsPin12 = Tls12OnlyBox->isChecked();
+    SaveExtraSettings(ExtraSettingsFileName(state_.StartDir), e);
 }

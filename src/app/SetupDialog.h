@@ -1,5 +1,6 @@
 #pragma once
-// The Setup dialog, TForm2: the network and printer settings of the record, on two pages.
+// The Setup dialog, TForm2: the network and printer settings of the record, and the TLS
+// settings of the extra settings file, on three pages.
 
 #include "AppState.h"
 
@@ -32,11 +33,20 @@ public:
     QComboBox* ComboBox4; // Film Size
     QComboBox* ComboBox5; // Magnification Type
     QCheckBox* CheckBox1; // Planar Configuration
+    // Security page: the TLS settings of veskaro-extra.cfg.
+    QLineEdit* TlsCaEdit;
+    QLineEdit* TlsCertEdit;
+    QLineEdit* TlsKeyEdit;
+    QCheckBox* TlsAcceptAnyBox;
+    QCheckBox* Tls12OnlyBox;
     QPushButton* BitBtn1; // OK
     QPushButton* BitBtn2; // Cancel
 
 private:
     void loadSettings();
+    // Marks each field whose text cannot be stored, with the reason as its tool tip, and
+    // keeps OK disabled while there is one.
+    void validate();
     // Copies the controls into the record and saves it; a failed save is not reported, the
     // record keeps the new values for the rest of the run.
     void storeSettings();

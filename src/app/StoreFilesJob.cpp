@@ -1,6 +1,7 @@
 // STORE of several files and directories: one association per peer while the classes fit,
 // a progress report after each file, a summary of sent, failed and skipped files.
 
+#include "JobBodies.h"
 #include "Log.h"
 #include "Setup.h"
 #include "StoreFiles.h"
@@ -21,7 +22,7 @@ bool StoreFilesStep(JobContext& job, const std::vector<std::string>& paths,
     options.Port = SettingsText(s.RemotePort);
     options.TransferSyntaxUID = job.TransferSyntaxUID;
     options.TimeoutSeconds = job.ReadTimeoutSeconds;
-    options.UseTls = s.UseTls != 0;
+    options.Tls = JobTlsOptions(job.Inputs);
     options.Cancel = control ? &control->Cancelled : nullptr;
     options.Modify = modify;
     const auto start = std::chrono::steady_clock::now();

@@ -47,6 +47,9 @@ const char* const usageText =
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
     "    --log-level 0..3 (0 not chosen, 1 No Log, 2 PDU Level, 3 Socket Level)\n"
     "    --tls on|off  --planar on|off\n"
+    "    --tls-ca FILE  --tls-cert FILE  --tls-key FILE (empty text for none)\n"
+    "    --tls-insecure on|off (on: accept any server certificate)\n"
+    "    --tls12-only on|off (on: TLS 1.2 only; off: the highest both ends offer)\n"
     "    --film-destination I  --film-orientation I  --film-size I  --magnification I\n"
     "                   (item index in the Setup dialog's list, -1 for none)\n"
     "    --local-port P (0 none)  --mpps-host H  --mpps-port P  --mpps-aet A  --commit-wait S\n"
@@ -100,6 +103,7 @@ AppState startState() {
     AppState state;
     InitStartDir(state, currentDir());
     state.Settings = LoadSettingsOrDefaults(SettingsFileName(state.StartDir));
+    state.Extra = LoadExtraSettings(ExtraSettingsFileName(state.StartDir));
     return state;
 }
 
@@ -209,18 +213,26 @@ bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
     return true;
 }
 
-// --ts INDEX or --ts UID; false for anything else.
+// --ts INDEX (an item of the TransferSyntax dialog) or --ts UID of a syntax the tool can
+// write; false for anything else, which would otherwise be sent as something the user did
+// not ask for.
 bool parseTransferSyntax(std::string_view text, std::string& uid) {
     std::int32_t index = 0;
-    if (parseInt(text, -1, static_cast<int>(TransferSyntaxItems.size()) - 1, index)) {
+    if (parseInt(text, 0, static_cast<int>(TransferSyntaxItems.size()) - 1, index)) {
         uid = TransferSyntaxUIDFor(index);
         return true;
     }
-    bool uidForm = !text.empty() && text.size() <= 64 && text.find('.') != std::string_view::npos &&
-                   text.find_first_not_of("0123456789.") == std::string_view::npos;
-    if (uidForm)
+    if (text == ImplicitLittleEndian) {
         uid = text;
-    return uidForm;
+        return true;
+    }
+    for (const TransferSyntaxItem& item : TransferSyntaxItems) {
+        if (!item.UID.empty() && item.UID == text) {
+            uid = text;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Several files or directories go to the workflow commands' STORE.
@@ -247,8 +259,14 @@ int store(const std::vector<std::string_view>& args) {
         return storeFiles(args);
     std::string uid = TransferSyntaxUIDFor(0);
     if (args.size() == 3 && args[1] == "--ts") {
-        if (!parseTransferSyntax(args[2], uid))
+        if (!parseTransferSyntax(args[2], uid)) {
+            std::string text(args[2]);
+            std::fprintf(stderr,
+                         "veskaro-cli: --ts %s: not a transfer syntax this tool can send in; "
+                         "give an index 0-6 or one of their UIDs\n",
+                         text.c_str());
             return usage();
+        }
     } else if (args.size() != 1) {
         return usage();
     }
@@ -277,20 +295,69 @@ void printSettings(const SettingsRecord& s) {
     std::printf("planar: %s\n", onOff(s.PlanarConfiguration));
 }
 
+void printExtraSettings(const ExtraSettings& e) {
+    auto onOff = [](bool flag) { return flag ? "on" : "off"; };
+    std::printf("tls-ca: %s\n", e.TlsCaFile.c_str());
+    std::printf("tls-cert: %s\n", e.TlsCertificateFile.c_str());
+    std::printf("tls-key: %s\n", e.TlsKeyFile.c_str());
+    std::printf("tls-insecure: %s\n", onOff(e.TlsAcceptAnyServer));
+    std::printf("tls12-only: %s\n", onOff(e.TlsPin12));
+}
+
+// A value the field cannot hold: refused with the option named, nothing is written.
+bool refuse(std::string_view option, std::string_view value, const std::string& problem) {
+    if (problem.empty())
+        return true;
+    std::fprintf(stderr, "veskaro-cli: %.*s \"%.*s\" refused: must be %s\n",
+                 static_cast<int>(option.size()), option.data(), static_cast<int>(value.size()),
+                 value.data(), problem.c_str());
+    return false;
+}
+
 // Loads, changes the given fields and saves as the Setup dialog's OK does. Nothing is written
 // unless every option is valid.
 int setup(const std::vector<std::string_view>& allArgs) {
     std::string fileName = SettingsFileName(StartDirFor(currentDir()));
+    std::string extraName = ExtraSettingsFileName(StartDirFor(currentDir()));
     SettingsRecord s = LoadSettingsOrDefaults(fileName);
+    ExtraSettings extra = LoadExtraSettings(extraName);
     if (allArgs.empty()) {
         printSettings(s);
+        printExtraSettings(extra);
         PrintExtraSettings();
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    // The listening port, MPPS and commitment options are taken out first; the rest below.
     std::vector<std::string_view> args = allArgs;
-    ExtraSetupChanges extra;
-    if (!TakeExtraSetupOptions(args, extra))
+    ExtraSetupChanges workflowChanges;
+    if (!TakeExtraSetupOptions(args, workflowChanges))
         return usage();
+    bool extraChanged = false;
+    auto text = [&](std::string& field) {
+        return [&](std::string_view v) {
+            field = v;
+            extraChanged = true;
+            return true;
+        };
+    };
+    auto flag = [&](bool& field) {
+        return [&](std::string_view v) {
+            std::uint8_t on = 0;
+            if (!parseOnOff(v, on))
+                return false;
+            field = on != 0;
+            extraChanged = true;
+            return true;
+        };
+    };
+    auto checked = [](std::string_view option, auto problem, auto& field) {
+        return [option, problem, &field](std::string_view v) {
+            if (!refuse(option, v, problem(v)))
+                return false;
+            SetSettingsText(field, v);
+            return true;
+        };
+    };
 
     auto index = [](std::int32_t& field, std::size_t listSize) {
         return [&field, listSize](std::string_view v) {
@@ -302,12 +369,10 @@ int setup(const std::vector<std::string_view>& allArgs) {
         std::function<bool(std::string_view)> apply;
     };
     const Option options[] = {
-        {"--local-aet", [&](std::string_view v) { return SetSettingsText(s.LocalAET, v), true; }},
-        {"--remote-host",
-         [&](std::string_view v) { return SetSettingsText(s.RemoteHost, v), true; }},
-        {"--remote-port",
-         [&](std::string_view v) { return SetSettingsText(s.RemotePort, v), true; }},
-        {"--remote-aet", [&](std::string_view v) { return SetSettingsText(s.RemoteAET, v), true; }},
+        {"--local-aet", checked("--local-aet", AETitleProblem, s.LocalAET)},
+        {"--remote-host", checked("--remote-host", HostProblem, s.RemoteHost)},
+        {"--remote-port", checked("--remote-port", PortProblem, s.RemotePort)},
+        {"--remote-aet", checked("--remote-aet", AETitleProblem, s.RemoteAET)},
         {"--log-level", [&](std::string_view v) { return parseInt(v, 0, 3, s.LogLevel); }},
         {"--tls", [&](std::string_view v) { return parseOnOff(v, s.UseTls); }},
         {"--film-destination", index(s.FilmDestinationIndex, FilmDestinationItems.size())},
@@ -315,6 +380,11 @@ int setup(const std::vector<std::string_view>& allArgs) {
         {"--film-size", index(s.FilmSizeIndex, FilmSizeItems.size())},
         {"--magnification", index(s.MagnificationIndex, MagnificationItems.size())},
         {"--planar", [&](std::string_view v) { return parseOnOff(v, s.PlanarConfiguration); }},
+        {"--tls-ca", text(extra.TlsCaFile)},
+        {"--tls-cert", text(extra.TlsCertificateFile)},
+        {"--tls-key", text(extra.TlsKeyFile)},
+        {"--tls-insecure", flag(extra.TlsAcceptAnyServer)},
+        {"--tls12-only", flag(extra.TlsPin12)},
     };
     for (std::size_t i = 0; i < args.size(); i += 2) {
         const Option* option = nullptr;
@@ -328,7 +398,11 @@ int setup(const std::vector<std::string_view>& allArgs) {
         std::fprintf(stderr, "veskaro-cli: cannot write %s\n", fileName.c_str());
         return 1;
     }
-    return SaveExtraSetup(extra) ? 0 : 1;
+    if (extraChanged && !SaveExtraSettings(extraName, extra)) {
+        std::fprintf(stderr, "veskaro-cli: cannot write %s\n", extraName.c_str());
+        return 1;
+    }
+    return SaveExtraSetup(workflowChanges) ? 0 : 1;
 }
 
 // Without XDG_RUNTIME_DIR Qt warns on standard error and picks a shared fallback; the offscreen

@@ -59,6 +59,7 @@ AppState startState() {
     AppState state;
     InitStartDir(state, currentDir());
     state.Settings = LoadSettingsOrDefaults(SettingsFileName(state.StartDir));
+    state.Extra = LoadExtraSettings(ExtraSettingsFileName(state.StartDir));
     return state;
 }
 
@@ -237,9 +238,7 @@ const std::vector<std::string_view> filterOptions = {"--patient", "--from", "--t
 // The job's inputs from the start directory's two settings files.
 JobInputs workflowInputs() {
     AppState state = startState();
-    JobInputs inputs = CaptureJobInputs(state);
-    inputs.Workflow.Extra = LoadExtraSettings(ExtraSettingsFileName(state.StartDir));
-    return inputs;
+    return CaptureJobInputs(state);
 }
 
 int usageError() {

@@ -109,6 +109,7 @@ AssociateHeader::ReadItems(Buffer& link, std::uint8_t contextType,
                            const std::function<ItemResult(BoundedReader&)>& readContext) {
     BoundedReader pdu(link, PDULength - AssociateHeaderLength);
     bool wellFormed = true;
+    bool unknown = false;
     while (pdu.Remaining() > 0) {
         std::uint8_t type = 0;
         if (!pdu.U8(type))
@@ -121,9 +122,19 @@ AssociateHeader::ReadItems(Buffer& link, std::uint8_t contextType,
         } else if (type == ItemCode::UserInformation) {
             result = UserInfo.ReadDynamic(pdu);
         } else {
-            // Not an item of this PDU: nothing after it can be trusted.
-            pdu.SkipRest();
-            return ItemsRead::UnknownItem;
+            // Not an item this side reads (a user information sub-item put at the top level,
+            // say): passed over by its length, so what follows it is still read.
+            std::uint8_t reserved = 0;
+            std::uint16_t length = 0;
+            if (!pdu.U8(reserved) || !pdu.U16(length) || !pdu.Has(length)) {
+                pdu.SkipRest();
+                return ItemsRead::UnknownItem;
+            }
+            pdu.Skip(length);
+            LogMessage("WARNING, AssociateHeader::ReadItems, unknown item type " + num(type) +
+                       " passed over");
+            unknown = true;
+            continue;
         }
         if (result == ItemResult::Broken) {
             pdu.SkipRest();
@@ -131,6 +142,8 @@ AssociateHeader::ReadItems(Buffer& link, std::uint8_t contextType,
         }
         wellFormed = wellFormed && result == ItemResult::Ok;
     }
+    if (unknown)
+        return ItemsRead::UnknownItem;
     return wellFormed ? ItemsRead::Ok : ItemsRead::Malformed;
 }
 

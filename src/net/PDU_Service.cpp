@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <iterator>
 
 namespace {
@@ -35,18 +36,13 @@ private:
     Transport& socket;
 };
 
-// The first accepted context with one of these, in the accept's order, carries every message.
+// The transfer syntaxes a message can be carried in.
 const char* const usableTransferSyntaxes[] = {
     J2kLossless,          JpegLossless,         Mpeg2,    Mpeg2High,
     ExplicitLittleEndian, ImplicitLittleEndian, J2kLossy, JpegBaseline,
 };
 
 } // namespace
-
-bool IsSelectableTransferSyntax(const std::string& uid) {
-    return std::find(std::begin(usableTransferSyntaxes), std::end(usableTransferSyntaxes), uid) !=
-           std::end(usableTransferSyntaxes);
-}
 
 PDU_Service::PDU_Service() {
     link.SetReadOrder(Buffer::BigEndian);
@@ -66,6 +62,8 @@ bool PDU_Service::Connect(const std::string& host, const std::string& port) {
 
 bool PDU_Service::connect(const std::string& host, const std::string& port) {
     data.PDULength = 0;
+    data.MaximumPDULength = OurMaximumLength;
+    earlyResponse = outOfStep = false;
     AcceptedContexts.clear();
     negotiated = {};
     request.UserInfo.SetMaximumLength(OurMaximumLength);
@@ -79,7 +77,7 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
         return false;
     }
-    if (useTLS && !socket.SetupTLS(certificateFile, keyFile)) {
+    if (useTLS && !socket.SetupTLS(tlsOptions, host)) {
         socket.Close();
         return false;
     }
@@ -99,12 +97,19 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
     case PduType::AssociateAC:
         if (detailLogging())
             LogMessage("INFO, Association Accept::ReadDynamic");
-        accept.Read(link);
+        if (!accept.Read(link) && !socket.IsConnected()) {
+            // Cut short: whatever was read of it says nothing about what the peer accepted.
+            LogMessage(socket.TimedOut()
+                           ? "ERROR, PDU_Service::Connect, timed out reading the A-ASSOCIATE-AC"
+                           : "ERROR, PDU_Service::Connect, connection lost reading the "
+                             "A-ASSOCIATE-AC");
+            return false;
+        }
         for (std::size_t i = 0; i < accept.PresContextAccepts.size(); ++i)
             NextAcceptID();
         if (InterogateAAssociateAC())
             return true;
-        socket.Close();
+        abortAndClose();
         LogMessage("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed");
         return false;
     case PduType::AssociateRJ:
@@ -114,42 +119,66 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         return false;
     default:
         LogMessage("ERROR, Corrupt Transmission...");
-        socket.Close();
+        abortAndClose();
         return false;
     }
 }
 
+bool IsSelectableTransferSyntax(const std::string& uid) {
+    return std::find(std::begin(usableTransferSyntaxes), std::end(usableTransferSyntaxes), uid) !=
+           std::end(usableTransferSyntaxes);
+}
+
 bool PDU_Service::InterogateAAssociateAC() {
-    std::string chosen;
-    std::uint8_t chosenID = 0;
+    AcceptedContexts.clear();
     if (accept.PresContextAccepts.empty())
         LogMessage("WARNING, assocAC.PresContextAccepts Count==0");
+    auto proposed = [this](std::uint8_t id) -> const PresentationContext* {
+        for (const PresentationContext& context : request.PresContexts)
+            if (context.PresentationContextID == id)
+                return &context;
+        return nullptr;
+    };
     for (std::size_t i = 0; i < accept.PresContextAccepts.size(); ++i) {
         const PresentationContextAccept& item = accept.PresContextAccepts[i];
         if (item.Result != 0)
             continue;
-        AcceptedContexts.push_back(i);
         const std::string& uid = item.TrnSyntax.UID;
+        const PresentationContext* context = proposed(item.PresentationContextID);
+        if (!context) {
+            LogMessage("WARNING, PDU_Service::InterogateAAssociateAC, accepted context ID " +
+                       std::to_string(item.PresentationContextID) + " was never proposed; ignored");
+            continue;
+        }
+        bool offered = std::any_of(context->TrnSyntax.begin(), context->TrnSyntax.end(),
+                                   [&](const UIDitem& ts) { return ts.UID == uid; });
+        if (!offered) {
+            LogMessage("WARNING, PDU_Service::InterogateAAssociateAC, context ID " +
+                       std::to_string(item.PresentationContextID) + " accepted with " + uid +
+                       ", which was not proposed in it; ignored");
+            continue;
+        }
+        AcceptedContexts.push_back(i);
         if (detailLogging())
             LogMessage("Presentation Context Accept ID: " +
                        std::to_string(item.PresentationContextID) + ", Transfer Syntax: " + uid);
-        if (!chosen.empty())
-            continue;
-        for (const char* usable : usableTransferSyntaxes) {
-            if (uid == usable) {
-                chosen = uid;
-                chosenID = item.PresentationContextID;
-                break;
+    }
+    // The contexts were proposed in the order they are preferred: the first accepted one
+    // carries every message.
+    for (const PresentationContext& context : request.PresContexts) {
+        for (std::size_t index : AcceptedContexts) {
+            if (accept.PresContextAccepts[index].PresentationContextID ==
+                context.PresentationContextID) {
+                data.PresentationContextID = context.PresentationContextID;
+                negotiated = {context.PresentationContextID,
+                              accept.PresContextAccepts[index].TrnSyntax.UID,
+                              accept.UserInfo.MaxSubLength.MaximumLength};
+                return true;
             }
         }
     }
-    if (chosen.empty()) {
-        LogMessage("ERROR, Transfer Syntax is Empty");
-        return false;
-    }
-    data.PresentationContextID = chosenID;
-    negotiated = {chosenID, chosen, accept.UserInfo.MaxSubLength.MaximumLength};
-    return true;
+    LogMessage("ERROR, Transfer Syntax is Empty");
+    return false;
 }
 
 bool PDU_Service::GetTransferSyntaxUID(std::uint8_t id, std::string& uid) const {
@@ -238,6 +267,8 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
         // A-ABORT, a close) ends the message at once rather than after the rest is sent.
         constexpr std::size_t Step = 4 * OurMaximumLength;
         while (count > 0) {
+            if (earlyResponse)
+                return false;
             if (link.Link().InputWaiting()) {
                 interruptedWrite();
                 return false;
@@ -255,7 +286,7 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
 }
 
 bool PDU_Service::failedWrite() {
-    if (!link.Link().IsConnected())
+    if (!link.Link().IsConnected() || earlyResponse)
         return false;
     // The peer may have said why it stopped taking the message; otherwise a message cut
     // short leaves nothing to release, and a release could only wait out the time-out.
@@ -279,6 +310,14 @@ void PDU_Service::interruptedWrite() {
     } else if (type == PduType::Abort) {
         link.Link().Close();
         LogMessage("WARNING, PDU_Service::Write, Abort-RQ");
+    } else if (type == PduType::DataTF) {
+        // An answer before the end of the request (a C-STORE-RSP refusing the data set, say):
+        // nothing more of the message is sent, and the answer is read as the response.
+        earlyResponse = true;
+        outOfStep = true;
+        data.PDULength = 0;
+        LogMessage("WARNING, PDU_Service::Write, the peer answered before the message was "
+                   "complete");
     } else {
         abortAndClose();
         LogMessage("ERROR, PDU_Service::Write, unexpected PDU type " + std::to_string(type));
@@ -291,7 +330,17 @@ bool PDU_Service::Read(DcmObj& target) {
     AnswerDeadline answer(link.Link());
     data.MsgStatus = 0;
     bool complete = false;
-    if (data.PDULength != 0) {
+    if (earlyResponse) {
+        // Its type byte was taken when it interrupted the write.
+        earlyResponse = false;
+        data.PDULength = 0;
+        if (!data.ReadDynamic(link)) {
+            LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+            abortOutOfStep();
+            return false;
+        }
+        complete = data.MsgStatus == 1;
+    } else if (data.PDULength != 0) {
         if (!data.ReadDynamic(link)) {
             LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
             abortOutOfStep();
@@ -327,8 +376,10 @@ bool PDU_Service::Read(DcmObj& target) {
             complete = data.MsgStatus == 1;
             break;
         case PduType::ReleaseRQ:
+            // The peer ends the association: after the reply nothing more is sent.
             releaseRequest.Read(link);
             releaseReply.Write(link);
+            link.Link().Close();
             if (detailLogging())
                 LogMessage("INFO, PDU_Service::Read Release-RQ");
             return false;
@@ -387,12 +438,69 @@ void PDU_Service::abortOutOfStep() {
 }
 
 bool PDU_Service::Close() {
-    data.PDULength = 0;
     if (link.Link().IsConnected()) {
-        AnswerDeadline answer(link.Link());
-        releaseRequest.Write(link);
-        releaseReply.Read(link);
-        link.Link().Close();
+        if (outOfStep)
+            abortAndClose();
+        else
+            release();
     }
+    data.PDULength = 0;
+    earlyResponse = false;
     return true;
+}
+
+void PDU_Service::release() {
+    Transport& socket = link.Link();
+    const int jobTimeout = socket.Timeout();
+    socket.SetTimeout(jobTimeout > 0 ? std::min(jobTimeout, ReleaseTimeoutSeconds)
+                                     : ReleaseTimeoutSeconds);
+    AnswerDeadline answer(socket);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(ReleaseTimeoutSeconds);
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+    };
+    // The rest of a PDU whose last PDV ended the response is no answer to the release.
+    bool ok = data.PDULength == 0 || link.Skip(data.PDULength);
+    data.PDULength = 0;
+    ok = ok && releaseRequest.Write(link);
+    bool released = false;
+    while (ok && !released) {
+        if (link.Available() == 0 && !socket.WaitForInput(left())) {
+            LogMessage("WARNING, PDU_Service::Close, no A-RELEASE-RP within " +
+                       std::to_string(ReleaseTimeoutSeconds) + " s; the association is aborted");
+            abortAndClose();
+            break;
+        }
+        std::uint8_t type = 0;
+        std::uint8_t reserved = 0;
+        std::uint32_t length = 0;
+        if (!link.ReadU8(type) || !link.ReadU8(reserved) || !link.ReadU32(length))
+            break;
+        if (type == PduType::ReleaseRP || type == PduType::DataTF || type == PduType::ReleaseRQ) {
+            // Leftover PDVs of the last response are drained; a release request that crossed
+            // ours is answered, and ours still waits for its reply.
+            if (length > OurMaximumLength) {
+                abortAndClose();
+                LogMessage("ERROR, PDU_Service::Close, PDU length " + std::to_string(length) +
+                           " above the maximum");
+                break;
+            }
+            ok = link.Skip(length);
+            released = ok && type == PduType::ReleaseRP;
+            if (ok && type == PduType::ReleaseRQ)
+                ok = releaseReply.Write(link);
+        } else if (type == PduType::Abort) {
+            socket.Close();
+            LogMessage("WARNING, PDU_Service::Close, Abort-RQ");
+            break;
+        } else {
+            abortAndClose();
+            LogMessage("ERROR, PDU_Service::Close, unexpected PDU type " + std::to_string(type));
+            break;
+        }
+    }
+    socket.SetTimeout(jobTimeout);
+    socket.Close();
 }

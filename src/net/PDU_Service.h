@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-// True for the transfer syntaxes InterogateAAssociateAC can choose; a context accepted with any
-// other cannot carry a message.
+// True for the transfer syntaxes a message can be carried in.
 bool IsSelectableTransferSyntax(const std::string& uid);
 
 // What the association agreed on, as Connect found it in the A-ASSOCIATE-AC; all zero and empty
@@ -33,8 +32,9 @@ public:
     std::uint8_t useTLS = 0;
     std::string userName;
     std::string passcode;
-    std::string certificateFile;
-    std::string keyFile;
+    // Trust, client certificate and versions of the TLS session; useTLS decides whether
+    // there is one.
+    TlsOptions tlsOptions;
     // Indices into accept.PresContextAccepts of the items with result 0, in the order read.
     std::vector<std::size_t> AcceptedContexts;
 
@@ -48,6 +48,10 @@ public:
     PDataTF data;
 
     PDU_Service();
+    void SetTls(const TlsOptions& options) {
+        useTLS = options.enabled ? 1 : 0;
+        tlsOptions = options;
+    }
     virtual ~PDU_Service() = default;
     PDU_Service(const PDU_Service&) = delete;
     PDU_Service& operator=(const PDU_Service&) = delete;
@@ -68,12 +72,23 @@ public:
     bool ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer);
 
     bool IsConnected() { return link.Link().IsConnected(); }
+    // The peer answered while a message was still going out; its answer waits for Read.
+    bool ResponsePending() const { return earlyResponse; }
+
+    // The wait for the A-RELEASE-RP, whatever the job's time-out.
+    static constexpr int ReleaseTimeoutSeconds = 10;
 
 private:
     Negotiated negotiated;
+    // What the association can still do: a message cut short leaves it out of step, and an
+    // association the peer released or aborted takes nothing more.
+    bool earlyResponse = false;
+    bool outOfStep = false;
 
     bool connect(const std::string& host, const std::string& port);
     void abortAndClose();
+    // Sends the A-RELEASE-RQ and waits, bounded by the release time-out, for the reply.
+    void release();
     void abortOutOfStep();
     // Reads what the peer sent in the middle of a message being written, and closes.
     void interruptedWrite();

@@ -87,8 +87,17 @@ bool PDataTF::sendPdv(Buffer& link, const std::uint8_t* bytes, std::uint32_t n, 
 }
 
 bool PDataTF::ReadDynamic(Buffer& link) {
-    if (PDULength == 0 && (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength)))
-        return false;
+    if (PDULength == 0) {
+        if (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength))
+            return false;
+        if (PDULength > MaximumPDULength) {
+            LogMessage("ERROR, PDataTF::ReadDynamic, PDU length " + std::to_string(PDULength) +
+                       " above the maximum " + std::to_string(MaximumPDULength));
+            PDULength = 0;
+            VRBuffer.Clear();
+            return false;
+        }
+    }
     MsgStatus = 0;
     while (PDULength > 0) {
         std::uint32_t itemLength = 0;

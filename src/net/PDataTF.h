@@ -49,6 +49,9 @@ public:
     // Reading: bytes of the current PDU not yet consumed, 0 between PDUs.
     std::uint32_t PDULength = 0;
     std::uint32_t BlockSize = 0;
+    // The longest PDU accepted (PDU length field, the 6-byte header not counted): the maximum
+    // length this side announced. A longer one is a protocol error, refused before its body.
+    std::uint32_t MaximumPDULength = 16384;
     Buffer VRBuffer;
     // 1 once the last fragment of a message has been read.
     std::int32_t MsgStatus = 0;

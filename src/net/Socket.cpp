@@ -10,10 +10,12 @@
 #include <mutex>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -41,30 +43,38 @@ long leadingNumber(const std::string& text) {
     return negative ? -value : value;
 }
 
-// The address to connect to, network order. A dotted text skips the lookup; a failed lookup
-// falls back to the dotted conversion so an unknown name ends as a failed connect.
-in_addr_t resolveHost(const std::string& host) {
-    if (leadingNumber(host) == 0) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-            in_addr_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-            freeaddrinfo(found);
-            return address;
-        }
-        if (found)
-            freeaddrinfo(found);
-    }
-    return inet_addr(host.c_str());
+// The host as getaddrinfo takes it: an IPv6 literal may come in brackets, as in a URL.
+std::string bareHost(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
+bool isAddressLiteral(const std::string& host) {
+    in6_addr scratch{};
+    return inet_pton(AF_INET, host.c_str(), &scratch) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), &scratch) == 1;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* p) const { freeaddrinfo(p); }
+};
+
+std::string openSslReason() {
+    unsigned long code = ERR_peek_last_error();
+    char text[256] = {};
+    if (code != 0)
+        ERR_error_string_n(code, text, sizeof text);
+    return text;
 }
 
 // Port in network order, or 0 when neither a number nor a known service name.
 std::uint16_t resolvePort(const std::string& port) {
-    auto number = static_cast<std::uint16_t>(leadingNumber(port));
+    long number = leadingNumber(port);
+    if (number > 0xFFFF || number < 0)
+        return 0; // cut to 16 bits it would reach another port, and another peer
     if (number != 0)
-        return htons(number);
+        return htons(static_cast<std::uint16_t>(number));
     servent entry{};
     servent* found = nullptr;
     char scratch[1024];
@@ -178,42 +188,116 @@ bool Socket::InputWaiting() const {
     return ::poll(&entry, 1, 0) > 0;
 }
 
+bool Socket::WaitForInput(std::chrono::milliseconds wait) const {
+    if (!handle)
+        return false;
+    if (tlsSession && SSL_pending(tlsSession.get()) > 0)
+        return true;
+    pollfd entry{handle.get(), POLLIN, 0};
+    int ready;
+    do
+        ready =
+            ::poll(&entry, 1, static_cast<int>(std::clamp<long long>(wait.count(), 0, 2000000000)));
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
 bool Socket::Connect(const std::string& host, const std::string& port) {
     Close();
-    in_addr_t address = resolveHost(host);
+    failure = ConnectFailure{};
+    readTimedOut = false;
     std::uint16_t networkPort = resolvePort(port);
     if (networkPort == 0) {
+        failure.stage = ConnectFailure::Stage::Resolve;
         LogMessage("ERROR, could not resolve host port");
         return false;
     }
-    Handle fresh(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    std::string name = bareHost(host);
+    int code = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
+    if (code != 0 || !found) {
+        failure.stage = ConnectFailure::Stage::Resolve;
+        failure.error = code;
+        failure.detail = gai_strerror(code);
+        LogMessage("ERROR, Socket::Connect, could not resolve host " + host + ": " +
+                   failure.detail);
+        return false;
+    }
+    auto until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(timeout > 0 ? timeout : 2000000);
+    int error = 0;
+    for (addrinfo* address = found; address; address = address->ai_next) {
+        if (address->ai_family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(address->ai_addr)->sin_port = networkPort;
+        else if (address->ai_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(address->ai_addr)->sin6_port = networkPort;
+        else
+            continue;
+        if (connectTo(*address, until)) {
+            applySendTimeout();
+            return true;
+        }
+        if (failure.stage == ConnectFailure::Stage::None)
+            return false; // the socket itself could not be made: already reported
+        error = failure.error;
+        if (failure.stage == ConnectFailure::Stage::TimedOut)
+            break;
+    }
+    LogMessage("ERROR, Connecting to Socket: " + host + ":" + port + ", " + std::to_string(error));
+    return false;
+}
+
+bool Socket::connectTo(const addrinfo& address, std::chrono::steady_clock::time_point until) {
+    Handle fresh(::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!fresh) {
         LogMessage("ERROR, could not create socket");
         return false;
     }
-    // An abortive close: a released or failed association must not linger in TIME_WAIT.
-    linger lingerOption{1, 0};
-    ::setsockopt(fresh.get(), SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption);
     int noDelay = 1;
     if (::setsockopt(fresh.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0) {
         LogMessage("ERROR, set socket option");
         return false;
     }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = networkPort;
-    peer.sin_addr.s_addr = address;
-    lastResult = ::connect(fresh.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    if (lastResult == 0) {
-        handle = std::move(fresh);
-        connected = true;
-        applySendTimeout();
-        return true;
+    // Non-blocking only while connecting: a peer that drops SYNs must not hold the job for
+    // the kernel's retries, which alone take about two minutes.
+    int flags = ::fcntl(fresh.get(), F_GETFL, 0);
+    ::fcntl(fresh.get(), F_SETFL, flags | O_NONBLOCK);
+    lastResult = ::connect(fresh.get(), address.ai_addr, address.ai_addrlen);
+    int error = lastResult == 0 ? 0 : errno;
+    if (lastResult != 0 && error == EINPROGRESS) {
+        pollfd entry{fresh.get(), POLLOUT, 0};
+        int ready;
+        do {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            ready = ::poll(&entry, 1,
+                           static_cast<int>(std::clamp<long long>(left.count(), 0, 2000000000)));
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            error = ETIMEDOUT;
+        } else {
+            socklen_t size = sizeof error;
+            if (::getsockopt(fresh.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+        }
+        lastResult = error == 0 ? 0 : -1;
     }
-    int error = errno;
-    fresh.reset();
-    LogMessage("ERROR, Connecting to Socket: " + host + ":" + port + ", " + std::to_string(error));
-    return false;
+    if (lastResult != 0) {
+        failure.stage = error == ETIMEDOUT && std::chrono::steady_clock::now() >= until
+                            ? ConnectFailure::Stage::TimedOut
+                            : ConnectFailure::Stage::Connect;
+        failure.error = error;
+        return false;
+    }
+    ::fcntl(fresh.get(), F_SETFL, flags);
+    handle = std::move(fresh);
+    connected = true;
+    return true;
 }
 
 bool Socket::Adopt(int descriptor) {
@@ -244,7 +328,7 @@ void Socket::applySendTimeout() {
     ::setsockopt(handle.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-bool Socket::SetupTLS(const std::string& certificateFile, const std::string& keyFile) {
+bool Socket::SetupTLS(const TlsOptions& options, const std::string& host) {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     tlsSession.reset();
     tlsContext.reset(SSL_CTX_new(TLS_client_method()));
@@ -252,32 +336,71 @@ bool Socket::SetupTLS(const std::string& certificateFile, const std::string& key
         LogMessage("ERROR, Socket, couldn't create SSL_CTX");
         return false;
     }
-    SSL_CTX_set_min_proto_version(tlsContext.get(), TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(tlsContext.get(), TLS1_2_VERSION);
-    if (!certificateFile.empty() &&
-        SSL_CTX_use_certificate_file(tlsContext.get(), certificateFile.c_str(), SSL_FILETYPE_PEM) <=
+    SSL_CTX* context = tlsContext.get();
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context, options.pinVersion12 ? TLS1_2_VERSION : 0);
+    if (!options.certificateFile.empty() &&
+        SSL_CTX_use_certificate_file(context, options.certificateFile.c_str(), SSL_FILETYPE_PEM) <=
             0) {
+        ERR_clear_error();
         LogMessage("ERROR, Socket, couldn't load SSL Certificate");
         return false;
     }
-    if (!keyFile.empty() &&
-        SSL_CTX_use_PrivateKey_file(tlsContext.get(), keyFile.c_str(), SSL_FILETYPE_PEM) <= 0) {
+    if (!options.keyFile.empty() &&
+        SSL_CTX_use_PrivateKey_file(context, options.keyFile.c_str(), SSL_FILETYPE_PEM) <= 0) {
+        ERR_clear_error();
         LogMessage("ERROR, Socket, couldn't load SSL Key");
         return false;
     }
-    tlsSession.reset(SSL_new(tlsContext.get()));
+    if (options.acceptAnyServer) {
+        SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+        LogMessage("WARNING, Socket::Connect, TLS server certificate not verified: the peer "
+                   "is not authenticated");
+    } else {
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_default_verify_paths(context);
+        if (!options.caFile.empty() &&
+            SSL_CTX_load_verify_locations(context, options.caFile.c_str(), nullptr) != 1) {
+            ERR_clear_error();
+            LogMessage("ERROR, Socket, couldn't load TLS CA file " + options.caFile);
+            return false;
+        }
+    }
+    tlsSession.reset(SSL_new(context));
     if (!tlsSession) {
         LogMessage("ERROR, Socket, couldn't create SSL_new");
         return false;
     }
+    SSL* session = tlsSession.get();
+    std::string name = bareHost(host);
+    if (isAddressLiteral(name)) {
+        if (!options.acceptAnyServer)
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), name.c_str());
+    } else {
+        SSL_set_tlsext_host_name(session, name.c_str());
+        if (!options.acceptAnyServer)
+            SSL_set1_host(session, name.c_str());
+    }
     // A silent server must not hold the handshake past the receive time-out.
     applyReceiveTimeout();
-    SSL_set_fd(tlsSession.get(), handle.get());
-    lastResult = SSL_connect(tlsSession.get());
+    SSL_set_fd(session, handle.get());
+    lastResult = SSL_connect(session);
     if (lastResult == 1)
         return true;
-    int code = SSL_get_error(tlsSession.get(), lastResult);
+    int code = SSL_get_error(session, lastResult);
+    long verified = SSL_get_verify_result(session);
+    std::string reason = openSslReason();
     ERR_clear_error();
+    if (!options.acceptAnyServer && verified != X509_V_OK) {
+        failure.stage = ConnectFailure::Stage::Certificate;
+        failure.error = static_cast<int>(verified);
+        failure.detail = X509_verify_cert_error_string(verified);
+        LogMessage("ERROR, Socket::Connect, TLS certificate rejected: " + failure.detail);
+        return false;
+    }
+    failure.stage = ConnectFailure::Stage::Tls;
+    failure.error = code;
+    failure.detail = reason;
     LogMessage("ERROR, Socket, connecting to SSL server: " + std::to_string(code));
     return false;
 }
@@ -339,6 +462,7 @@ bool Socket::waitReadable() {
 
 int Socket::timedOut() {
     Close();
+    readTimedOut = true;
     if (timeout != 0) {
         LogMessage("ERROR, Socket::ReadBinary, Timed out");
         return -1;
@@ -349,23 +473,33 @@ int Socket::timedOut() {
 int Socket::ReadBinary(std::uint8_t* area, int size) {
     if (!connected)
         return -1;
+    readTimedOut = false;
     if (tlsEnabled) {
         if (!tlsSession) {
             LogMessage("WARNING, Socket::ReadBinary, sslobj is NULL");
             return -1;
         }
+        // A record without application data (a TLS 1.3 session ticket) makes SSL_read wait on
+        // for more within the receive time-out and report WANT_READ: the wait goes on until
+        // the time-out as a whole has passed.
         acknowledgeAtOnce(handle.get());
-        // Bytes already decrypted need no wait; otherwise wait as the plain path does.
-        if (SSL_pending(tlsSession.get()) == 0 && !waitReadable())
-            return timedOut();
-        int result = SSL_read(tlsSession.get(), area, size);
-        acknowledgeAtOnce(handle.get());
-        int code = SSL_get_error(tlsSession.get(), result);
-        ERR_clear_error();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+        int result = 0;
+        int code = SSL_ERROR_WANT_READ;
+        while (code == SSL_ERROR_WANT_READ) {
+            // Bytes already decrypted need no wait; otherwise wait as the plain path does.
+            if (SSL_pending(tlsSession.get()) == 0 && !waitReadable())
+                return timedOut();
+            result = SSL_read(tlsSession.get(), area, size);
+            acknowledgeAtOnce(handle.get());
+            code = SSL_get_error(tlsSession.get(), result);
+            ERR_clear_error();
+            if (code == SSL_ERROR_WANT_READ && std::chrono::steady_clock::now() >= until)
+                return timedOut();
+        }
         switch (code) {
         case SSL_ERROR_NONE:
             return result;
-        case SSL_ERROR_WANT_READ:
         case SSL_ERROR_WANT_WRITE:
             LogMessage("ERROR, Socket::ReadBinary, the operation did not complete");
             return -1;

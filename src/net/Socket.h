@@ -1,7 +1,7 @@
 #pragma once
-// The one connection to the remote application entity: a blocking IPv4 TCP stream, optionally
-// wrapped in a TLS 1.2 client session. It connects, or adopts a connection that a listening
-// side (AssociationAcceptor) accepted.
+// The one connection to the remote application entity: a blocking TCP stream (IPv4 or IPv6),
+// optionally wrapped in a TLS client session. It connects, or adopts a connection that a
+// listening side (AssociationAcceptor) accepted.
 
 #include <chrono>
 #include <cstdint>
@@ -38,19 +38,24 @@ public:
     void ClearDeadline() override { deadline.reset(); }
     // Something (bytes, a close or a reset) waits to be read; never blocks.
     bool InputWaiting() const override;
+    // Waits up to the given time for something to read; false when nothing came. Unlike a
+    // read that times out, this leaves the connection open.
+    bool WaitForInput(std::chrono::milliseconds wait) const override;
 
     // Selects the TLS or the plain path of send and receive; set before connecting.
     void SetUseTLS(bool on) override { tlsEnabled = on; }
     bool UseTLS() const { return tlsEnabled; }
 
-    // Host: a text starting with a non-zero number is taken as a dotted address, anything else
-    // is looked up first. Port: a number, or else a service name.
+    // Host: a name or an IPv4 or IPv6 literal ("::1" or "[::1]"), resolved by getaddrinfo;
+    // each address is tried in turn. Port: a number 1-65535, or else a service name. The whole
+    // connect, every address together, is bounded by the time-out.
     bool Connect(const std::string& host, const std::string& port) override;
     // Takes over a connection accepted by a listening side (plain TCP), with the same socket
     // options as a connection of our own.
     bool Adopt(int descriptor);
-    // Client handshake on the connected handle; empty paths present no client certificate.
-    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile) override;
+    // Client handshake on the connected handle. The server is verified unless the options
+    // accept any; host is what its certificate must name (a DNS name or an address).
+    bool SetupTLS(const TlsOptions& options, const std::string& host) override;
     bool SendBinary(const std::uint8_t* data, int length) override;
     // Bytes received (1..size), 0 when a time-out of 0 expired, -1 on error or closed peer.
     // A time-out or a closed peer leaves the socket closed.
@@ -59,6 +64,9 @@ public:
 
     bool IsConnected() const override { return connected; }
     int LastResult() const { return lastResult; }
+    const ConnectFailure& LastFailure() const { return failure; }
+    // True when the last read failed because its time-out ran out.
+    bool TimedOut() const override { return readTimedOut; }
 
 private:
     struct CtxFree {
@@ -91,6 +99,8 @@ private:
     // Bounds blocking TLS reads (handshake, records split across segments) by the time-out.
     void applyReceiveTimeout();
     void applySendTimeout();
+    // One address of the host: a non-blocking connect, then a wait until the deadline.
+    bool connectTo(const struct addrinfo& address, std::chrono::steady_clock::time_point until);
 
     int lastResult = 0;
     Handle handle;
@@ -100,4 +110,6 @@ private:
     std::unique_ptr<SSL_CTX, CtxFree> tlsContext;
     std::unique_ptr<SSL, SslFree> tlsSession;
     bool tlsEnabled = false;
+    bool readTimedOut = false;
+    ConnectFailure failure;
 };

@@ -2,8 +2,30 @@
 // What the PDU buffer and the association service need of a link to the remote application
 // entity. Socket is the real one; the tests put an in-memory stream in its place.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+
+// How a TLS session is set up. A plain on/off keeps the sound defaults: the server's chain
+// verified against the system's trust store and its name or address against the host, no
+// client certificate, TLS 1.2 up to the highest version both ends offer.
+struct TlsOptions {
+    TlsOptions(bool on = false) : enabled(on) {} // NOLINT: on/off is the common case
+    bool enabled;
+    std::string caFile;          // extra trusted CAs (PEM), besides the system's
+    std::string certificateFile; // client certificate (PEM), for mutual TLS
+    std::string keyFile;         // its private key (PEM)
+    bool acceptAnyServer = false;
+    bool pinVersion12 = false;
+};
+
+// Why the last connect or handshake failed, kept for the reports above this layer.
+struct ConnectFailure {
+    enum class Stage { None, Resolve, Connect, TimedOut, Tls, Certificate };
+    Stage stage = Stage::None;
+    int error = 0;      // errno of the connect, getaddrinfo's code, or the TLS verify result
+    std::string detail; // OpenSSL's reason for Tls and Certificate
+};
 
 class Transport {
 public:
@@ -15,8 +37,9 @@ public:
     virtual bool Connect(const std::string& host, const std::string& port) = 0;
     // Selects the TLS or the plain path; set before connecting.
     virtual void SetUseTLS(bool on) = 0;
-    // Client handshake on the connected link; empty paths present no client certificate.
-    virtual bool SetupTLS(const std::string& certificateFile, const std::string& keyFile) = 0;
+    // Client handshake on the connected link. The server is verified unless the options accept
+    // any; host is what its certificate must name (a DNS name or an address).
+    virtual bool SetupTLS(const TlsOptions& options, const std::string& host) = 0;
 
     // Receive time-out in seconds; 0 makes a read return 0 at once when nothing is waiting.
     virtual bool SetTimeout(int seconds) = 0;
@@ -26,6 +49,9 @@ public:
     virtual void ClearDeadline() = 0;
     // Something (bytes, a close or a reset) waits to be read; never blocks.
     virtual bool InputWaiting() const = 0;
+    // Waits up to the given time for something to read; false when nothing came. Unlike a read
+    // that times out, this leaves the link open.
+    virtual bool WaitForInput(std::chrono::milliseconds wait) const = 0;
 
     // All of length bytes, or false.
     virtual bool SendBinary(const std::uint8_t* data, int length) = 0;
@@ -34,4 +60,6 @@ public:
     virtual int ReadBinary(std::uint8_t* area, int size) = 0;
     virtual bool Close() = 0;
     virtual bool IsConnected() const = 0;
+    // True when the last read failed because its time-out ran out.
+    virtual bool TimedOut() const { return false; }
 };

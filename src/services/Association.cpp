@@ -23,23 +23,27 @@ bool OpenAssociation(PDU_Service& service, const AssociationRequest& request) {
         LogMessage("INFO, OpenAssociation, Called Ap. Title: " + called);
     }
     ResetMessageCounter();
-    PresentationContext context(NextContextID());
-    context.SetAbstractSyntax(request.abstractSyntax);
-    const std::string& preferred = request.preferredTransferSyntax;
-    const std::string& other = request.otherTransferSyntax;
-    bool implicitListed = false;
-    if (!preferred.empty()) {
-        context.AddTransferSyntax(preferred);
-        implicitListed = preferred == ImplicitLittleEndian;
+    std::vector<std::vector<std::string>> contexts = request.contexts;
+    if (contexts.empty()) {
+        const std::string& preferred = request.preferredTransferSyntax;
+        const std::string& other = request.otherTransferSyntax;
+        if (!preferred.empty())
+            contexts.push_back({preferred});
+        if (!other.empty() && other != preferred)
+            contexts.push_back({other});
+        if (preferred != ImplicitLittleEndian && other != ImplicitLittleEndian)
+            contexts.push_back({ImplicitLittleEndian});
     }
-    if (!other.empty() && other != preferred) {
-        context.AddTransferSyntax(other);
-        implicitListed = implicitListed || other == ImplicitLittleEndian;
-    }
-    if (!implicitListed)
-        context.AddTransferSyntax(ImplicitLittleEndian);
     service.request.PresContexts.clear();
-    service.request.AddPresentationContext(std::move(context));
+    for (const std::vector<std::string>& syntaxes : contexts) {
+        if (syntaxes.empty())
+            continue;
+        PresentationContext context(NextContextID());
+        context.SetAbstractSyntax(request.abstractSyntax);
+        for (const std::string& uid : syntaxes)
+            context.AddTransferSyntax(uid);
+        service.request.AddPresentationContext(std::move(context));
+    }
     return service.Connect(request.host, request.port);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Everything an association is opened with. The transfer syntaxes may be empty. Every member
 // has an initializer, so a designated initializer may leave any out.
@@ -18,11 +19,15 @@ struct AssociationRequest {
     std::string otherTransferSyntax{};
     std::string preferredTransferSyntax{};
     int timeoutSeconds = 30;
+    // When not empty: one presentation context per entry, in this order, each with its transfer
+    // syntaxes (the order is the order of preference when several are accepted); the two
+    // syntaxes above are then not used.
+    std::vector<std::vector<std::string>> contexts{};
 };
 
-// Proposes one presentation context for the abstract syntax: the preferred transfer syntax, the
-// other one when different, and implicit VR little endian unless already listed; connects.
-// With both transfer syntaxes empty only implicit VR little endian is proposed.
+// Proposes the preferred transfer syntax in a context of its own, the other one in another when
+// different, and implicit VR little endian in a third unless already proposed; connects. With
+// both transfer syntaxes empty only implicit VR little endian is proposed.
 bool OpenAssociation(PDU_Service& service, const AssociationRequest& request);
 
 // A command set under construction: elements appended in tag order, then the group length

@@ -31,10 +31,11 @@ bool ReadEchoRSP(PDU_Service& service) {
 }
 
 bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
-             const std::string& host, const std::string& port, int timeoutSeconds, bool useTls) {
+             const std::string& host, const std::string& port, int timeoutSeconds,
+             const TlsOptions& tls) {
     PDU_Service service;
     service.dumpMessages = CurrentLogLevel >= 2;
-    service.useTLS = useTls;
+    service.SetTls(tls);
     bool result = false;
     if (!OpenAssociation(service, {.callingTitle = callingTitle,
                                    .calledTitle = calledTitle,

@@ -18,4 +18,5 @@ bool ReadEchoRSP(PDU_Service& service);
 
 // True when a C-ECHO-RSP with status 0 was received; the association is released in any case.
 bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
-             const std::string& host, const std::string& port, int timeoutSeconds, bool useTls);
+             const std::string& host, const std::string& port, int timeoutSeconds,
+             const TlsOptions& tls);

@@ -47,7 +47,7 @@ std::string localTime(const char* format) {
 bool OpenServiceAssociation(PDU_Service& service, const ServicePeer& peer,
                             const std::string& sopClass) {
     service.dumpMessages = CurrentLogLevel >= 2;
-    service.useTLS = peer.UseTls;
+    service.SetTls(peer.Tls);
     return OpenAssociation(service, {.callingTitle = peer.CallingTitle,
                                      .calledTitle = peer.CalledTitle,
                                      .host = peer.Host,

@@ -14,7 +14,7 @@ struct ServicePeer {
     std::string Host;
     std::string Port;
     int TimeoutSeconds = 30;
-    bool UseTls = false;
+    TlsOptions Tls;
 };
 
 // Implicit VR little endian, one context for sopClass.

@@ -1,11 +1,14 @@
 #include "Store.h"
 
 #include "Association.h"
+#include "DataDictionary.h"
 #include "IdentifierCounter.h"
 #include "Log.h"
+#include "TransferSyntaxUids.h"
 #include "UidTables.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -90,7 +93,11 @@ bool CStore::WriteRQ(PDU_Service& service, DcmObj* dataSet, const std::string& s
         LogMessage("ERROR, CStore::WriteRQ, PDU->Write DCO failed");
         return false;
     }
-    return dataSet ? service.Write(*dataSet, 0) : true;
+    if (!dataSet || service.Write(*dataSet, 0))
+        return true;
+    // The peer's answer came before the end of the data set: the rest is not sent, and its
+    // status is read as the response.
+    return service.ResponsePending();
 }
 
 int CStore::ReadRSP(PDU_Service& service) {
@@ -131,6 +138,10 @@ int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopCl
             return StoreResult::ConversionFailed;
         }
     }
+    if (dataSet.explicitVR)
+        ResolveUnknownVRs(dataSet);
+    if (CurrentLogLevel >= 1)
+        LogMessage("INFO, WriteStoreRQ, sending in " + accepted + " (" + UidName(accepted) + ")");
     return CStore::WriteRQ(service, &dataSet, sopClassUid) ? StoreResult::Sent
                                                            : StoreResult::NotWritten;
 }
@@ -139,22 +150,103 @@ int ReadStoreRSP(PDU_Service& service) {
     return CStore::ReadRSP(service);
 }
 
-std::string StorePreferredTransferSyntax(const std::string& sopClassUid,
-                                         const std::string& chosenTransferSyntax) {
-    if (IsNonImageSopClass(sopClassUid) || !IsKnownTransferSyntax(chosenTransferSyntax) ||
-        !IsSelectableTransferSyntax(chosenTransferSyntax))
-        return {};
-    return chosenTransferSyntax;
+namespace {
+
+bool isNative(const std::string& uid) {
+    return isNativeLittleEndian(uid) || uid == ExplicitBigEndian;
 }
 
-std::string StoreOtherTransferSyntax(const std::string& dataSetTransferSyntax) {
-    return IsSelectableTransferSyntax(dataSetTransferSyntax) ? dataSetTransferSyntax
-                                                             : std::string();
+// Encapsulated syntaxes the decompression reads.
+bool isDecodable(const std::string& uid) {
+    static const char* const decodable[] = {
+        Rle,          JpegBaseline, JpegExtended, JpegLosslessProcess14,
+        JpegLossless, J2kLossless,  J2kLossy};
+    return std::any_of(std::begin(decodable), std::end(decodable),
+                       [&](const char* d) { return uid == d; });
+}
+
+// Syntaxes the compression writes.
+bool isEncodable(const std::string& uid) {
+    return uid == JpegLossless || uid == JpegBaseline || uid == J2kLossless || uid == J2kLossy;
+}
+
+constexpr const char* DeflatedExplicitLittleEndian = "1.2.840.10008.1.2.1.99";
+
+// VRs whose explicit length field has 16 bits.
+bool hasShortLength(const char* vr) {
+    static const char* const longVRs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                          "SV", "UC", "UN", "UR", "UT", "UV"};
+    return std::none_of(std::begin(longVRs), std::end(longVRs),
+                        [&](const char* v) { return vr[0] == v[0] && vr[1] == v[1]; });
+}
+
+} // namespace
+
+bool CanSendIn(const DcmObj& dataSet, const std::string& sopClassUid, const std::string& target) {
+    const std::string& own = dataSet.transferSyntax;
+    // As it is: any syntax but deflate, whose stream would have to be deflated again.
+    if (target == own)
+        return !own.empty() && own != DeflatedExplicitLittleEndian;
+    const bool pixels = dataSet.GetTag(0x7FE0, 0x0010) != nullptr;
+    const bool converted = IsImageSopClass(sopClassUid) || pixels;
+    if (isNative(target))
+        return isNative(own) || (converted && isDecodable(own));
+    if (!isEncodable(target) || !pixels || !converted || !(isNative(own) || isDecodable(own)))
+        return false;
+    // The coders take 8- and 16-bit samples of one or three components, nothing else.
+    std::uint16_t bits = dataSet.GetUShort(0x0028, 0x0100);
+    std::uint16_t samples = dataSet.GetUShort(0x0028, 0x0002);
+    return (bits == 8 || bits == 16) && (samples == 1 || samples == 3);
+}
+
+std::vector<std::vector<std::string>>
+StoreProposals(const DcmObj& dataSet, const std::string& sopClassUid, const std::string& chosen) {
+    std::vector<std::vector<std::string>> contexts;
+    if (!chosen.empty()) {
+        if (CanSendIn(dataSet, sopClassUid, chosen))
+            contexts.push_back({chosen});
+        else
+            LogMessage("WARNING, StoreSCU, the file cannot be sent in " + chosen +
+                       "; not proposed");
+    }
+    const std::string& own = dataSet.transferSyntax;
+    if (own != chosen && CanSendIn(dataSet, sopClassUid, own))
+        contexts.push_back({own});
+    std::vector<std::string> fallbacks;
+    for (const char* uid : {ExplicitLittleEndian, ImplicitLittleEndian})
+        if (uid != chosen && uid != own && CanSendIn(dataSet, sopClassUid, uid))
+            fallbacks.push_back(uid);
+    if (!fallbacks.empty())
+        contexts.push_back(std::move(fallbacks));
+    return contexts;
+}
+
+void ResolveUnknownVRs(DcmObj& dataSet) {
+    for (DcmObj::Entry& entry : dataSet.items) {
+        if (entry.obj) {
+            ResolveUnknownVRs(*entry.obj);
+            continue;
+        }
+        DcmTag& e = *entry.tag;
+        if (!e.IsVR("UN") || e.length == 0xFFFFFFFF)
+            continue;
+        const DictEntry* known = FindDictEntry(e.group, e.element);
+        // Two-letter VRs only: "US or SS" and the like are ambiguous, and "SQ" would need the
+        // value re-encoded.
+        if (!known || known->vr[0] == 0 || known->vr[2] != 0 ||
+            (known->vr[0] == 'S' && known->vr[1] == 'Q') ||
+            (known->vr[0] == 'U' && known->vr[1] == 'N'))
+            continue;
+        if (hasShortLength(known->vr) && e.length > 0xFFFF)
+            continue;
+        e.SetVR(known->vr);
+        e.bigEndian = dataSet.bigEndian;
+    }
 }
 
 bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
               const std::string& host, const std::string& port, const std::string& fileName,
-              const std::string& transferSyntaxUid, int timeoutSeconds, bool useTls) {
+              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls) {
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
@@ -172,9 +264,8 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
         return false;
 
     PDU_Service service;
-    std::string preferred = StorePreferredTransferSyntax(sopClassUid, transferSyntaxUid);
     service.dumpMessages = CurrentLogLevel >= 2;
-    service.useTLS = useTls;
+    service.SetTls(tls);
     bool result = false;
     if (!OpenAssociation(service,
                          {.callingTitle = callingTitle,
@@ -182,9 +273,8 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
                           .host = host,
                           .port = port,
                           .abstractSyntax = sopClassUid,
-                          .otherTransferSyntax = StoreOtherTransferSyntax(dataSet->transferSyntax),
-                          .preferredTransferSyntax = preferred,
-                          .timeoutSeconds = timeoutSeconds}))
+                          .timeoutSeconds = timeoutSeconds,
+                          .contexts = StoreProposals(*dataSet, sopClassUid, transferSyntaxUid)}))
         LogMessage("ERROR, StoreSCU, OpenAssoc failed");
     else if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
         LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");

@@ -4,6 +4,7 @@
 #include "PDU_Service.h"
 
 #include <string>
+#include <vector>
 
 namespace CStore {
 // Sends the C-STORE-RQ command set, then the data set when there is one.
@@ -27,17 +28,22 @@ constexpr int NotWritten = -4;
 int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopClassUid);
 int ReadStoreRSP(PDU_Service& service);
 
-// The transfer syntax proposed first: the chosen one, unless the class is never converted, the
-// conversion cannot write the chosen syntax, or no context accepted with it could be used
-// (then empty).
-std::string StorePreferredTransferSyntax(const std::string& sopClassUid,
-                                         const std::string& chosenTransferSyntax);
-// The data set's own syntax when a context accepted with it could be used, else empty: a
-// peer that picks it (RLE, big endian) would leave the association without a usable context.
-std::string StoreOtherTransferSyntax(const std::string& dataSetTransferSyntax);
+// True when the data set can be sent in target: as it is, relabelled between the uncompressed
+// syntaxes, or converted. Deflate, JPEG-LS, MPEG and the like are only ever sent as they are.
+bool CanSendIn(const DcmObj& dataSet, const std::string& sopClassUid, const std::string& target);
+// The presentation contexts proposed for the data set, in the order they are preferred: the
+// chosen syntax alone, the data set's own alone, then the fallbacks (explicit and implicit VR
+// little endian) in one context. Only syntaxes the data set can be sent in are proposed.
+std::vector<std::vector<std::string>> StoreProposals(const DcmObj& dataSet,
+                                                     const std::string& sopClassUid,
+                                                     const std::string& chosenTransferSyntax);
+// Known elements stored as UN get their dictionary VR, for a data set about to be sent with
+// explicit VR; the values are kept as they are, in the data set's byte order. Sequences and
+// values too long for a short VR's length field stay UN.
+void ResolveUnknownVRs(DcmObj& dataSet);
 
 // True only when a C-STORE-RSP with status 0 was received; the association is released in
 // every case once it was attempted.
 bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
               const std::string& host, const std::string& port, const std::string& fileName,
-              const std::string& transferSyntaxUid, int timeoutSeconds, bool useTls);
+              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls);

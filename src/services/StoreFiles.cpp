@@ -16,6 +16,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A multi-file association proposes one context per SOP class and file syntax, so the syntaxes
+// are chosen without the data set: the chosen one unless the class is never converted or no
+// message could be carried in it, and the files' own when a message can be carried in it.
+std::string preferredSyntax(const std::string& sopClassUid, const std::string& chosen) {
+    if (IsNonImageSopClass(sopClassUid) || !IsKnownTransferSyntax(chosen) ||
+        !IsSelectableTransferSyntax(chosen))
+        return {};
+    return chosen;
+}
+
+std::string otherSyntax(const std::string& fileSyntax) {
+    return IsSelectableTransferSyntax(fileSyntax) ? fileSyntax : std::string();
+}
+
 std::string title16(const std::string& title) {
     return (title + std::string(16, ' ')).substr(0, 16);
 }
@@ -110,7 +124,7 @@ private:
     bool open(PDU_Service& service, const std::vector<StoreContextKey>& keys,
               std::vector<std::uint8_t>& ids) {
         service.dumpMessages = CurrentLogLevel >= 2;
-        service.useTLS = o.UseTls;
+        service.SetTls(o.Tls);
         service.request.SetCallingApTitle(title16(o.CallingTitle));
         service.request.SetCalledApTitle(title16(o.CalledTitle));
         service.request.SetApplicationContext(ApplicationContextUid);
@@ -122,8 +136,7 @@ private:
             PresentationContext context(NextContextID());
             ids.push_back(context.PresentationContextID);
             context.SetAbstractSyntax(key.SopClassUID);
-            std::string preferred =
-                StorePreferredTransferSyntax(key.SopClassUID, o.TransferSyntaxUID);
+            std::string preferred = preferredSyntax(key.SopClassUID, o.TransferSyntaxUID);
             if (!preferred.empty())
                 context.AddTransferSyntax(preferred);
             if (!key.OtherTransferSyntax.empty() && key.OtherTransferSyntax != preferred)
@@ -266,7 +279,7 @@ bool ReadStoredInstance(const std::string& fileName, StoredInstance& instance) {
 }
 
 StoreContextKey StoreContextFor(const StoreFileEntry& file) {
-    return {file.SopClassUID, StoreOtherTransferSyntax(file.TransferSyntaxUID)};
+    return {file.SopClassUID, otherSyntax(file.TransferSyntaxUID)};
 }
 
 std::vector<std::vector<std::size_t>>

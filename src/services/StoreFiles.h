@@ -3,6 +3,7 @@
 // classes allow, a report after every file, and a cancel that is noticed between files.
 
 #include "DcmObj.h"
+#include "Transport.h"
 
 #include <atomic>
 #include <cstddef>
@@ -76,7 +77,7 @@ struct StoreFilesOptions {
     std::string Port;
     std::string TransferSyntaxUID;
     int TimeoutSeconds = 120;
-    bool UseTls = false;
+    TlsOptions Tls;
     // Called on the storing thread.
     std::function<void(const StoreFilesProgress&)> Progress;
     // Set from any thread: the association in use is aborted before the next file.

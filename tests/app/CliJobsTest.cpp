@@ -1,4 +1,5 @@
 #include "AppTestHelpers.h"
+#include "ExtraSettings.h"
 #include "Setup.h"
 #include "TestSupport.h"
 
@@ -51,7 +52,12 @@ const std::string defaultsPrinted = "local-aet: local\n"
                                     "film-orientation: 0\n"
                                     "film-size: 0\n"
                                     "magnification: 0\n"
-                                    "planar: off\n";
+                                    "planar: off\n"
+                                    "tls-ca: \n"
+                                    "tls-cert: \n"
+                                    "tls-key: \n"
+                                    "tls-insecure: off\n"
+                                    "tls12-only: off\n";
 
 } // namespace
 
@@ -102,15 +108,84 @@ TEST(CliSetup, ChangesOnlyTheGivenFieldsAndKeepsEarlierChanges) {
                                           "film-orientation: -1\n"
                                           "film-size: 3\n"
                                           "magnification: 2\n"
-                                          "planar: on\n");
+                                          "planar: on\n"
+                                          "tls-ca: \n"
+                                          "tls-cert: \n"
+                                          "tls-key: \n"
+                                          "tls-insecure: off\n"
+                                          "tls12-only: off\n");
 
-    // Too long for the field: cut to 127 characters, the record stays whole.
-    ASSERT_EQ(cliIn(dir, "setup --remote-host " + std::string(200, 'h') + " --tls off").exitStatus,
-              0);
+    ASSERT_EQ(cliIn(dir, "setup --tls off").exitStatus, 0);
     ASSERT_TRUE(LoadSettings(dir.file("veskaro.cfg").string(), loaded));
-    EXPECT_EQ(SettingsText(loaded.RemoteHost), std::string(127, 'h'));
     EXPECT_EQ(SettingsText(loaded.RemotePort), "11112");
     EXPECT_EQ(loaded.UseTls, 0);
+}
+
+// A value that would be stored cut, wrapped or empty is refused with the option named, and
+// nothing is written.
+TEST(CliSetup, InvalidValuesAreRefusedNamingTheField) {
+    TempDir dir;
+    ASSERT_EQ(cliIn(dir, "setup --remote-port 4242").exitStatus, 0);
+    std::vector<uint8_t> before = testsupport::readFileBytes(dir.file("veskaro.cfg"));
+    struct Case {
+        std::string args;
+        const char* option;
+    };
+    const Case cases[] = {
+        {"--remote-port 76876", "--remote-port"},
+        {"--remote-port 0", "--remote-port"},
+        {"--remote-port 10a", "--remote-port"},
+        {"--remote-port ''", "--remote-port"},
+        {"--remote-aet ''", "--remote-aet"},
+        {"--remote-aet '    '", "--remote-aet"},
+        {"--remote-aet 'A\\B'", "--remote-aet"},
+        {"--local-aet ABCDEFGHIJKLMNOPQ", "--local-aet"},
+        {"--local-aet \"$(printf 'A\\tB')\"", "--local-aet"},
+        {"--remote-host 'a b'", "--remote-host"},
+        {"--remote-host ''", "--remote-host"},
+        {"--remote-host " + std::string(200, 'h'), "--remote-host"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        auto r = testsupport::runCommand("cd " + shellQuote(dir.path().string()) + " && " +
+                                         shellQuote(VESKARO_CLI) + " setup " + c.args + " 2>&1");
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.output.rfind(std::string("veskaro-cli: ") + c.option + " \"", 0), 0u)
+            << r.output;
+        EXPECT_NE(r.output.find("refused: must be"), std::string::npos) << r.output;
+        EXPECT_EQ(testsupport::readFileBytes(dir.file("veskaro.cfg")), before);
+    }
+    // The limits themselves are fine.
+    EXPECT_EQ(cliIn(dir, "setup --remote-port 65535 --local-aet ABCDEFGHIJKLMNOP --remote-aet "
+                         "' A B' --remote-host ::1")
+                  .exitStatus,
+              0);
+}
+
+// The TLS settings live in veskaro-extra.cfg beside the record, which keeps its 440 bytes.
+TEST(CliSetup, TlsSettingsGoToTheExtraFile) {
+    TempDir dir;
+    ASSERT_EQ(cliIn(dir, "setup --tls on --tls-ca ca.pem --tls-cert client.pem --tls-key "
+                         "client.key --tls-insecure on --tls12-only on")
+                  .exitStatus,
+              0);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("veskaro.cfg")), 440u);
+    ExtraSettings extra = LoadExtraSettings(dir.file("veskaro-extra.cfg").string());
+    EXPECT_EQ(extra.TlsCaFile, "ca.pem");
+    EXPECT_EQ(extra.TlsCertificateFile, "client.pem");
+    EXPECT_EQ(extra.TlsKeyFile, "client.key");
+    EXPECT_TRUE(extra.TlsAcceptAnyServer);
+    EXPECT_TRUE(extra.TlsPin12);
+    std::string shown = cliIn(dir, "setup").output;
+    EXPECT_NE(shown.find("tls-ca: ca.pem\ntls-cert: client.pem\ntls-key: client.key\n"
+                         "tls-insecure: on\ntls12-only: on\n"),
+              std::string::npos)
+        << shown;
+    ASSERT_EQ(cliIn(dir, "setup --tls-insecure off --tls-ca ''").exitStatus, 0);
+    extra = LoadExtraSettings(dir.file("veskaro-extra.cfg").string());
+    EXPECT_FALSE(extra.TlsAcceptAnyServer);
+    EXPECT_EQ(extra.TlsCaFile, "");
+    EXPECT_EQ(extra.TlsKeyFile, "client.key");
 }
 
 TEST(CliSetup, UsageErrorsChangeNothing) {

@@ -11,8 +11,9 @@ using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
 using Peer = ScriptedPeer;
-using dimsescript::proposedSyntaxes;
-using dimsescript::requestSize;
+using dimsescript::proposedContexts;
+using dimsescript::requestSizeOf;
+using Contexts = std::vector<std::vector<std::string>>;
 
 namespace {
 
@@ -30,17 +31,16 @@ std::string failureLine(int port) {
 
 // What the CLI proposes for MR_small (explicit VR little endian) with these arguments; the
 // peer reads the request and hangs up.
-std::vector<std::string> proposalFor(const std::string& tsArgs,
-                                     const std::vector<std::string>& expected) {
+Contexts proposalFor(const std::string& tsArgs, const Contexts& expected) {
     TempDir dir;
-    Peer peer({Peer::Expect(requestSize(MrImage, expected)), Peer::Close()});
+    Peer peer({Peer::Expect(requestSizeOf(MrImage, expected)), Peer::Close()});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall) + tsArgs);
     EXPECT_EQ(r.output, failureLine(peer.Port()));
     EXPECT_EQ(r.exitStatus, 1);
     if (!peer.Finish())
-        return {peer.Failure()};
-    return proposedSyntaxes(peer.Received());
+        return {{peer.Failure()}};
+    return proposedContexts(peer.Received());
 }
 
 } // namespace
@@ -53,19 +53,41 @@ TEST(CliStore, UsageErrors) {
         EXPECT_EQ(cliIn(dir, args).exitStatus, 2) << args;
 }
 
-// --ts INDEX goes through the TransferSyntax dialog's table, --ts UID is taken as given.
+// A syntax the tool cannot write is refused, not replaced by another behind the user's back.
+TEST(CliStore, TransferSyntaxesThatCannotBeProducedAreRefused) {
+    TempDir dir;
+    for (const char* ts : {"-1", "1.2.840.10008.1.2.1.99", "1.2.840.10008.1.2.4.80",
+                           "1.2.840.10008.1.2.5", "1.2.840.10008.1.2.4.100", "1.2.3.4"}) {
+        auto r =
+            runCommand("cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) +
+                       " store " + shellQuote(mrSmall) + " --ts " + ts + " 2>&1");
+        EXPECT_EQ(r.exitStatus, 2) << ts;
+        EXPECT_EQ(r.output.rfind(std::string("veskaro-cli: --ts ") + ts +
+                                     ": not a transfer syntax this tool can send in",
+                                 0),
+                  0u)
+            << r.output;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("logs"))) << ts;
+    }
+}
+
+// --ts INDEX goes through the TransferSyntax dialog's table, --ts UID is taken as given; the
+// chosen syntax is proposed alone, the file's own (explicit VR) alone, the other fallback last.
 TEST(CliStore, TransferSyntaxChoiceReachesTheProposal) {
     const std::string explicitLe = "1.2.840.10008.1.2.1", implicitLe = "1.2.840.10008.1.2";
-    std::vector<std::string> nativeOnly = {explicitLe, implicitLe};
+    Contexts nativeOnly = {{explicitLe}, {implicitLe}};
     EXPECT_EQ(proposalFor("", nativeOnly), nativeOnly);
     EXPECT_EQ(proposalFor(" --ts 0", nativeOnly), nativeOnly);
     EXPECT_EQ(proposalFor(" --ts 1", nativeOnly), nativeOnly);
-    EXPECT_EQ(proposalFor(" --ts -1", nativeOnly), nativeOnly);
-    std::vector<std::string> lossless = {"1.2.840.10008.1.2.4.70", explicitLe, implicitLe};
+    Contexts implicitFirst = {{implicitLe}, {explicitLe}};
+    EXPECT_EQ(proposalFor(" --ts 1.2.840.10008.1.2", implicitFirst), implicitFirst);
+    Contexts bigEndian = {{"1.2.840.10008.1.2.2"}, {explicitLe}, {implicitLe}};
+    EXPECT_EQ(proposalFor(" --ts 2", bigEndian), bigEndian);
+    Contexts lossless = {{"1.2.840.10008.1.2.4.70"}, {explicitLe}, {implicitLe}};
     EXPECT_EQ(proposalFor(" --ts 3", lossless), lossless);
-    std::vector<std::string> j2k = {"1.2.840.10008.1.2.4.91", explicitLe, implicitLe};
+    Contexts j2k = {{"1.2.840.10008.1.2.4.91"}, {explicitLe}, {implicitLe}};
     EXPECT_EQ(proposalFor(" --ts 6", j2k), j2k);
-    std::vector<std::string> byUid = {"1.2.840.10008.1.2.4.90", explicitLe, implicitLe};
+    Contexts byUid = {{"1.2.840.10008.1.2.4.90"}, {explicitLe}, {implicitLe}};
     EXPECT_EQ(proposalFor(" --ts 1.2.840.10008.1.2.4.90", byUid), byUid);
 }
 
@@ -124,10 +146,11 @@ TEST(CliStore, WarningStatusFailsTheJob) {
         00 00 00 09 02 00 00 00 00 B0        // status 0xB000
     )");
     std::vector<uint8_t> releaseReply = testsupport::hexBytes("06 00 00 00 00 04 00 00 00 00");
-    Peer peer({Peer::Expect(requestSize(MrImage, {"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"})),
-               Peer::Send(accept), Peer::SendAfter(std::chrono::milliseconds(300), response),
-               Peer::SendAfter(std::chrono::milliseconds(300), releaseReply),
-               Peer::Silent(std::chrono::milliseconds(500))});
+    Peer peer(
+        {Peer::Expect(requestSizeOf(MrImage, {{"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}})),
+         Peer::Send(accept), Peer::SendAfter(std::chrono::milliseconds(300), response),
+         Peer::SendAfter(std::chrono::milliseconds(300), releaseReply),
+         Peer::Silent(std::chrono::milliseconds(500))});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall));
     peer.Finish();

@@ -122,18 +122,76 @@ TEST(SetupDialog, CancelWithoutAnyFileWritesNothing) {
     EXPECT_EQ(SettingsText(window.State.Settings.RemoteHost), "127.0.0.1");
 }
 
+// The fields take no more than the record keeps; what they hold beyond the valid range is not
+// stored at all: OK stays disabled.
 TEST(SetupDialog, FieldsHoldNoMoreThanTheRecordKeeps) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    TForm2& setup = *window.Form2;
+    setup.Edit3->clear();
+    QTest::keyClicks(setup.Edit3, QString(40, QLatin1Char('9')));
+    QTest::keyClicks(setup.Edit4, QString(200, QLatin1Char('A')));
+    EXPECT_EQ(setup.Edit3->text().size(), 31);
+    EXPECT_EQ(setup.Edit4->text().size(), 127);
+    EXPECT_FALSE(setup.BitBtn1->isEnabled());
+    EXPECT_EQ(SettingsText(window.State.Settings.RemotePort), "104");
+}
+
+// While a field holds what cannot be stored, it is marked with the reason and OK stays off.
+TEST(SetupDialog, InvalidFieldsAreMarkedAndKeepOkDisabled) {
+    TempDir dir;
+    InDirectory in(dir.path());
+    TForm1 window;
+    TForm2& setup = *window.Form2;
+    EXPECT_TRUE(setup.BitBtn1->isEnabled());
+    struct Case {
+        QLineEdit* edit;
+        const char* text;
+    };
+    const Case cases[] = {{setup.Edit3, "76876"},
+                          {setup.Edit3, ""},
+                          {setup.Edit5, ""},
+                          {setup.Edit5, "   "},
+                          {setup.Edit4, "ABCDEFGHIJKLMNOPQ"},
+                          {setup.Edit4, "A\\B"},
+                          {setup.Edit2, "a b"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        QString good = c.edit->text();
+        c.edit->setText(QString::fromLatin1(c.text));
+        EXPECT_FALSE(setup.BitBtn1->isEnabled());
+        EXPECT_TRUE(c.edit->property("invalid").toBool());
+        EXPECT_TRUE(c.edit->toolTip().startsWith("Must be "));
+        c.edit->setText(good);
+        EXPECT_TRUE(setup.BitBtn1->isEnabled());
+        EXPECT_FALSE(c.edit->property("invalid").toBool());
+    }
+}
+
+TEST(SetupDialog, SecurityPageKeepsTheTlsSettingsInTheExtraFile) {
     TempDir dir;
     InDirectory in(dir.path());
     TForm1 window;
     runSetup(
         window,
         [](TForm2& setup) {
-            setup.Edit3->clear();
-            QTest::keyClicks(setup.Edit3, QString(40, QLatin1Char('9')));
-            QTest::keyClicks(setup.Edit4, QString(200, QLatin1Char('A')));
+            setup.TlsCaEdit->setText("ca.pem");
+            setup.TlsCertEdit->setText("client.pem");
+            setup.TlsKeyEdit->setText("client.key");
+            setup.TlsAcceptAnyBox->setChecked(true);
         },
         true);
-    EXPECT_EQ(SettingsText(window.State.Settings.RemotePort), std::string(31, '9'));
-    EXPECT_EQ(SettingsText(window.State.Settings.LocalAET), "local" + std::string(122, 'A'));
+    EXPECT_EQ(readFileBytes(dir.file("veskaro.cfg")).size(), SettingsRecordSize);
+    ExtraSettings extra = LoadExtraSettings(dir.file("veskaro-extra.cfg").string());
+    EXPECT_EQ(extra.TlsCaFile, "ca.pem");
+    EXPECT_EQ(extra.TlsCertificateFile, "client.pem");
+    EXPECT_EQ(extra.TlsKeyFile, "client.key");
+    EXPECT_TRUE(extra.TlsAcceptAnyServer);
+    EXPECT_FALSE(extra.TlsPin12);
+    EXPECT_EQ(window.State.Extra.TlsCaFile, "ca.pem");
+    TForm1 restarted;
+    EXPECT_EQ(restarted.Form2->TlsKeyEdit->text(), "client.key");
+    EXPECT_TRUE(restarted.Form2->TlsAcceptAnyBox->isChecked());
+    EXPECT_EQ(restarted.Form2->PageControl1->tabText(2), "Security");
 }

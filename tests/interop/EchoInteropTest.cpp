@@ -1,6 +1,7 @@
 #include "DcmtkPeer.h"
 #include "LogFiles.h"
 #include "TestSupport.h"
+#include "TlsTestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -63,25 +64,95 @@ TEST(EchoInterop, UnknownHostEndsInTheConnectFailure) {
     EXPECT_NE(
         std::find(lines.begin(), lines.end(), "ERROR, PDU_Service::Connect, Socket Level Error\r"),
         lines.end());
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("ERROR, Socket::Connect, could not resolve host no-such-host.invalid: ",
+                          0) == 0;
+    }));
 }
 
-TEST(EchoInterop, EchoOverTls12AgainstStorescp) {
+// storescp +tls with certificates made by the test: the server is authenticated against the
+// CA given in the settings and by its address; a server that cannot be is refused before the
+// A-ASSOCIATE-RQ, unless any server is accepted.
+TEST(EchoInterop, TlsServerIsAuthenticatedAgainstStorescp) {
     if (!havePeers({"storescp", "openssl"}))
         GTEST_SKIP();
+    testsupport::TlsTestFiles pki;
+    ASSERT_TRUE(pki.Ok());
+    auto server = [&](const std::filesystem::path& key, const std::filesystem::path& cert,
+                      const TempDir& dir) {
+        return std::make_unique<DcmtkPeer>(
+            "storescp", std::vector<std::string>{"+tls", key.string(), cert.string(), "-ic"},
+            dir.path().string());
+    };
+    struct Case {
+        std::filesystem::path key, cert;
+        const char* reason; // nullptr: accepted
+    };
+    const Case cases[] = {
+        {pki.ServerKey(), pki.ServerCert(), nullptr},
+        {pki.WrongNameKey(), pki.WrongNameCert(), "IP address mismatch"},
+        {pki.SelfSignedKey(), pki.SelfSignedCert(), "self-signed certificate"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cert.filename().string());
+        TempDir dir;
+        auto peer = server(c.key, c.cert, dir);
+        ASSERT_TRUE(peer->Ready());
+        std::string port = std::to_string(peer->Port());
+        ASSERT_EQ(runCommand(cli(dir, "setup --tls on --log-level 3 --remote-port " + port +
+                                          " --tls-ca " + shellQuote(pki.CaCert().string())))
+                      .exitStatus,
+                  0);
+        auto r = runCommand(cli(dir, "echo"));
+        auto lines = logLines(dir, "ECHO");
+        if (!c.reason) {
+            EXPECT_EQ(r.output, "ECHO OK\n");
+            EXPECT_EQ(r.exitStatus, 0);
+            continue;
+        }
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            std::string("ERROR, Socket::Connect, TLS certificate rejected: ") +
+                                c.reason + "\r"),
+                  lines.end());
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.find(">> 01 00 "), std::string::npos) << line;
+
+        runCommand(cli(dir, "setup --tls-insecure on"));
+        r = runCommand(cli(dir, "echo"));
+        EXPECT_EQ(r.output, "ECHO OK\n");
+        lines = logLines(dir, "ECHO");
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "WARNING, Socket::Connect, TLS server certificate not verified: the "
+                            "peer is not authenticated\r"),
+                  lines.end());
+    }
+}
+
+// storescp requiring a client certificate signed by the CA: refused without one, accepted
+// with the one the settings name.
+TEST(EchoInterop, MutualTlsAgainstStorescp) {
+    if (!havePeers({"storescp", "openssl"}))
+        GTEST_SKIP();
+    testsupport::TlsTestFiles pki;
+    ASSERT_TRUE(pki.Ok());
     TempDir dir;
-    std::string key = (dir.path() / "key.pem").string(), cert = (dir.path() / "cert.pem").string();
-    ASSERT_EQ(
-        runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=peer -keyout " +
-                   shellQuote(key) + " -out " + shellQuote(cert) + " 2>/dev/null")
-            .exitStatus,
-        0);
-    DcmtkPeer peer("storescp", {"+tls", key, cert, "-pw", "-ic"}, dir.path().string());
+    DcmtkPeer peer("storescp",
+                   {"+tls", pki.ServerKey().string(), pki.ServerCert().string(), "-rc", "+cf",
+                    pki.CaCert().string()},
+                   dir.path().string());
     ASSERT_TRUE(peer.Ready());
-    runCommand(
-        cli(dir, "setup --tls on --log-level 3 --remote-port " + std::to_string(peer.Port())));
+    runCommand(cli(dir, "setup --tls on --remote-port " + std::to_string(peer.Port()) +
+                            " --tls-ca " + shellQuote(pki.CaCert().string())));
+    EXPECT_EQ(runCommand(cli(dir, "echo")).exitStatus, 1);
+    runCommand(cli(dir, "setup --tls-cert " + shellQuote(pki.ClientCert().string()) +
+                            " --tls-key " + shellQuote(pki.ClientKey().string())));
     auto r = runCommand(cli(dir, "echo"));
     EXPECT_EQ(r.output, "ECHO OK\n");
     EXPECT_EQ(r.exitStatus, 0);
+    // Pinned to TLS 1.2, the same peer still answers.
+    runCommand(cli(dir, "setup --tls12-only on"));
+    EXPECT_EQ(runCommand(cli(dir, "echo")).output, "ECHO OK\n");
 }
 
 TEST(EchoInterop, TlsHandshakeWithAPlainPeerFailsBeforeTheRequest) {

@@ -124,6 +124,33 @@ JobBodyTable bodiesWithTimeout(int seconds) {
     return table;
 }
 
+// The A-ASSOCIATE-RQ of a STORE of the raw CT files below: their own syntax (implicit VR) in
+// one context, the explicit VR fallback in another.
+const std::size_t StoreRequestSize =
+    requestSizeOf(CtImage, {{"1.2.840.10008.1.2"}, {"1.2.840.10008.1.2.1"}});
+
+std::vector<uint8_t> echoResponse() {
+    std::unique_ptr<DcmObj> rsp = CommandSet()
+                                      .Uid(0x0002, VerificationSopClass)
+                                      .UShort(0x0100, 0x8030)
+                                      .UShort(0x0120, 3)
+                                      .UShort(0x0800, 0x0101)
+                                      .UShort(0x0900, 0)
+                                      .Build();
+    return pdata(3, encode(*rsp));
+}
+
+std::vector<uint8_t> storeResponse(uint16_t status) {
+    std::unique_ptr<DcmObj> rsp = CommandSet()
+                                      .Uid(0x0002, CtImage)
+                                      .UShort(0x0100, 0x8001)
+                                      .UShort(0x0120, 3)
+                                      .UShort(0x0800, 0x0101)
+                                      .UShort(0x0900, status)
+                                      .Build();
+    return pdata(3, encode(*rsp));
+}
+
 // A data set of a CT image whose pixel data takes many PDUs, written as a raw data set file.
 void writeLargeImage(const std::filesystem::path& file, std::size_t pixelBytes) {
     DcmObj dataSet;
@@ -256,9 +283,9 @@ TEST_F(HostilePeerTest, PeerThatStopsReadingADataSetTimesOutTheSend) {
     TempDir files;
     writeLargeImage(files.file("large.dcm"), 24 << 20);
     // Accepts, then neither reads nor answers: the client's send queue fills up.
-    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
-        Peer::Expect(associateRequestSize(CtImage)), Peer::Send(acceptPdu()),
-        Peer::SendAfter(std::chrono::seconds(5), {})});
+    auto peer = std::make_unique<Peer>(
+        std::vector<Peer::Step>{Peer::Expect(StoreRequestSize), Peer::Send(acceptPdu()),
+                                Peer::SendAfter(std::chrono::seconds(5), {})});
     std::string port = peer->PortText();
     Result r = run("STORE", peer, files.file("large.dcm").string());
     expectFailure(r, "STORE", port, "ERROR, Socket::SendBinary, Timed out");
@@ -279,20 +306,31 @@ TEST_F(HostilePeerTest, PeerThatDripsItsAnswerIsCutOffAtTheTimeOut) {
     expectNothingLeft(peer);
 }
 
-TEST_F(HostilePeerTest, PduLengthOfFourGigabytesEndsAtTheTimeOut) {
-    std::vector<uint8_t> huge = hexBytes("04 00 FF FF FF FF  FF FF FF F0 01 03");
-    huge.resize(huge.size() + 4096, 0x20);
-    auto peer = std::make_unique<Peer>(
-        std::vector<Peer::Step>{Peer::Expect(associateRequestSize(VerificationSopClass)),
-                                Peer::Send(acceptPdu()), Peer::Expect(EchoCommandPduSize),
-                                Peer::Send(huge), Peer::Silent(std::chrono::seconds(20))});
-    std::string port = peer->PortText();
-    resetPeakResident();
-    long peakBefore = peakResidentKB();
-    Result r = run("ECHO", peer);
-    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, Timed out");
-    EXPECT_LT(peakResidentKB() - peakBefore, 64 * 1024);
-    expectNothingLeft(peer);
+// A PDU longer than the maximum length announced (16384) is refused at its header: the peer
+// is aborted before a byte of its body is taken.
+TEST_F(HostilePeerTest, PduLongerThanTheAnnouncedMaximumIsAbortedAtOnce) {
+    for (const char* length : {"FF FF FF FF", "00 00 40 01"}) {
+        SCOPED_TRACE(length);
+        std::filesystem::remove_all(dir.file("logs"));
+        std::filesystem::create_directories(dir.file("logs"));
+        std::vector<uint8_t> huge = hexBytes(std::string("04 00 ") + length + " 00 00 3F F0 01 03");
+        huge.resize(huge.size() + 4096, 0x20);
+        auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+            Peer::Expect(associateRequestSize(VerificationSopClass)), Peer::Send(acceptPdu()),
+            Peer::Expect(EchoCommandPduSize), Peer::Send(huge), Peer::Expect(abortPdu.size()),
+            Peer::Silent(std::chrono::seconds(20))});
+        std::string port = peer->PortText();
+        resetPeakResident();
+        long peakBefore = peakResidentKB();
+        Result r = run("ECHO", peer);
+        expectFailure(r, "ECHO", port, "above the maximum 16384");
+        EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
+        EXPECT_LT(peakResidentKB() - peakBefore, 16 * 1024);
+        ASSERT_TRUE(peer->Finish()) << peer->Failure();
+        std::vector<uint8_t> tail(peer->Received().end() - 10, peer->Received().end());
+        EXPECT_EQ(tail, abortPdu);
+        expectNothingLeft(peer);
+    }
 }
 
 TEST_F(HostilePeerTest, PdvLongerThanItsPduIsAbortedAtOnce) {
@@ -334,9 +372,9 @@ TEST_F(HostilePeerTest, AbortInTheMiddleOfAStoreDataSetStopsTheSend) {
         SCOPED_TRACE(c.after);
         std::filesystem::remove_all(dir.file("logs"));
         std::filesystem::create_directories(dir.file("logs"));
-        auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
-            Peer::Expect(associateRequestSize(CtImage)), Peer::Send(acceptPdu()),
-            Peer::Expect(200000), Peer::Send(abortPdu), c.step});
+        auto peer = std::make_unique<Peer>(
+            std::vector<Peer::Step>{Peer::Expect(StoreRequestSize), Peer::Send(acceptPdu()),
+                                    Peer::Expect(200000), Peer::Send(abortPdu), c.step});
         std::string port = peer->PortText();
         Result r = run("STORE", peer, files.file("large.dcm").string());
         expectFailure(r, "STORE", port, "WARNING, PDU_Service::Write, Abort-RQ");
@@ -353,12 +391,13 @@ TEST_F(HostilePeerTest, ReleaseRequestInTheMiddleOfAFindIsAnswered) {
                                        Peer::Silent(std::chrono::milliseconds(300))},
                findResponse(StudyRootFindSopClass, 0xFF00, &study),
                std::vector<Peer::Step>{Peer::Send(releaseRequest), Peer::Expect(ReleaseSize),
-                                       Peer::Close()}));
+                                       Peer::ExpectEnd()}));
     std::string port = peer->PortText();
     Result r = run("FIND", peer);
     expectFailure(r, "FIND", port, "INFO, PDU_Service::Read Release-RQ");
     EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
     ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    // The reply is the last thing sent: no release request of our own follows it.
     std::vector<uint8_t> tail(peer->Received().end() - 10, peer->Received().end());
     EXPECT_EQ(tail, releaseReply);
     // The pending result read before the release is still shown.
@@ -511,4 +550,148 @@ TEST_F(HostilePeerTest, ThousandFailingJobsLeaveTheDescriptorsFlat) {
     EXPECT_EQ(count(logText("ECHO"), refused), 251u);
     EXPECT_EQ(count(logText("FIND"), refused), 251u);
     EXPECT_EQ(count(logText("STORE"), "STORE failed to connect to: "), 502u);
+}
+
+// After the last response, a PDV left in its PDU is drained, the release is answered, and the
+// socket is closed in order, not reset.
+TEST_F(HostilePeerTest, TrailingPdvIsDrainedAndTheReleaseEndsInAnOrderlyClose) {
+    std::vector<uint8_t> response = echoResponse();
+    // A second PDV in the same PDU: 4 + 2 + 8 bytes after the first.
+    std::vector<uint8_t> trailing = hexBytes("00 00 00 0A 01 02 11 22 33 44 55 66 77 88");
+    response.insert(response.end(), trailing.begin(), trailing.end());
+    uint32_t length = static_cast<uint32_t>(response.size() - 6);
+    response[2] = static_cast<uint8_t>(length >> 24);
+    response[3] = static_cast<uint8_t>(length >> 16);
+    response[4] = static_cast<uint8_t>(length >> 8);
+    response[5] = static_cast<uint8_t>(length);
+    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+        Peer::Expect(associateRequestSize(VerificationSopClass)), Peer::Send(acceptPdu()),
+        Peer::Expect(EchoCommandPduSize), Peer::Send(response), Peer::Expect(ReleaseSize),
+        Peer::Send(releaseReply), Peer::ExpectEnd()});
+    Result r = run("ECHO", peer);
+    EXPECT_EQ(r.outcome, JobOutcome::Succeeded) << r.log;
+    EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
+    ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    std::vector<uint8_t> tail(peer->Received().end() - 10, peer->Received().end());
+    EXPECT_EQ(tail, releaseRequest);
+    expectNothingLeft(peer);
+}
+
+// The release waits its own short time-out, not the job's; the job keeps its verdict.
+TEST_F(HostilePeerTest, UnansweredReleaseIsAbortedAfterTheReleaseTimeOut) {
+    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+        Peer::Expect(associateRequestSize(VerificationSopClass)), Peer::Send(acceptPdu()),
+        Peer::Expect(EchoCommandPduSize), Peer::Send(echoResponse()), Peer::Expect(ReleaseSize),
+        Peer::Silent(std::chrono::seconds(30))});
+    Result r = run("ECHO", peer, {}, 60);
+    EXPECT_EQ(r.outcome, JobOutcome::Succeeded) << r.log;
+    EXPECT_GE(r.took, std::chrono::seconds(PDU_Service::ReleaseTimeoutSeconds) -
+                          std::chrono::milliseconds(100));
+    EXPECT_LT(r.took, std::chrono::seconds(PDU_Service::ReleaseTimeoutSeconds) + Margin);
+    EXPECT_NE(r.log.find("WARNING, PDU_Service::Close, no A-RELEASE-RP within 10 s"),
+              std::string::npos);
+    ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    expectNothingLeft(peer);
+}
+
+// A C-STORE-RSP before the end of the data set is the answer: its status is reported and the
+// rest of the data set is not sent.
+TEST_F(HostilePeerTest, EarlyStoreResponseIsReadAsTheAnswer) {
+    TempDir files;
+    writeLargeImage(files.file("large.dcm"), 24 << 20);
+    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+        Peer::Expect(StoreRequestSize), Peer::Send(acceptPdu()), Peer::Expect(200000),
+        Peer::Send(storeResponse(0xA700)), Peer::ExpectEnd()});
+    std::string port = peer->PortText();
+    Result r = run("STORE", peer, files.file("large.dcm").string());
+    EXPECT_EQ(r.outcome, JobOutcome::Failed);
+    EXPECT_NE(r.log.find("ERROR, CStore::ReadRSP, status == 42752"), std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find("unexpected PDU type"), std::string::npos);
+    EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
+    ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    EXPECT_LT(peer->Received().size(), std::size_t{8} << 20);
+    std::vector<uint8_t> tail(peer->Received().end() - 10, peer->Received().end());
+    EXPECT_EQ(tail, abortPdu);
+    expectNothingLeft(peer);
+}
+
+// Accepted contexts are taken only for what was proposed; a negotiation that leaves none is
+// ended with an A-ABORT.
+TEST_F(HostilePeerTest, ContextsNeverProposedAreIgnored) {
+    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+        Peer::Expect(associateRequestSize(VerificationSopClass)),
+        Peer::Send(acceptPduOf({{3, 0, "1.2.840.10008.1.2"}, {1, 0, "1.2.840.10008.1.2"}})),
+        Peer::Expect(EchoCommandPduSize), Peer::Send(echoResponse()), Peer::Expect(ReleaseSize),
+        Peer::Send(releaseReply), Peer::ExpectEnd()});
+    Result r = run("ECHO", peer);
+    EXPECT_EQ(r.outcome, JobOutcome::Succeeded) << r.log;
+    EXPECT_NE(r.log.find("WARNING, PDU_Service::InterogateAAssociateAC, accepted context ID 3 "
+                         "was never proposed"),
+              std::string::npos);
+    ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    // The command's PDV went on context 1.
+    EXPECT_EQ(peer->Received()[associateRequestSize(VerificationSopClass) + 10], 1);
+    expectNothingLeft(peer);
+
+    struct Case {
+        std::vector<uint8_t> accept;
+        const char* cause;
+    };
+    const Case cases[] = {{acceptPduOf({{3, 0, "1.2.840.10008.1.2"}}), "was never proposed"},
+                          {acceptPdu("1.2.840.10008.1.2", 3), "Transfer Syntax is Empty"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cause);
+        std::filesystem::remove_all(dir.file("logs"));
+        std::filesystem::create_directories(dir.file("logs"));
+        peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+            Peer::Expect(associateRequestSize(VerificationSopClass)), Peer::Send(c.accept),
+            Peer::Expect(abortPdu.size()), Peer::ExpectEnd()});
+        std::string port = peer->PortText();
+        Result failed = run("ECHO", peer);
+        expectFailure(failed, "ECHO", port, c.cause);
+        EXPECT_LT(failed.took, std::chrono::seconds(ShortTimeout));
+        ASSERT_TRUE(peer->Finish()) << peer->Failure();
+        std::vector<uint8_t> tail(peer->Received().end() - 10, peer->Received().end());
+        EXPECT_EQ(tail, abortPdu);
+        expectNothingLeft(peer);
+    }
+}
+
+TEST_F(HostilePeerTest, AcceptCutShortIsATimeOut) {
+    std::vector<uint8_t> half = acceptPdu();
+    half.resize(half.size() - 20);
+    auto peer = std::make_unique<Peer>(
+        std::vector<Peer::Step>{Peer::Expect(associateRequestSize(VerificationSopClass)),
+                                Peer::Send(half), Peer::Silent(std::chrono::seconds(20))});
+    std::string port = peer->PortText();
+    Result r = run("ECHO", peer);
+    expectFailure(r, "ECHO", port,
+                  "ERROR, PDU_Service::Connect, timed out reading the A-ASSOCIATE-AC");
+    EXPECT_EQ(r.log.find("Transfer Syntax is Empty"), std::string::npos);
+    expectNothingLeft(peer);
+}
+
+// An item of the user information put at the top level of the accept (0x56, extended
+// negotiation) is passed over; the maximum length after it (4000) is honoured.
+TEST_F(HostilePeerTest, StrayItemInTheAcceptDoesNotHideThePeersMaximumLength) {
+    TempDir files;
+    writeLargeImage(files.file("small.dcm"), 20000);
+    std::vector<uint8_t> stray = hexBytes("56 00 00 0B  00 07 31 2E 32 2E 33 2E 34  01 00");
+    auto peer = std::make_unique<Peer>(std::vector<Peer::Step>{
+        Peer::Expect(StoreRequestSize),
+        Peer::Send(acceptPduOf({{1, 0, "1.2.840.10008.1.2"}}, 4000, stray)), Peer::ExpectEnd()});
+    Result r = run("STORE", peer, files.file("small.dcm").string());
+    ASSERT_TRUE(peer->Finish()) << peer->Failure();
+    const std::vector<uint8_t>& bytes = peer->Received();
+    std::size_t at = StoreRequestSize, pdus = 0;
+    while (at + 6 <= bytes.size() && bytes[at] == 0x04) {
+        uint32_t length = uint32_t(bytes[at + 2]) << 24 | uint32_t(bytes[at + 3]) << 16 |
+                          uint32_t(bytes[at + 4]) << 8 | bytes[at + 5];
+        EXPECT_LE(length, 4000u);
+        at += 6 + length;
+        ++pdus;
+    }
+    EXPECT_GE(pdus, 6u);
+    EXPECT_NE(r.log.find("unknown item type 86 passed over"), std::string::npos) << r.log;
+    expectNothingLeft(peer);
 }

@@ -51,14 +51,14 @@ std::string storeLog(const fs::path& dir) {
     return readText(testsupport::logFile(dir, "STORE"));
 }
 
-// The transfer syntax of the last accepted context in the log.
+// The transfer syntax the data set was last sent in, as the log names it.
 std::string lastAccepted(const std::string& log) {
-    const std::string key = "Presentation Context Accept ID: 1, Transfer Syntax: ";
+    const std::string key = "INFO, WriteStoreRQ, sending in ";
     std::size_t at = log.rfind(key);
     if (at == std::string::npos)
         return {};
     at += key.size();
-    return log.substr(at, log.find('\r', at) - at);
+    return log.substr(at, log.find(' ', at) - at);
 }
 
 // The file's pixels as native little-endian, interleaved samples, decoded by DCMTK or GDCM.

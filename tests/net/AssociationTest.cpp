@@ -198,15 +198,24 @@ TEST_F(AssociationTest, EveryTruncationOfTheAcceptFailsCleanly) {
     }
 }
 
-TEST_F(AssociationTest, UnknownItemInThePduEndsTheParseKeepingEarlierContexts) {
+// A sub-item of the user information put at the top level (0x56) hides nothing after it.
+TEST_F(AssociationTest, UnknownItemInThePduIsPassedOverByItsLength) {
     auto items = cat({acceptItem(1, 0, "1.2.840.10008.1.2"), hexBytes("56 00 00 04 01 02 03 04"),
                       acceptItem(3, 0, "1.2.840.10008.1.2.1")});
     AAssociateAC ac;
     auto outcome = readAccept(ac, acceptPdu(items));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.next, 0xEE);
-    ASSERT_EQ(ac.PresContextAccepts.size(), 1u);
-    EXPECT_EQ(ac.PresContextAccepts[0].PresentationContextID, 1);
+    ASSERT_EQ(ac.PresContextAccepts.size(), 2u);
+    EXPECT_EQ(ac.PresContextAccepts[1].PresentationContextID, 3);
+    EXPECT_TRUE(logged("WARNING, AssociateHeader::ReadItems, unknown item type 86 passed over"));
+    // One whose length runs past the PDU still ends the parse in step.
+    AAssociateAC cut;
+    outcome = readAccept(cut, acceptPdu(cat({acceptItem(1, 0, "1.2.840.10008.1.2"),
+                                             hexBytes("56 00 01 00 01 02 03 04")})));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.next, 0xEE);
+    EXPECT_EQ(cut.PresContextAccepts.size(), 1u);
 }
 
 TEST_F(AssociationTest, RefusedContextIsStillListed) {

@@ -3,6 +3,7 @@
 #include "ScriptedPeer.h"
 
 #include "LogFixture.h"
+#include "TlsTestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -142,28 +144,113 @@ TEST_F(SocketTest, LateBytesArriveWithinTheTimeOut) {
     EXPECT_TRUE(peer.Finish());
 }
 
-// ---- TLS, against an in-process OpenSSL server with a key made for the run ----
-
-class TlsFiles {
+// A listener on ::1 that accepts one connection and answers its first byte with 0x2A.
+class Ipv6Listener {
 public:
-    TlsFiles() {
-        dir =
-            std::filesystem::temp_directory_path() / ("veskaro_tls_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-            " -keyout " +
-            key().string() + " -out " + cert().string() + " >/dev/null 2>&1";
-        ok = std::system(command.c_str()) == 0;
+    Ipv6Listener() {
+        fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t size = sizeof address;
+        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             ::listen(fd, 1) == 0 &&
+             ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+        port = ntohs(address.sin6_port);
+        worker = std::thread([this] {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 10000) <= 0)
+                return;
+            int client = ::accept(fd, nullptr, nullptr);
+            std::uint8_t byte = 0;
+            if (::recv(client, &byte, 1, 0) == 1) {
+                std::uint8_t answer = 0x2A;
+                ::send(client, &answer, 1, MSG_NOSIGNAL);
+            }
+            ::close(client);
+        });
     }
-    ~TlsFiles() { std::filesystem::remove_all(dir); }
-    std::filesystem::path key() const { return dir / "key.pem"; }
-    std::filesystem::path cert() const { return dir / "cert.pem"; }
+    ~Ipv6Listener() {
+        worker.join();
+        ::close(fd);
+    }
+    int fd = -1;
     bool ok = false;
-
-private:
-    std::filesystem::path dir;
+    std::uint16_t port = 0;
+    std::thread worker;
 };
+
+TEST_F(SocketTest, Ipv6LiteralsWithAndWithoutBracketsConnect) {
+    for (const char* host : {"::1", "[::1]"}) {
+        Ipv6Listener listener;
+        ASSERT_TRUE(listener.ok);
+        Socket socket;
+        socket.SetTimeout(5);
+        ASSERT_TRUE(socket.Connect(host, std::to_string(listener.port))) << host << logText();
+        std::uint8_t byte = 1;
+        ASSERT_TRUE(socket.SendBinary(&byte, 1));
+        EXPECT_EQ(socket.ReadBinary(&byte, 1), 1);
+        EXPECT_EQ(byte, 0x2A);
+        socket.Close();
+    }
+}
+
+TEST_F(SocketTest, NamesAreLookedUpAndUnknownOnesEndInAResolutionFailure) {
+    ScriptedPeer peer({ScriptedPeer::Expect(1)});
+    Socket socket;
+    // "localhost" may resolve to ::1 first; the IPv4 address after it is tried in turn.
+    ASSERT_TRUE(socket.Connect("localhost", peer.PortText())) << logText();
+    std::uint8_t byte = 1;
+    ASSERT_TRUE(socket.SendBinary(&byte, 1));
+    EXPECT_TRUE(peer.Finish());
+    socket.Close();
+    EXPECT_FALSE(socket.Connect("no-such-host.invalid", "104"));
+    EXPECT_TRUE(logged("ERROR, Socket::Connect, could not resolve host no-such-host.invalid: "));
+    EXPECT_EQ(socket.LastFailure().stage, ConnectFailure::Stage::Resolve);
+    // A name starting with a digit is a name too, not the number in front of it.
+    EXPECT_FALSE(socket.Connect("1no-such-host.invalid", "104"));
+    EXPECT_TRUE(logged("could not resolve host 1no-such-host.invalid: "));
+}
+
+TEST_F(SocketTest, PortsBeyond16BitsAreRefusedNotWrapped) {
+    Socket socket;
+    EXPECT_FALSE(socket.Connect("127.0.0.1", "76876"));
+    EXPECT_TRUE(logged("ERROR, could not resolve host port"));
+}
+
+// A full accept queue drops the SYN, as a filtering firewall would; the kernel's own retries
+// would hold connect() for about two minutes.
+TEST_F(SocketTest, ConnectToAPeerThatDropsSynsEndsAtTheTimeOut) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(200ms);
+    Socket socket;
+    socket.SetTimeout(2);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(socket.Connect("127.0.0.1", std::to_string(ntohs(address.sin_port))));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 1900ms);
+    EXPECT_LT(took, 10s);
+    EXPECT_TRUE(logged(", " + std::to_string(ETIMEDOUT))) << logText();
+    EXPECT_EQ(socket.LastFailure().stage, ConnectFailure::Stage::TimedOut);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+// ---- TLS, against an in-process OpenSSL server with certificates made for the run ----
 
 class TlsServerStream : public PeerStream {
 public:
@@ -199,17 +286,21 @@ class TlsSocketTest : public SocketTest {
 protected:
     void SetUp() override {
         SocketTest::SetUp();
-        ASSERT_TRUE(files.ok) << "openssl could not make a test certificate";
-        ctx = SSL_CTX_new(TLS_server_method());
-        ASSERT_EQ(SSL_CTX_use_certificate_file(ctx, files.cert().c_str(), SSL_FILETYPE_PEM), 1);
-        ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, files.key().c_str(), SSL_FILETYPE_PEM), 1);
+        ASSERT_TRUE(files.Ok()) << "openssl could not make the test certificates";
     }
     void TearDown() override {
-        SSL_CTX_free(ctx);
+        for (SSL_CTX* ctx : contexts)
+            SSL_CTX_free(ctx);
         SocketTest::TearDown();
     }
-    PeerStreamFactory tlsFactory() {
-        return [this](int fd) -> std::unique_ptr<PeerStream> {
+    // A server presenting the given certificate; the handshake's version is kept.
+    PeerStreamFactory tlsFactory(const std::filesystem::path& cert,
+                                 const std::filesystem::path& key) {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        contexts.push_back(ctx);
+        EXPECT_EQ(SSL_CTX_use_certificate_file(ctx, cert.c_str(), SSL_FILETYPE_PEM), 1);
+        EXPECT_EQ(SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM), 1);
+        return [this, ctx](int fd) -> std::unique_ptr<PeerStream> {
             auto stream = std::make_unique<TlsServerStream>(ctx, fd);
             if (!stream->Handshake())
                 return nullptr;
@@ -217,19 +308,25 @@ protected:
             return stream;
         };
     }
-    static TlsFiles files;
-    SSL_CTX* ctx = nullptr;
+    PeerStreamFactory trustedServer() { return tlsFactory(files.ServerCert(), files.ServerKey()); }
+    TlsOptions trusting() const {
+        TlsOptions options(true);
+        options.caFile = files.CaCert().string();
+        return options;
+    }
+    static testsupport::TlsTestFiles files;
+    std::vector<SSL_CTX*> contexts;
     std::atomic<int> version{0};
 };
-TlsFiles TlsSocketTest::files;
+testsupport::TlsTestFiles TlsSocketTest::files;
 
-TEST_F(TlsSocketTest, ExchangesBytesOverTls12) {
+TEST_F(TlsSocketTest, VerifiedServerExchangesBytesOverTheHighestVersion) {
     ScriptedPeer peer({ScriptedPeer::Expect(4), ScriptedPeer::Send(hexBytes("0A 0B 0C"))},
-                      tlsFactory());
+                      trustedServer());
     Socket socket;
     socket.SetUseTLS(true);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
-    ASSERT_TRUE(socket.SetupTLS("", ""));
+    ASSERT_TRUE(socket.SetupTLS(trusting(), "127.0.0.1"));
     ASSERT_TRUE(socket.SendBinary(hexBytes("01 02 03 04").data(), 4));
     std::uint8_t area[8];
     int got = 0;
@@ -241,16 +338,89 @@ TEST_F(TlsSocketTest, ExchangesBytesOverTls12) {
     EXPECT_EQ(std::vector<std::uint8_t>(area, area + 3), hexBytes("0A 0B 0C"));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(peer.Received(), hexBytes("01 02 03 04"));
+    EXPECT_EQ(version, TLS1_3_VERSION);
+    EXPECT_FALSE(logged("WARNING"));
+    socket.Close();
+}
+
+TEST_F(TlsSocketTest, PinnedVersionIsTls12) {
+    ScriptedPeer peer({ScriptedPeer::Expect(1)}, trustedServer());
+    Socket socket;
+    socket.SetUseTLS(true);
+    TlsOptions options = trusting();
+    options.pinVersion12 = true;
+    ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
+    ASSERT_TRUE(socket.SetupTLS(options, "127.0.0.1"));
+    ASSERT_TRUE(socket.SendBinary(hexBytes("01").data(), 1));
+    EXPECT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(version, TLS1_2_VERSION);
     socket.Close();
 }
 
+// A server the client cannot authenticate ends the handshake before a byte of data goes out,
+// unless any server is accepted, which is then said on every connect.
+TEST_F(TlsSocketTest, UnauthenticatedServersAreRejectedUnlessAnyIsAccepted) {
+    struct Case {
+        std::filesystem::path cert, key;
+        TlsOptions options;
+        const char* reason;
+    };
+    TlsOptions systemStoreOnly(true);
+    const Case cases[] = {
+        {files.WrongNameCert(), files.WrongNameKey(), trusting(), "IP address mismatch"},
+        {files.SelfSignedCert(), files.SelfSignedKey(), trusting(), "self-signed certificate"},
+        {files.ServerCert(), files.ServerKey(), systemStoreOnly,
+         "unable to get local issuer certificate"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(path);
+        {
+            ScriptedPeer peer({ScriptedPeer::Expect(1)}, tlsFactory(c.cert, c.key));
+            Socket socket;
+            socket.SetUseTLS(true);
+            socket.SetTimeout(5);
+            ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
+            EXPECT_FALSE(socket.SetupTLS(c.options, "127.0.0.1"));
+            EXPECT_TRUE(logged(std::string("ERROR, Socket::Connect, TLS certificate rejected: ") +
+                               c.reason))
+                << c.cert << "\n"
+                << logText();
+            EXPECT_EQ(socket.LastFailure().stage, ConnectFailure::Stage::Certificate);
+            socket.Close();
+            peer.Finish();
+            EXPECT_TRUE(peer.Received().empty());
+        }
+        ScriptedPeer peer({ScriptedPeer::Expect(1)}, tlsFactory(c.cert, c.key));
+        Socket socket;
+        socket.SetUseTLS(true);
+        TlsOptions any = c.options;
+        any.acceptAnyServer = true;
+        ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
+        ASSERT_TRUE(socket.SetupTLS(any, "127.0.0.1")) << logText();
+        EXPECT_TRUE(logged("WARNING, Socket::Connect, TLS server certificate not verified"));
+        ASSERT_TRUE(socket.SendBinary(hexBytes("01").data(), 1));
+        EXPECT_TRUE(peer.Finish()) << peer.Failure();
+        socket.Close();
+    }
+}
+
+TEST_F(TlsSocketTest, ServerNamedByHostNameIsVerifiedByName) {
+    ScriptedPeer peer({ScriptedPeer::Expect(1)}, trustedServer());
+    Socket socket;
+    socket.SetUseTLS(true);
+    ASSERT_TRUE(socket.Connect("localhost", peer.PortText()));
+    ASSERT_TRUE(socket.SetupTLS(trusting(), "localhost")) << logText();
+    ASSERT_TRUE(socket.SendBinary(hexBytes("01").data(), 1));
+    EXPECT_TRUE(peer.Finish()) << peer.Failure();
+    socket.Close();
+}
+
 TEST_F(TlsSocketTest, SilentTlsPeerTimesOutLikeThePlainPath) {
-    ScriptedPeer peer({ScriptedPeer::Silent(5s)}, tlsFactory());
+    ScriptedPeer peer({ScriptedPeer::Silent(5s)}, trustedServer());
     Socket socket;
     socket.SetUseTLS(true);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
-    ASSERT_TRUE(socket.SetupTLS("", ""));
+    ASSERT_TRUE(socket.SetupTLS(trusting(), "127.0.0.1"));
     socket.SetTimeout(1);
     std::uint8_t area[4];
     EXPECT_EQ(socket.ReadBinary(area, 4), -1);
@@ -264,9 +434,13 @@ TEST_F(TlsSocketTest, ClientCertificateFilesThatCannotBeLoadedAreReported) {
     Socket socket;
     socket.SetUseTLS(true);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
-    EXPECT_FALSE(socket.SetupTLS((files.cert().parent_path() / "missing.pem").string(), ""));
+    TlsOptions options = trusting();
+    options.certificateFile = (files.CaCert().parent_path() / "missing.pem").string();
+    EXPECT_FALSE(socket.SetupTLS(options, "127.0.0.1"));
     EXPECT_TRUE(logged("ERROR, Socket, couldn't load SSL Certificate"));
-    EXPECT_FALSE(socket.SetupTLS(files.cert().string(), files.cert().string()));
+    options.certificateFile = files.ClientCert().string();
+    options.keyFile = files.ClientCert().string();
+    EXPECT_FALSE(socket.SetupTLS(options, "127.0.0.1"));
     EXPECT_TRUE(logged("ERROR, Socket, couldn't load SSL Key"));
     socket.Close();
 }
@@ -280,7 +454,7 @@ TEST_F(SocketTest, TlsHandshakeAgainstAPlainPeerFails) {
     socket.SetUseTLS(true);
     socket.SetTimeout(5);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
-    EXPECT_FALSE(socket.SetupTLS("", ""));
+    EXPECT_FALSE(socket.SetupTLS(TlsOptions(true), "127.0.0.1"));
     EXPECT_TRUE(logged("ERROR, Socket, connecting to SSL server: "));
     EXPECT_TRUE(peer.Finish());
     EXPECT_EQ(peer.Received()[0], 0x16); // the client hello was offered
@@ -293,7 +467,7 @@ TEST_F(SocketTest, TlsHandshakeAgainstASilentPeerEndsAtTheTimeOut) {
     socket.SetUseTLS(true);
     socket.SetTimeout(1);
     ASSERT_TRUE(socket.Connect("127.0.0.1", peer.PortText()));
-    EXPECT_FALSE(socket.SetupTLS("", ""));
+    EXPECT_FALSE(socket.SetupTLS(TlsOptions(true), "127.0.0.1"));
     EXPECT_TRUE(logged("ERROR, Socket, connecting to SSL server: "));
     socket.Close();
     EXPECT_TRUE(peer.Finish());

@@ -139,24 +139,32 @@ TEST_F(EchoTest, AcceptedEchoIsByteExact) {
     EXPECT_EQ(std::vector<uint8_t>(got.end() - ReleaseSize, got.end()), releaseRequest);
 }
 
-TEST_F(EchoTest, FirstAcceptedItemDecidesNotThePreferenceList) {
-    Peer peer(
-        {Peer::Expect(EchoRequestSize),
-         Peer::Send(acceptPdu({{3, 0, "1.2.840.10008.1.2"}, {1, 0, "1.2.840.10008.1.2.4.90"}})),
-         Peer::Expect(EchoCommandPduSize), Peer::Send(pdata(3, 3, echoResponse(0))),
-         Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
+// An accepted item counts only for a context proposed, with a syntax proposed in it.
+TEST_F(EchoTest, AcceptedItemsAreTakenOnlyAsProposed) {
+    Peer peer({Peer::Expect(EchoRequestSize),
+               Peer::Send(acceptPdu({{3, 0, "1.2.840.10008.1.2"},
+                                     {1, 0, "1.2.840.10008.1.2.4.90"},
+                                     {1, 0, "1.2.840.10008.1.2"}})),
+               Peer::Expect(EchoCommandPduSize), Peer::Send(pdata(1, 3, echoResponse(0))),
+               Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
     EXPECT_TRUE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(peer.Received()[EchoRequestSize + 10], 3);
+    EXPECT_EQ(peer.Received()[EchoRequestSize + 10], 1);
+    EXPECT_NE(log().find("accepted context ID 3 was never proposed; ignored"), std::string::npos);
+    EXPECT_NE(log().find("context ID 1 accepted with 1.2.840.10008.1.2.4.90, which was not "
+                         "proposed in it; ignored"),
+              std::string::npos);
 }
 
 TEST_F(EchoTest, OnlyBigEndianAcceptedFailsBeforeAnyMessage) {
     Peer peer({Peer::Expect(EchoRequestSize),
-               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})),
-               Peer::Silent(std::chrono::milliseconds(2000))});
+               Peer::Send(acceptPdu({{1, 0, "1.2.840.10008.1.2.2"}})), Peer::Expect(10),
+               Peer::ExpectEnd()});
     EXPECT_FALSE(echo(peer));
     peer.Finish();
-    EXPECT_EQ(peer.Received().size(), EchoRequestSize);
+    // No message, but an A-ABORT before the close.
+    ASSERT_EQ(peer.Received().size(), EchoRequestSize + 10);
+    EXPECT_EQ(std::vector<uint8_t>(peer.Received().end() - 10, peer.Received().end()), abortPdu);
     EXPECT_NE(log().find("ERROR, Transfer Syntax is Empty\r\n"), std::string::npos);
     EXPECT_NE(log().find("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed\r\n"),
               std::string::npos);
@@ -210,14 +218,14 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
 TEST_F(EchoTest, ReleaseRequestFromThePeerIsAnswered) {
     Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(acceptPdu({implicitOk})),
                Peer::Expect(EchoCommandPduSize), Peer::Send(releaseRequest),
-               Peer::Expect(ReleaseSize), Peer::Expect(ReleaseSize), Peer::Send(releaseReply)});
+               Peer::Expect(ReleaseSize), Peer::ExpectEnd()});
     CurrentLogLevel = 2;
     EXPECT_FALSE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     const std::vector<uint8_t>& got = peer.Received();
-    // Our A-RELEASE-RP, then (the socket still open) our own A-RELEASE-RQ from the close.
-    EXPECT_EQ(std::vector<uint8_t>(got.end() - 20, got.end() - 10), releaseReply);
-    EXPECT_EQ(std::vector<uint8_t>(got.end() - 10, got.end()), releaseRequest);
+    // Our A-RELEASE-RP is the last thing sent, and the connection is closed in order.
+    ASSERT_EQ(got.size(), EchoRequestSize + EchoCommandPduSize + ReleaseSize);
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 10, got.end()), releaseReply);
     EXPECT_NE(log().find("INFO, PDU_Service::Read Release-RQ\r\n"), std::string::npos);
 }
 
@@ -314,15 +322,19 @@ TEST(ProposedContexts, TransferSyntaxListFollowsThePreferenceRules) {
                                   .otherTransferSyntax = other,
                                   .preferredTransferSyntax = preferred,
                                   .timeoutSeconds = 1});
-        std::vector<std::string> out;
-        for (const UIDitem& ts : service.request.PresContexts.at(0).TrnSyntax)
-            out.push_back(ts.UID);
+        std::vector<std::vector<std::string>> out;
+        for (const PresentationContext& context : service.request.PresContexts) {
+            out.emplace_back();
+            for (const UIDitem& ts : context.TrnSyntax)
+                out.back().push_back(ts.UID);
+        }
         return out;
     };
+    using Contexts = std::vector<std::vector<std::string>>;
     EXPECT_EQ(proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.1"),
-              (std::vector<std::string>{"1.2.840.10008.1.2.1", "1.2.840.10008.1.2"}));
-    EXPECT_EQ(proposed("1.2.840.10008.1.2", ""), (std::vector<std::string>{"1.2.840.10008.1.2"}));
-    EXPECT_EQ(proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.4.70"),
-              (std::vector<std::string>{"1.2.840.10008.1.2.4.70", "1.2.840.10008.1.2.1",
-                                        "1.2.840.10008.1.2"}));
+              (Contexts{{"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}}));
+    EXPECT_EQ(proposed("1.2.840.10008.1.2", ""), (Contexts{{"1.2.840.10008.1.2"}}));
+    EXPECT_EQ(
+        proposed("1.2.840.10008.1.2.1", "1.2.840.10008.1.2.4.70"),
+        (Contexts{{"1.2.840.10008.1.2.4.70"}, {"1.2.840.10008.1.2.1"}, {"1.2.840.10008.1.2"}}));
 }

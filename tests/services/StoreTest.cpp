@@ -19,7 +19,8 @@ constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
 constexpr const char* ComprehensiveSr = "1.2.840.10008.5.1.4.1.1.88.33";
 constexpr const char* Jpeg2000Lossless = "1.2.840.10008.1.2.4.90";
 
-std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
+std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001,
+                                   uint8_t context = 1) {
     std::unique_ptr<DcmObj> rsp = CommandSet()
                                       .Uid(0x0002, CtImage)
                                       .UShort(0x0100, command)
@@ -27,16 +28,24 @@ std::vector<uint8_t> storeResponse(uint16_t status, uint16_t command = 0x8001) {
                                       .UShort(0x0800, 0x0101)
                                       .UShort(0x0900, status)
                                       .Build();
-    return pdata(3, encode(*rsp));
+    return pdata(3, encode(*rsp), context);
 }
 
-// The peer's side of one store it accepts with `accepted`: the request, the command and data
-// set PDUs of these sizes, a success response, then the release (left unanswered).
+// The peer's side of one store it accepts with `accepted` on context `id`: the request, the
+// command and data set PDUs of these sizes, a success response, then the release (left
+// unanswered).
 std::vector<Peer::Step> storeScript(std::size_t request, const std::string& accepted,
-                                    std::size_t command, std::size_t dataSet) {
-    return {Peer::Expect(request),      Peer::Send(acceptPdu(accepted)), Peer::Expect(command),
-            Peer::Expect(12 + dataSet), Peer::Send(storeResponse(0)),    Peer::Expect(ReleaseSize)};
+                                    std::size_t command, std::size_t dataSet, uint8_t id = 1) {
+    return {Peer::Expect(request),
+            Peer::Send(acceptPduOf({{id, 0, accepted}})),
+            Peer::Expect(command),
+            Peer::Expect(12 + dataSet),
+            Peer::Send(storeResponse(0, 0x8001, id)),
+            Peer::Expect(ReleaseSize)};
 }
+
+const std::vector<std::vector<std::string>> explicitThenImplicit = {{ExplicitLittleEndian},
+                                                                    {ImplicitLittleEndian}};
 
 void setSyntax(DcmObj& dataSet, const std::string& uid) {
     dataSet.transferSyntax = uid;
@@ -97,7 +106,7 @@ TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
     DcmObj ct;
     fillCt(ct, ExplicitLittleEndian);
     writeDicomFile(dir.file("ct.dcm"), ct);
-    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t rq = requestSizeOf(CtImage, explicitThenImplicit);
     std::vector<uint8_t> dataSet = encode(ct);
     std::vector<Peer::Step> script = storeScript(rq, ExplicitLittleEndian, 114, dataSet.size());
     script.push_back(Peer::Send(releaseReply));
@@ -105,15 +114,14 @@ TEST_F(StoreTest, CommandSetWithInstanceUidIsByteExact) {
     EXPECT_TRUE(store(peer, "ct.dcm", ExplicitLittleEndian));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     const std::vector<uint8_t>& got = peer.Received();
-    EXPECT_EQ(proposedSyntaxes(slice(got, 0, rq)),
-              (std::vector<std::string>{ExplicitLittleEndian, ImplicitLittleEndian}));
+    EXPECT_EQ(proposedContexts(slice(got, 0, rq)), explicitThenImplicit);
     EXPECT_EQ(slice(got, rq, 114), hexBytes(R"(
         04 00 00 00 00 6C  00 00 00 68 01 03
         00 00 00 00 04 00 00 00 5A 00 00 00                    // group length 90
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
                                 35 2E 31 2E 34 2E 31 2E 31 2E 32 00   // CT Image Storage
         00 00 00 01 02 00 00 00 01 00                          // C-STORE-RQ
-        00 00 10 01 02 00 00 00 03 00                          // message ID 3
+        00 00 10 01 02 00 00 00 05 00                          // message ID 5: after two contexts
         00 00 00 07 02 00 00 00 00 00                          // medium priority
         00 00 00 08 02 00 00 00 02 01                          // a data set follows
         00 00 00 10 08 00 00 00 31 2E 32 2E 33 2E 35 00        // instance 1.2.3.5
@@ -128,7 +136,7 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
     ct.Remove(1); // (0008,0018)
     ASSERT_EQ(ct.GetTag(0x0008, 0x0018), nullptr);
     writeDicomFile(dir.file("ct.dcm"), ct);
-    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t rq = requestSizeOf(CtImage, explicitThenImplicit);
     std::size_t dataSet = encode(ct).size();
     Peer peer(storeScript(rq, ExplicitLittleEndian, 98, dataSet));
     EXPECT_TRUE(store(peer, "ct.dcm", ""));
@@ -139,12 +147,14 @@ TEST_F(StoreTest, CommandSetWithoutInstanceUidLeavesItOut) {
         00 00 02 00 1A 00 00 00 31 2E 32 2E 38 34 30 2E 31 30 30 30 38 2E
                                 35 2E 31 2E 34 2E 31 2E 31 2E 32 00
         00 00 00 01 02 00 00 00 01 00
-        00 00 10 01 02 00 00 00 03 00
+        00 00 10 01 02 00 00 00 05 00
         00 00 00 07 02 00 00 00 00 00
         00 00 00 08 02 00 00 00 02 01
     )"));
 }
 
+// A report has no pixels to compress: the chosen JPEG is not proposed, its own syntax and the
+// other native one are, and it is relabelled for the one accepted.
 TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
     DcmObj sr;
     fillReport(sr, ExplicitLittleEndian);
@@ -154,37 +164,41 @@ TEST_F(StoreTest, ReportChosenAsJpegLosslessIsProposedNativeAndRelabelled) {
     std::vector<uint8_t> asImplicit = encode(implicit);
     std::vector<uint8_t> asExplicit = encode(sr);
     ASSERT_NE(asImplicit, asExplicit);
-    std::size_t rq = requestSize(ComprehensiveSr, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t rq = requestSizeOf(ComprehensiveSr, explicitThenImplicit);
     std::size_t command = 12 + 12 + 48 + 30 + 16;
     for (const char* accepted : {ImplicitLittleEndian, ExplicitLittleEndian}) {
-        const std::vector<uint8_t>& expected =
-            std::string(accepted) == ImplicitLittleEndian ? asImplicit : asExplicit;
-        Peer peer(storeScript(rq, accepted, command, expected.size()));
+        bool implicit = std::string(accepted) == ImplicitLittleEndian;
+        const std::vector<uint8_t>& expected = implicit ? asImplicit : asExplicit;
+        uint8_t id = implicit ? 3 : 1;
+        Peer peer(storeScript(rq, accepted, command, expected.size(), id));
         EXPECT_TRUE(store(peer, "sr.dcm", JpegLossless)) << accepted;
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
-        EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
-                  (std::vector<std::string>{ExplicitLittleEndian, ImplicitLittleEndian}));
-        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()), pdata(2, expected))
+        EXPECT_EQ(proposedContexts(slice(peer.Received(), 0, rq)), explicitThenImplicit);
+        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()),
+                  pdata(2, expected, id))
             << accepted;
     }
+    EXPECT_TRUE(logged("WARNING, StoreSCU, the file cannot be sent in " +
+                       std::string(JpegLossless) + "; not proposed"));
 }
 
 TEST_F(StoreTest, CtChosenAsJpeg2000IsConvertedWhenTheFirstIsAccepted) {
     DcmObj ct;
     fillCt(ct, ImplicitLittleEndian);
     writeDicomFile(dir.file("ct.dcm"), ct);
-    std::size_t rq = requestSize(CtImage, {Jpeg2000Lossless, ImplicitLittleEndian});
+    const std::vector<std::vector<std::string>> proposed = {
+        {Jpeg2000Lossless}, {ImplicitLittleEndian}, {ExplicitLittleEndian}};
+    std::size_t rq = requestSizeOf(CtImage, proposed);
     std::size_t command = 12 + 12 + 48 + 26 + 16;
 
-    // Implicit accepted: the file's own syntax, sent unchanged.
+    // Only the file's own context accepted: sent unchanged.
     std::vector<uint8_t> asRead = encode(ct);
     {
-        Peer peer(storeScript(rq, ImplicitLittleEndian, command, asRead.size()));
+        Peer peer(storeScript(rq, ImplicitLittleEndian, command, asRead.size(), 3));
         EXPECT_TRUE(store(peer, "ct.dcm", Jpeg2000Lossless));
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
-        EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
-                  (std::vector<std::string>{Jpeg2000Lossless, ImplicitLittleEndian}));
-        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + asRead.size()), pdata(2, asRead));
+        EXPECT_EQ(proposedContexts(slice(peer.Received(), 0, rq)), proposed);
+        EXPECT_EQ(slice(peer.Received(), rq + command, 12 + asRead.size()), pdata(2, asRead, 3));
     }
 
     // JPEG 2000 accepted: what is sent is the conversion's result, encoded explicitly.
@@ -244,48 +258,98 @@ TEST_F(StoreTest, BigEndianReportIsSwappedForALittleEndianContext) {
     fillNumberedReport(little, ImplicitLittleEndian);
     std::vector<uint8_t> expected = encode(little);
 
-    // A context accepted with big endian could not be used, so it is not proposed.
-    std::size_t rq = requestSize(ComprehensiveSr, {ImplicitLittleEndian});
+    // Big endian chosen and the file's own: alone in the first context, the little-endian
+    // fallbacks in the second; the peer takes the second.
+    const std::vector<std::vector<std::string>> proposed = {
+        {ExplicitBigEndian}, {ExplicitLittleEndian, ImplicitLittleEndian}};
+    std::size_t rq = requestSizeOf(ComprehensiveSr, proposed);
     std::size_t command = 12 + 12 + 48 + 30 + 16;
-    Peer peer(storeScript(rq, ImplicitLittleEndian, command, expected.size()));
+    Peer peer(storeScript(rq, ImplicitLittleEndian, command, expected.size(), 3));
     EXPECT_TRUE(store(peer, "sr.dcm", ExplicitBigEndian));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(proposedSyntaxes(slice(peer.Received(), 0, rq)),
-              (std::vector<std::string>{ImplicitLittleEndian}));
-    EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()), pdata(2, expected));
+    EXPECT_EQ(proposedContexts(slice(peer.Received(), 0, rq)), proposed);
+    EXPECT_EQ(slice(peer.Received(), rq + command, 12 + expected.size()), pdata(2, expected, 3));
 }
 
-// Neither a conversion nor a relabelling applies: nothing is sent, the association released.
-TEST_F(StoreTest, ReportInACompressedSyntaxIsNotSentOnAnotherContext) {
+// Neither a conversion nor a relabelling applies: only the file's own syntax is proposed, and a
+// peer that accepts another in its place leaves nothing to send on; the link is aborted.
+TEST_F(StoreTest, ReportInACompressedSyntaxIsProposedOnlyAsItIs) {
     DcmObj sr;
     fillReport(sr, JpegLossless);
     writeDicomFile(dir.file("sr.dcm"), sr);
-    std::size_t rq = requestSize(ComprehensiveSr, {JpegLossless, ImplicitLittleEndian});
-    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)),
-               Peer::Expect(ReleaseSize), Peer::Send(hexBytes("06 00 00 00 00 04 00 00 00 00"))});
+    std::size_t rq = requestSizeOf(ComprehensiveSr, {{JpegLossless}});
+    Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ImplicitLittleEndian)), Peer::Expect(10),
+               Peer::ExpectEnd()});
     EXPECT_FALSE(store(peer, "sr.dcm", ""));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
-    EXPECT_EQ(slice(peer.Received(), rq, ReleaseSize), hexBytes("05 00 00 00 00 04 00 00 00 00"));
-    EXPECT_TRUE(logged("ERROR, StoreSCU, WriteStoreRQ failed"));
+    EXPECT_EQ(proposedContexts(slice(peer.Received(), 0, rq)),
+              (std::vector<std::vector<std::string>>{{JpegLossless}}));
+    EXPECT_EQ(slice(peer.Received(), rq, 10), hexBytes("07 00 00 00 00 04 00 00 00 00"));
+    EXPECT_TRUE(logged("ERROR, StoreSCU, OpenAssoc failed"));
 }
 
-TEST(StoreProposal, PreferredSyntaxRule) {
-    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, JpegLossless), JpegLossless);
-    EXPECT_EQ(StorePreferredTransferSyntax(ComprehensiveSr, JpegLossless), "");
-    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, ""), "");
-    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, "1.2.3.4"), "");
-    // Known to the conversion, but a context accepted with them could not be used.
-    EXPECT_EQ(StorePreferredTransferSyntax(CtImage, ExplicitBigEndian), "");
-    EXPECT_EQ(StoreOtherTransferSyntax(ExplicitBigEndian), "");
-    EXPECT_EQ(StoreOtherTransferSyntax("1.2.840.10008.1.2.5"), "");
-    EXPECT_EQ(StoreOtherTransferSyntax(JpegLossless), JpegLossless);
+// What is proposed for which data set: the chosen syntax alone, the file's own alone, the
+// fallbacks together; never a syntax the data set cannot be sent in.
+TEST(StoreProposal, OnlySyntaxesTheDataSetCanBeSentInAreProposed) {
+    using Contexts = std::vector<std::vector<std::string>>;
+    DcmObj ct;
+    fillCt(ct, ExplicitLittleEndian);
+    EXPECT_EQ(StoreProposals(ct, CtImage, JpegLossless),
+              (Contexts{{JpegLossless}, {ExplicitLittleEndian}, {ImplicitLittleEndian}}));
+    EXPECT_EQ(StoreProposals(ct, CtImage, ExplicitBigEndian),
+              (Contexts{{ExplicitBigEndian}, {ExplicitLittleEndian}, {ImplicitLittleEndian}}));
+    EXPECT_EQ(StoreProposals(ct, CtImage, ""),
+              (Contexts{{ExplicitLittleEndian}, {ImplicitLittleEndian}}));
+    // An unknown UID, and deflate, which the conversion cannot write.
+    EXPECT_EQ(StoreProposals(ct, CtImage, "1.2.3.4"), StoreProposals(ct, CtImage, ""));
+    EXPECT_FALSE(CanSendIn(ct, CtImage, "1.2.840.10008.1.2.1.99"));
+    EXPECT_FALSE(CanSendIn(ct, CtImage, "1.2.840.10008.1.2.4.80"));
+
+    // 32-bit samples: no JPEG of any kind, the native syntaxes still.
+    DcmObj dose;
+    fillCt(dose, ImplicitLittleEndian);
+    dose.Add(std::make_unique<DcmTag>(0x0028, 0x0100, uint16_t{32}, "US"));
+    for (const char* jpeg : {JpegLossless, "1.2.840.10008.1.2.4.50", Jpeg2000Lossless})
+        EXPECT_FALSE(CanSendIn(dose, CtImage, jpeg)) << jpeg;
+    EXPECT_EQ(StoreProposals(dose, CtImage, JpegLossless),
+              (Contexts{{ImplicitLittleEndian}, {ExplicitLittleEndian}}));
+
+    // A file in a syntax that is not decoded here goes as it is or not at all.
+    DcmObj jpegLs;
+    fillCt(jpegLs, "1.2.840.10008.1.2.4.80");
+    EXPECT_EQ(StoreProposals(jpegLs, CtImage, ExplicitLittleEndian),
+              (Contexts{{"1.2.840.10008.1.2.4.80"}}));
+}
+
+// Elements kept as UN get the dictionary's VR when sent explicitly; unknown ones, and values
+// too long for a short VR, stay UN.
+TEST(StoreProposal, KnownElementsStoredAsUnGetTheirDictionaryVR) {
+    DcmObj dataSet;
+    setSyntax(dataSet, ExplicitLittleEndian);
+    auto un = [&](uint16_t group, uint16_t element, const std::string& value) {
+        auto tag = std::make_unique<DcmTag>(group, element, value, "UN");
+        tag->SetVR("UN");
+        dataSet.Add(std::move(tag));
+    };
+    un(0x0008, 0x0016, "1.2.840.10008.5.1.4.1.1.481.2");
+    un(0x0010, 0x0010, "Last^First");
+    un(0x0009, 0x0010, "PRIVATE");
+    un(0x0028, 0x0106, "AB");
+    un(0x0008, 0x0060, std::string(70000, 'A'));
+    ResolveUnknownVRs(dataSet);
+    EXPECT_TRUE(dataSet.GetTag(0x0008, 0x0016)->IsVR("UI"));
+    EXPECT_TRUE(dataSet.GetTag(0x0010, 0x0010)->IsVR("PN"));
+    EXPECT_TRUE(dataSet.GetTag(0x0009, 0x0010)->IsVR("UN"));
+    EXPECT_TRUE(dataSet.GetTag(0x0028, 0x0106)->IsVR("SS"));
+    EXPECT_TRUE(dataSet.GetTag(0x0008, 0x0060)->IsVR("UN"));
+    EXPECT_EQ(dataSet.GetString(0x0010, 0x0010), "Last^First");
 }
 
 TEST_F(StoreTest, ResponseFailures) {
     DcmObj ct;
     fillCt(ct, ExplicitLittleEndian);
     writeDicomFile(dir.file("ct.dcm"), ct);
-    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t rq = requestSizeOf(CtImage, explicitThenImplicit);
     std::size_t sent = 114 + 12 + encode(ct).size();
     auto run = [&](std::vector<Peer::Step> after, int timeout = 5) {
         std::vector<Peer::Step> steps = {
@@ -323,7 +387,7 @@ TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
     std::vector<uint8_t> pixels(2048 * 2048 * 2, 7);
     ct.AddValue(0x7FE0, 0x0010, static_cast<uint32_t>(pixels.size()), pixels.data());
     writeDicomFile(dir.file("big.dcm"), ct);
-    std::size_t rq = requestSize(CtImage, {ExplicitLittleEndian, ImplicitLittleEndian});
+    std::size_t rq = requestSizeOf(CtImage, explicitThenImplicit);
     Peer peer({Peer::Expect(rq), Peer::Send(acceptPdu(ExplicitLittleEndian)),
                Peer::Expect(114 + 100000), Peer::Send(hexBytes("07 00 00 00 00 04 00 00 02 00")),
                Peer::Close()});

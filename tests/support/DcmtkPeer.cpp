@@ -144,4 +144,38 @@ std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir) {
         dir);
 }
 
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir) {
+    std::filesystem::path root(dir);
+    std::filesystem::create_directory(root / "storage");
+    std::filesystem::create_directory(root / "index");
+    // Only its DICOM side, on loopback: no HTTP server, no plugins, any called AE title.
+    std::ofstream(root / "orthanc.json.in") << R"({
+  "Name": "VESKARO_TEST",
+  "StorageDirectory": ")" << (root / "storage").string()
+                                            << R"(",
+  "IndexDirectory": ")" << (root / "index").string()
+                                            << R"(",
+  "StorageCompression": false,
+  "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false,
+  "Plugins": [],
+  "DicomServerEnabled": true,
+  "DicomAet": "ORTHANC",
+  "DicomPort": @PORT@,
+  "DicomCheckCalledAet": false,
+  "DicomAlwaysAllowEcho": true,
+  "DicomAlwaysAllowStore": true,
+  "DicomModalities": {},
+  "UnknownSopClassAccepted": false
+}
+)";
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{"-c",
+                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
+                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
+                                 "sh"},
+        dir);
+}
+
 } // namespace testsupport

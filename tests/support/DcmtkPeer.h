@@ -11,9 +11,10 @@ namespace testsupport {
 class DcmtkPeer {
 public:
     // args: the program's arguments before the port, which is appended last. Waits up to
-    // readySeconds for the port to accept connections.
+    // readySeconds for the port to accept connections (a server that builds its database first
+    // is slow on a busy machine).
     DcmtkPeer(const std::string& program, std::vector<std::string> args,
-              const std::string& workingDir, int readySeconds = 5);
+              const std::string& workingDir, int readySeconds = 30);
     ~DcmtkPeer();
     DcmtkPeer(const DcmtkPeer&) = delete;
     DcmtkPeer& operator=(const DcmtkPeer&) = delete;
@@ -31,6 +32,10 @@ private:
 // dcmprscp in dir as a grayscale printer "PRINTSCP" (DCMTK has no colour print SCP), with its
 // database in dir/db, its spool in dir/spool and its output in dir/printer.log.
 std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir);
+
+// Orthanc in dir as "ORTHANC", DICOM only, its configuration in dir/orthanc.json, the files it
+// stores under dir/storage (one DICOM file each, in nested folders), its log in dir/orthanc.log.
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir);
 
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();

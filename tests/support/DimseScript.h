@@ -21,12 +21,47 @@ using pduvectors::put16;
 using pduvectors::put32;
 using pduvectors::putItem;
 
+// One accepted-context item of an A-ASSOCIATE-AC.
+struct AcceptedContext {
+    uint8_t id = 1;
+    uint8_t result = 0; // 0 acceptance, 3 abstract syntax not supported, 4 transfer syntaxes not
+    std::string transferSyntax = "1.2.840.10008.1.2";
+};
+
+// A-ASSOCIATE-AC answering as calledTitle with these contexts and this maximum length; extra
+// bytes (a stray item, say) go between the contexts and the user information.
+inline std::vector<uint8_t> acceptPduOf(const std::vector<AcceptedContext>& contexts,
+                                        uint32_t maximumLength = 16384,
+                                        const std::vector<uint8_t>& beforeUserInfo = {},
+                                        const std::string& calledTitle = "remote") {
+    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
+    std::string titles = (calledTitle + std::string(16, ' ')).substr(0, 16) + "local           ";
+    body.insert(body.end(), titles.begin(), titles.end());
+    body.insert(body.end(), 32, 0);
+    putItem(body, 0x10, std::string("1.2.840.10008.3.1.1.1"));
+    for (const AcceptedContext& c : contexts) {
+        std::vector<uint8_t> pc = {c.id, 0, c.result, 0};
+        putItem(pc, 0x40, c.transferSyntax);
+        putItem(body, 0x21, pc);
+    }
+    body.insert(body.end(), beforeUserInfo.begin(), beforeUserInfo.end());
+    std::vector<uint8_t> max;
+    put32(max, maximumLength);
+    std::vector<uint8_t> user;
+    putItem(user, 0x51, max);
+    putItem(body, 0x50, user);
+    std::vector<uint8_t> pdu = {0x02, 0x00};
+    put32(pdu, static_cast<uint32_t>(body.size()));
+    pdu.insert(pdu.end(), body.begin(), body.end());
+    return pdu;
+}
+
 // A-ASSOCIATE-AC answering as calledTitle for presentation context 1: this transfer syntax,
 // and the result (0 acceptance, 3 abstract syntax not supported).
 inline std::vector<uint8_t> acceptPdu(const std::string& transferSyntax = "1.2.840.10008.1.2",
                                       uint8_t result = 0,
                                       const std::string& calledTitle = "remote") {
-    return pduvectors::associateAC(transferSyntax, result, calledTitle);
+    return acceptPduOf({{1, result, transferSyntax}}, 16384, {}, calledTitle);
 }
 
 inline std::vector<uint8_t> encode(DcmObj& dataSet) {
@@ -89,7 +124,41 @@ inline std::size_t requestSize(const std::string& abstractSyntax,
     return size;
 }
 
-// The transfer syntax items of an A-ASSOCIATE-RQ's presentation context, in order.
+// The A-ASSOCIATE-RQ of several contexts for one abstract syntax, each with its syntaxes.
+inline std::size_t requestSizeOf(const std::string& abstractSyntax,
+                                 const std::vector<std::vector<std::string>>& contexts) {
+    std::size_t size = 148;
+    for (const std::vector<std::string>& context : contexts) {
+        size += 12 + abstractSyntax.size();
+        for (const std::string& ts : context)
+            size += 4 + ts.size();
+    }
+    return size;
+}
+
+// The transfer syntaxes of each presentation context of an A-ASSOCIATE-RQ, in order.
+inline std::vector<std::vector<std::string>> proposedContexts(const std::vector<uint8_t>& request) {
+    std::vector<std::vector<std::string>> out;
+    std::size_t at = 74;
+    while (at + 4 <= request.size()) {
+        uint8_t type = request[at];
+        std::size_t length = static_cast<std::size_t>(request[at + 2] << 8 | request[at + 3]);
+        if (type == 0x20) {
+            out.emplace_back();
+            at += 8;
+            continue;
+        }
+        if (type == 0x40 && !out.empty())
+            out.back().emplace_back(request.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                    request.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+        if (type == 0x50)
+            break;
+        at += 4 + length;
+    }
+    return out;
+}
+
+// The transfer syntax items of an A-ASSOCIATE-RQ's presentation contexts, in order.
 inline std::vector<std::string> proposedSyntaxes(const std::vector<uint8_t>& request) {
     std::vector<std::string> out;
     std::size_t at = 74;

@@ -42,7 +42,7 @@ bool MemoryTransport::Connect(const std::string& toHost, const std::string& toPo
     return connected;
 }
 
-bool MemoryTransport::SetupTLS(const std::string&, const std::string&) {
+bool MemoryTransport::SetupTLS(const TlsOptions&, const std::string&) {
     return tlsSucceeds;
 }
 

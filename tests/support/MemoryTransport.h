@@ -62,7 +62,7 @@ public:
 
     bool Connect(const std::string& host, const std::string& port) override;
     void SetUseTLS(bool on) override { tlsOn = on; }
-    bool SetupTLS(const std::string& certificateFile, const std::string& keyFile) override;
+    bool SetupTLS(const TlsOptions& options, const std::string& host) override;
     bool SetTimeout(int seconds) override {
         timeout = seconds;
         return true;
@@ -71,6 +71,8 @@ public:
     void StartDeadline() override { ++deadlines; }
     void ClearDeadline() override {}
     bool InputWaiting() const override;
+    // Scripted input is there or not: nothing more arrives while waiting.
+    bool WaitForInput(std::chrono::milliseconds) const override { return InputWaiting(); }
     bool SendBinary(const std::uint8_t* data, int length) override;
     int ReadBinary(std::uint8_t* area, int size) override;
     bool Close() override {

@@ -78,14 +78,14 @@ inline std::vector<std::uint8_t> abortPdu() {
     return testsupport::hexBytes("07 00  00 00 00 04  00 00 02 00");
 }
 
-// One P-DATA-TF with one PDV on context 1; control 3 = last command fragment, 2 = last data
+// One P-DATA-TF with one PDV; control 3 = last command fragment, 2 = last data
 // set fragment, 0 = a data set fragment with more to come.
 //   04 00 | PDU length | PDV length | context | control | fragment
-inline std::vector<std::uint8_t> pdata(std::uint8_t control,
-                                       const std::vector<std::uint8_t>& fragment) {
+inline std::vector<std::uint8_t>
+pdata(std::uint8_t control, const std::vector<std::uint8_t>& fragment, std::uint8_t context = 1) {
     std::vector<std::uint8_t> body;
     put32(body, static_cast<std::uint32_t>(fragment.size() + 2));
-    body.push_back(1);
+    body.push_back(context);
     body.push_back(control);
     body.insert(body.end(), fragment.begin(), fragment.end());
     return pdu(0x04, body);

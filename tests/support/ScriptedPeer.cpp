@@ -42,7 +42,7 @@ public:
         if (waitReadable(fd, wait, nullptr) != 1)
             return -1;
         ssize_t n = ::recv(fd, area, size, 0);
-        return n < 0 ? -1 : static_cast<long>(n);
+        return n < 0 ? -2 : static_cast<long>(n);
     }
     bool Write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
@@ -91,6 +91,12 @@ ScriptedPeer::Step ScriptedPeer::SendAfter(std::chrono::milliseconds pause,
 ScriptedPeer::Step ScriptedPeer::Close() {
     Step s;
     s.kind = Step::Kind::Close;
+    return s;
+}
+
+ScriptedPeer::Step ScriptedPeer::ExpectEnd() {
+    Step s;
+    s.kind = Step::Kind::ExpectEnd;
     return s;
 }
 
@@ -191,6 +197,26 @@ bool ScriptedPeer::play(PeerStream& stream) {
             break;
         case Step::Kind::Close:
             return true;
+        case Step::Kind::ExpectEnd: {
+            std::uint8_t chunk[4096];
+            auto end = Clock::now() + StepLimit;
+            for (;;) {
+                if (stop || Clock::now() >= end) {
+                    failure = where + "the client did not end the connection";
+                    return false;
+                }
+                long n = stream.Read(chunk, sizeof chunk, Slice);
+                if (n == 0)
+                    break;
+                if (n == -2) {
+                    failure = where + "the connection was reset, not closed";
+                    return false;
+                }
+                if (n > 0)
+                    received.insert(received.end(), chunk, chunk + n);
+            }
+            break;
+        }
         case Step::Kind::Silent: {
             auto end = Clock::now() + step.pause;
             std::uint8_t sink[4096];

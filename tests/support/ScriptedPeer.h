@@ -24,7 +24,8 @@ using testsupport::hexBytes;
 class PeerStream {
 public:
     virtual ~PeerStream() = default;
-    // Bytes read (> 0), 0 when the other side closed, -1 on error or when nothing came in time.
+    // Bytes read (> 0), 0 when the other side closed, -1 when nothing came in time, -2 when the
+    // connection failed (a reset, say); a stream that cannot tell the two may return -1 for both.
     virtual long Read(std::uint8_t* area, std::size_t size, std::chrono::milliseconds wait) = 0;
     virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
 };
@@ -36,7 +37,7 @@ using PeerStreamFactory = std::function<std::unique_ptr<PeerStream>(int fd)>;
 class ScriptedPeer {
 public:
     struct Step {
-        enum class Kind { Expect, Send, Close, Silent };
+        enum class Kind { Expect, Send, Close, Silent, ExpectEnd };
         Kind kind = Kind::Close;
         std::size_t count = 0;           // Expect: bytes to capture
         std::vector<std::uint8_t> bytes; // Send
@@ -52,6 +53,9 @@ public:
     static Step Close();
     // Neither reads nor sends for the given time, or until the other side closes.
     static Step Silent(std::chrono::milliseconds duration);
+    // Captures whatever arrives until the client ends the connection; a reset instead of an
+    // orderly close, or no end within StepLimit, fails the script.
+    static Step ExpectEnd();
 
     // Starts listening at once, so Port() is valid before the client connects. Without a
     // factory the steps run on the plain descriptor.
