@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "IdentifierCounter.h"
+#include "JobControl.h"
 #include "Log.h"
 #include "UidTables.h"
 
@@ -14,6 +15,22 @@ constexpr uint16_t CStoreRQ = 0x0001;
 constexpr uint16_t CStoreRSP = 0x8001;
 constexpr uint16_t DataSetFollows = 0x0102;
 constexpr uint16_t MediumPriority = 0;
+
+// About the bytes the data set takes on the wire (explicit VR headers assumed), for the
+// progress of a job; never used to frame anything.
+std::uint64_t encodedSizeEstimate(const DcmObj& dataSet) {
+    std::uint64_t size = 0;
+    for (const DcmObj::Entry& entry : dataSet.items) {
+        if (entry.tag) {
+            size += 12;
+            if (entry.tag->length != UndefinedLength)
+                size += entry.tag->length;
+        } else if (entry.obj) {
+            size += 12 + encodedSizeEstimate(*entry.obj);
+        }
+    }
+    return size;
+}
 
 bool isNativeLittleEndian(const std::string& uid) {
     return uid == ImplicitLittleEndian || uid == ExplicitLittleEndian;
@@ -131,6 +148,10 @@ int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopCl
             return StoreResult::ConversionFailed;
         }
     }
+    if (JobControl* control = CurrentJobControl()) {
+        control->SetBytesTotal(encodedSizeEstimate(dataSet));
+        control->TransferSyntaxSent = dataSet.transferSyntax;
+    }
     return CStore::WriteRQ(service, &dataSet, sopClassUid) ? StoreResult::Sent
                                                            : StoreResult::NotWritten;
 }
@@ -158,7 +179,8 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
-        // A failed read of a standard file may have left elements behind; the raw read starts afresh.
+        // A failed read of a standard file may have left elements behind; the raw read starts
+        // afresh.
         dataSet = std::make_unique<DcmObj>();
         if (!DcmObj::ReadRaw(*dataSet, fileName))
             return false;
