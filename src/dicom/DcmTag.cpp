@@ -218,7 +218,8 @@ std::string DcmTag::DumpLine(int depth) {
         float f;
         std::memcpy(&f, &bits, sizeof f);
         // "%5.2f" with a full stop whatever the locale.
-        char* last = std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
+        char* last =
+            std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
         line.append(std::max<std::ptrdiff_t>(0, 5 - (last - number)), ' ');
         line.append(number, last);
     } else if (IsVR("SL") || IsVR("SS") || IsVR("UL") || IsVR("US")) {
@@ -228,6 +229,14 @@ std::string DcmTag::DumpLine(int depth) {
             line += number;
         } else {
             line += "Vector!!";
+        }
+    } else if (IsVR("AT") && length % 4 == 0) {
+        // Tags, not the bytes they are made of.
+        for (uint32_t i = 0; i < length; i += 4) {
+            std::snprintf(number, sizeof number, "%s(%04X,%04X)", i ? "\\" : "",
+                          static_cast<unsigned>(foldBytes(data.get() + i, 2, bigEndian)),
+                          static_cast<unsigned>(foldBytes(data.get() + i + 2, 2, bigEndian)));
+            line += number;
         }
     } else {
         line += value;
