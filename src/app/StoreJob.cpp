@@ -9,5 +9,10 @@ JobOutcome StoreJob(JobContext& job) {
     bool ok = StoreSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
                        SettingsText(s.RemoteHost), SettingsText(s.RemotePort), job.Inputs.FileName,
                        job.TransferSyntaxUID, job.ReadTimeoutSeconds, s.UseTls != 0);
+    if (ok) {
+        job.ResultDetail = ", file " + job.Inputs.FileName;
+        if (const JobControl* control = CurrentJobControl())
+            job.ResultDetail += ", sent as " + control->TransferSyntaxSent;
+    }
     return ok ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
