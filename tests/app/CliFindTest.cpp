@@ -53,9 +53,10 @@ Lines runJob(const std::string& kind, const JobInputs& inputs) {
     job.Bodies = &bodies;
     job.Execute();
     // A success says what was done, just before the verdict.
-    if (job.Succeeded && pane.lines.size() >= 2)
+    if (job.Succeeded && pane.lines.size() >= 2) {
         EXPECT_TRUE(testsupport::isDoneLine(pane.lines[pane.lines.size() - 2]))
             << pane.lines[pane.lines.size() - 2];
+    }
     return testsupport::withoutDoneLines(pane.lines);
 }
 

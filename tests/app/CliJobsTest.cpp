@@ -181,7 +181,10 @@ TEST(CliEcho, InterruptAbortsTheAssociation) {
               0);
     auto r =
         runCommand("cd " + shellQuote(dir.path().string()) + " && (" + shellQuote(VESKARO_CLI) +
-                   " echo 2>err & pid=$!; sleep 1; kill -INT $pid; " + "wait $pid; echo rc=$?)");
+                   " echo 2>err & pid=$!; " +
+                   // Until the CLI has its handler, a background job ignores the signal.
+                   "for i in $(seq 40); do sleep 0.25; kill -INT $pid 2>/dev/null || break; " +
+                   "done; wait $pid; echo rc=$?)");
     EXPECT_EQ(r.output,
               "Reason: cancelled by the user\nECHO failed to connect to: QUIET (127.0.0.1:" +
                   peer.PortText() + ")\nrc=1\n");
@@ -204,7 +207,7 @@ TEST(CliEcho, StatusLineOnATerminal) {
               0);
     auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && script -qec " +
                         shellQuote(shellQuote(VESKARO_CLI) + " echo") + " /dev/null </dev/null");
-    EXPECT_NE(r.output.find("\rECHO: waiting for the answer, "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\rECHO: negotiating, "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("ECHO failed to connect to: QUIET"), std::string::npos) << r.output;
     peer.Finish();
 }

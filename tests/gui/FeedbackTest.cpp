@@ -5,6 +5,7 @@
 #include "Find.h"
 #include "GuiTestSupport.h"
 #include "JobBodies.h"
+#include "Qfilter.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
@@ -74,7 +75,7 @@ TEST(WindowFeedback, ProgressShowsWhileAJobRunsAndCancelAbortsItWithinASecond) {
         EXPECT_FALSE(w.window.ProgressPanel->isVisible());
 
         w.window.BitBtn4->click();
-        ASSERT_TRUE(WaitFor([&] { return w.statusShown("ECHO: waiting for the answer, "); }))
+        ASSERT_TRUE(WaitFor([&] { return w.statusShown("ECHO: negotiating, "); }))
             << PaneLines(w.window).join('|').toStdString();
         EXPECT_TRUE(w.window.ProgressPanel->isVisible());
         EXPECT_TRUE(w.window.ProgressBar1->isVisible());
@@ -113,7 +114,7 @@ TEST(WindowFeedback, EndAsksWhileAJobRuns) {
     w.pointAt("QUIET", peer.PortText());
     w.window.show();
     w.window.BitBtn4->click();
-    ASSERT_TRUE(WaitFor([&] { return w.statusShown("ECHO: waiting for the answer"); }));
+    ASSERT_TRUE(WaitFor([&] { return w.statusShown("ECHO: negotiating"); }));
 
     QString question;
     {

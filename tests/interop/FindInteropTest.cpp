@@ -146,7 +146,8 @@ std::vector<std::string> studyKeys(const Filter& f) {
             "PatientBirthDate",
             "PatientSex",
             "PatientComments",
-            "StudyInstanceUID"};
+            "StudyInstanceUID",
+            "StudyID"};
 }
 
 // The keys of the WORKLIST job's identifier, the step keys inside the sequence's one item.
