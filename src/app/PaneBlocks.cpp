@@ -13,7 +13,7 @@ PaneBlocks::PaneBlocks(QPlainTextEdit* pane) : QObject(pane), pane_(pane) {
 
 int PaneBlocks::Open(const QString& header) {
     std::erase_if(blocks_, [](const Block& b) { return b.ended; });
-    Block block{nextId_++};
+    Block block{nextId_++, false, {}};
     if (!header.isEmpty())
         block.lines << header;
     blocks_.push_back(std::move(block));

@@ -179,12 +179,11 @@ TEST(CliEcho, InterruptAbortsTheAssociation) {
                        ScriptedPeer::Expect(10), ScriptedPeer::Close()});
     ASSERT_EQ(cliIn(dir, "setup --remote-aet QUIET --remote-port " + peer.PortText()).exitStatus,
               0);
-    auto r =
-        runCommand("cd " + shellQuote(dir.path().string()) + " && (" + shellQuote(VESKARO_CLI) +
-                   " echo 2>err & pid=$!; " +
-                   // Until the CLI has its handler, a background job ignores the signal.
-                   "for i in $(seq 40); do sleep 0.25; kill -INT $pid 2>/dev/null || break; " +
-                   "done; wait $pid; echo rc=$?)");
+    auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && (" +
+                        shellQuote(VESKARO_CLI) + " echo 2>err & pid=$!; " +
+                        // Until the CLI has its handler, a background job ignores the signal.
+                        "for i in $(seq 40); do sleep 0.25; kill -INT $pid 2>/dev/null || break; " +
+                        "done; wait $pid; echo rc=$?)");
     EXPECT_EQ(r.output,
               "Reason: cancelled by the user\nECHO failed to connect to: QUIET (127.0.0.1:" +
                   peer.PortText() + ")\nrc=1\n");
