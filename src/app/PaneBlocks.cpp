@@ -6,9 +6,22 @@
 #include <QTextCursor>
 #include <QTimer>
 
+namespace {
+
+// Set on the pane while its view follows the last line (not after a dump, read from the top).
+constexpr const char* followEnd = "veskaroFollowEnd";
+
+} // namespace
+
 PaneBlocks::PaneBlocks(QPlainTextEdit* pane) : QObject(pane), pane_(pane) {
     // Read-only text rewritten at its end many times a second: nothing to undo.
     pane_->setUndoRedoEnabled(false);
+    // A horizontal scroll bar that appears after a showing makes the range grow: the end is
+    // followed then too, so the last line never hides under the bar.
+    connect(pane_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (pane_->property(followEnd).toBool())
+            pane_->verticalScrollBar()->setValue(maximum);
+    });
 }
 
 int PaneBlocks::Open(const QString& header) {
@@ -127,6 +140,7 @@ void PaneBlocks::render() {
     structureChanged_ = false;
     appended_.clear();
 
+    pane_->setProperty(followEnd, !showTop_);
     if (showTop_) {
         showTop_ = false;
         pane_->moveCursor(QTextCursor::Start);
