@@ -20,7 +20,7 @@ std::string hex4(int value) {
 bool CommitmentStep(JobContext& job, const std::vector<StoredInstance>& instances,
                     std::string& reason) {
     const ExtraSettings& extra = job.Inputs.Extra;
-    JobControl* control = job.Inputs.Control.get();
+    BatchControl* control = job.Inputs.Control.get();
     CommitmentOutcome outcome =
         RequestStorageCommitment(SettingsPeer(job), instances, extra.LocalPort,
                                  extra.CommitWaitSeconds, control ? &control->Cancelled : nullptr);

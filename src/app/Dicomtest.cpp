@@ -1,8 +1,11 @@
 #include "Dicomtest.h"
 
 #include "DcmObj.h"
+#include "DumpText.h"
 #include "FileVersion.h"
+#include "Log.h"
 #include "MainThread.h"
+#include "PaneBlocks.h"
 #include "PaneFont.h"
 #include "Pictograms.h"
 #include "Qfilter.h"
@@ -11,13 +14,29 @@
 #include "Tsselect.h"
 #include "WindowPane.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCompleter>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTextBlock>
+#include <QThread>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -35,12 +54,18 @@ constexpr int bottomHeight = 95;
 constexpr int iconButtonSize = 55;
 
 QToolButton* iconButton(QWidget* panel, const char* name, Pictogram pictogram, const char* hint,
-                        int left, int top) {
+                        int left, int top, const char* shortcut = nullptr) {
     auto* button = new QToolButton(panel);
     button->setObjectName(QString::fromLatin1(name));
     button->setIcon(PictogramIcon(pictogram));
     button->setIconSize(QSize(40, 40));
-    button->setToolTip(QString::fromLatin1(hint));
+    QString tip = QString::fromLatin1(hint);
+    if (shortcut) {
+        QKeySequence keys(QString::fromLatin1(shortcut));
+        button->setShortcut(keys);
+        tip += QStringLiteral(" (") + keys.toString(QKeySequence::NativeText) + QLatin1Char(')');
+    }
+    button->setToolTip(tip);
     button->setFixedSize(iconButtonSize, iconButtonSize);
     button->move(left, top);
     return button;
@@ -67,13 +92,15 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
     const int top = (toolbarHeight - iconButtonSize) / 2;
     Panel2 = panel("Panel2", toolbarHeight);
-    BitBtn2 = iconButton(Panel2, "BitBtn2", Pictogram::Setup, "Setup", 8, top);
-    BitBtn4 = iconButton(Panel2, "BitBtn4", Pictogram::Echo, "Echo - Verification", 69, top);
-    BitBtn6 = iconButton(Panel2, "BitBtn6", Pictogram::Store, "Store to PACS", 130, top);
-    BitBtn7 = iconButton(Panel2, "BitBtn7", Pictogram::Query, "Query PACS", 191, top);
-    BitBtn8 = iconButton(Panel2, "BitBtn8", Pictogram::Worklist, "Query WorkList", 252, top);
-    BitBtn9 = iconButton(Panel2, "BitBtn9", Pictogram::Print, "DICOM Print", 313, top);
-    BitBtn1 = iconButton(Panel2, "BitBtn1", Pictogram::Dump, "Dump DICOM File", 435, top);
+    BitBtn2 = iconButton(Panel2, "BitBtn2", Pictogram::Setup, "Setup", 8, top, "Ctrl+,");
+    BitBtn4 =
+        iconButton(Panel2, "BitBtn4", Pictogram::Echo, "Echo - Verification", 69, top, "Ctrl+E");
+    BitBtn6 = iconButton(Panel2, "BitBtn6", Pictogram::Store, "Store to PACS", 130, top, "Ctrl+S");
+    BitBtn7 = iconButton(Panel2, "BitBtn7", Pictogram::Query, "Query PACS", 191, top, "Ctrl+F");
+    BitBtn8 =
+        iconButton(Panel2, "BitBtn8", Pictogram::Worklist, "Query WorkList", 252, top, "Ctrl+W");
+    BitBtn9 = iconButton(Panel2, "BitBtn9", Pictogram::Print, "DICOM Print", 313, top, "Ctrl+P");
+    BitBtn1 = iconButton(Panel2, "BitBtn1", Pictogram::Dump, "Dump DICOM File", 435, top, "Ctrl+D");
     BitBtn3 = iconButton(Panel2, "BitBtn3", Pictogram::About, "About", 496, top);
 
     Memo1 = new QPlainTextEdit;
@@ -96,6 +123,22 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     BitBtn5 = iconButton(Panel1, "BitBtn5", Pictogram::End, "End Application", 496,
                          (bottomHeight - iconButtonSize) / 2);
 
+    ProgressPanel = new QWidget(Panel1);
+    ProgressPanel->setObjectName(QStringLiteral("ProgressPanel"));
+    ProgressPanel->setGeometry(BitBtn10->geometry());
+    ProgressBar1 = new QProgressBar;
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setTextVisible(true);
+    CancelButton = new QPushButton(QStringLiteral("Cancel"));
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    CancelButton->setToolTip(QStringLiteral("Abort the running job (Esc)"));
+    CancelButton->setMinimumSize(90, 34);
+    auto* progressLayout = new QHBoxLayout(ProgressPanel);
+    progressLayout->setContentsMargins(8, 0, 8, 0);
+    progressLayout->addWidget(ProgressBar1, 1);
+    progressLayout->addWidget(CancelButton);
+    ProgressPanel->hide();
+
     auto* client = new QWidget;
     auto* layout = new QVBoxLayout(client);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -104,15 +147,32 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     layout->addWidget(Memo1, 1);
     layout->addWidget(Panel1);
     setCentralWidget(client);
+    // The toolbar and the bottom panel stay whole.
+    client->setMinimumSize(496 + iconButtonSize + 8, toolbarHeight + bottomHeight + 60);
     resize(583, 411);
+
+    Blocks = new PaneBlocks(Memo1);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), Memo1);
+    escape->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QShortcut::activated, this, &TForm1::CancelJobs);
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(Memo1->createStandardContextMenu(at));
+        const int line = Memo1->cursorForPosition(at).blockNumber();
+        QAction* table = menu->addAction(QStringLiteral("Show the results as a table"));
+        table->setEnabled(ShowResultTable(-1 - line));
+        if (menu->exec(Memo1->viewport()->mapToGlobal(at)) == table)
+            ShowResultTable(line);
+    });
+    progressTimer_.setInterval(200);
+    connect(&progressTimer_, &QTimer::timeout, this, &TForm1::updateProgress);
 
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setNameFilters(
-        {QStringLiteral("All Files (*)"), QStringLiteral("DICOM Files (*.dcm)")});
-    OpenDialog1->selectNameFilter(QStringLiteral("All Files (*)"));
+        {QStringLiteral("DICOM Files (*.dcm)"), QStringLiteral("All Files (*)")});
     OpenDialog1->setDirectory(QFile::decodeName(QByteArray::fromStdString(State.StartDir)));
 
     Form2 = new TForm2(State, this);
@@ -129,6 +189,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(BitBtn3, &QToolButton::clicked, this, &TForm1::About);
     connect(BitBtn10, &QPushButton::clicked, this, &TForm1::Banner);
     connect(BitBtn5, &QToolButton::clicked, this, &QWidget::close);
+    connect(CancelButton, &QPushButton::clicked, this, &TForm1::CancelJobs);
 }
 
 TForm1::~TForm1() = default;
@@ -139,25 +200,116 @@ std::unique_ptr<MainThread> TForm1::createJob(const std::string& kind) {
     job->Bodies = Bodies;
     // The job's pane dies with the job, not with the window, so a job still running when the
     // window goes never writes through a dangling pane.
-    job->Pane = new WindowPane(Memo1, job.get());
+    job->Pane = new WindowPane(Blocks, kind, job.get());
     return job;
 }
 
 void TForm1::startJob(std::unique_ptr<MainThread> job) {
     ++startedJobs_;
     ++runningJobs_;
+    MainThread* started = job.get();
+    running_.push_back(started);
     connect(
-        job.get(), &QThread::finished, job.get(), [] { --runningJobs_; }, Qt::DirectConnection);
+        started, &QThread::finished, started, [] { --runningJobs_; }, Qt::DirectConnection);
+    // Queued behind the job's last lines; the job is deleted only after this has run.
+    connect(started, &QThread::finished, this, [this, started] {
+        std::erase(running_, started);
+        static_cast<WindowPane*>(started->Pane)->End();
+        updateProgress();
+    });
     // Deletes itself once it has ended; nothing waits for it.
     StartJob(job.release(), CaptureJobInputs(State));
+    updateProgress();
+    progressTimer_.start();
 }
 
-bool TForm1::chooseFile() {
-    if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
+void TForm1::CancelJobs() {
+    for (MainThread* job : running_)
+        job->Control.Cancel();
+    updateProgress();
+}
+
+void TForm1::updateProgress() {
+    if (running_.empty()) {
+        progressTimer_.stop();
+        Blocks->SetStatus({});
+        ProgressPanel->hide();
+        BitBtn10->show();
+        Memo1->viewport()->unsetCursor();
+        return;
+    }
+    QStringList status;
+    std::uint64_t sent = 0, total = 0;
+    bool allKnown = true, cancelling = false;
+    for (MainThread* job : running_) {
+        JobProgress progress = job->Control.Progress();
+        status << QString::fromStdString(JobStatusText(job->JobKind, progress));
+        sent += progress.BytesSent;
+        total += progress.BytesTotal;
+        allKnown = allKnown && progress.BytesTotal > 0;
+        cancelling = cancelling || progress.Cancelled;
+    }
+    Blocks->SetStatus(status);
+    if (allKnown) {
+        // Per mille, so that sizes past 2 GB fit the bar's int.
+        ProgressBar1->setRange(0, 1000);
+        ProgressBar1->setValue(
+            static_cast<int>(std::min<std::uint64_t>(sent, total) * 1000 / total));
+        ProgressBar1->setFormat(QStringLiteral("%p%"));
+    } else {
+        ProgressBar1->setRange(0, 0); // busy
+    }
+    CancelButton->setEnabled(!cancelling);
+    BitBtn10->hide();
+    ProgressPanel->show();
+    Memo1->viewport()->setCursor(Qt::BusyCursor);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (running_.empty()) {
+        event->accept();
+        return;
+    }
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Veskaro"),
+                    QString::fromLatin1(EndQuestion), QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("EndConfirmation"));
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    CancelJobs();
+    // A cancelled job ends within a moment; the threads must not outlive the program.
+    QElapsedTimer clock;
+    clock.start();
+    while (!running_.empty() && clock.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    event->accept();
+}
+
+bool TForm1::chooseFile(const QString& title, const QStringList& filters) {
+    OpenDialog1->setWindowTitle(title);
+    OpenDialog1->setNameFilters(filters);
+    OpenDialog1->selectNameFilter(filters.constFirst());
+    const bool chosen =
+        OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
+    // A path typed in full and confirmed with Enter leaves the completion list open, and it
+    // would take the next click.
+    for (QLineEdit* edit : OpenDialog1->findChildren<QLineEdit*>())
+        if (QCompleter* completer = edit->completer())
+            completer->popup()->hide();
+    if (!chosen)
         return false;
     State.FileName = QFile::encodeName(OpenDialog1->selectedFiles().constFirst()).toStdString();
     return true;
 }
+
+namespace {
+
+const QString dicomFilter = QStringLiteral("DICOM Files (*.dcm)");
+const QString allFilter = QStringLiteral("All Files (*)");
+
+} // namespace
 
 void TForm1::Setup() {
     Form2->exec();
@@ -169,9 +321,10 @@ void TForm1::Echo() {
 
 void TForm1::Store() {
     std::unique_ptr<MainThread> job = createJob("STORE");
-    Form4->exec();
+    if (Form4->exec() != QDialog::Accepted)
+        return;
     job->TransferSyntaxUID = TransferSyntaxUIDFor(Form4->TransferSyntaxChoice);
-    if (chooseFile())
+    if (chooseFile(QStringLiteral("Store a DICOM file"), {dicomFilter, allFilter}))
         startJob(std::move(job));
 }
 
@@ -180,7 +333,8 @@ void TForm1::queryJob(const std::string& kind) {
     filter.PatientName.clear();
     filter.DateRange.clear();
     filter.AccessionNumber.clear();
-    Form3->exec();
+    if (Form3->exec() != QDialog::Accepted)
+        return;
     if (filter.PatientName.empty() && filter.DateRange.empty() && filter.AccessionNumber.empty() &&
         filter.Modality.empty()) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("WARNING"),
@@ -203,29 +357,110 @@ void TForm1::Worklist() {
 
 void TForm1::Print() {
     std::unique_ptr<MainThread> job = createJob("PRINT");
-    if (chooseFile())
+    if (chooseFile(QStringLiteral("Print a DICOM file or picture"),
+                   {dicomFilter, QStringLiteral("Pictures (*.jpg *.JPG *.bmp *.BMP)"), allFilter}))
         startJob(std::move(job));
 }
 
 void TForm1::Dump() {
-    Memo1->clear();
-    if (!chooseFile())
+    // Ended output goes, as a job's start clears it; running jobs keep their blocks.
+    const int block = Blocks->Open(QString());
+    Blocks->End(block);
+    Blocks->Flush();
+    if (!chooseFile(QStringLiteral("Dump a DICOM file"), {dicomFilter, allFilter}))
         return;
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, State.FileName))
+    if (!DcmObj::Read(dataSet, State.FileName)) {
+        const std::string reason = DumpUnreadableReason(State.FileName);
+        LogMessage(reason);
+        Blocks->Append(block, PaneText(reason));
+        Blocks->Flush();
         return;
-    std::vector<std::string> lines;
-    lines.push_back("Transfer Syntax: " + dataSet.transferSyntax);
-    dataSet.Dump(lines, 0);
-    QString text;
-    for (const std::string& line : lines) {
-        if (!text.isEmpty())
-            text += QLatin1Char('\n');
-        text += QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
     }
-    Memo1->appendPlainText(text);
+    QStringList text;
+    for (const std::string& line : DumpLines(dataSet))
+        text << PaneText(line);
+    Blocks->Append(block, text);
     // A dump is read from its first line, the transfer syntax; job lines follow the last one.
-    Memo1->moveCursor(QTextCursor::Start);
+    Blocks->ShowTopNext();
+    Blocks->Flush();
+}
+
+bool TForm1::ShowResultTable(int line) {
+    // A negative line only asks whether there is a table there (-1 - line).
+    const bool onlyAsk = line < 0;
+    if (onlyAsk)
+        line = -1 - line;
+    const QStringList lines = Memo1->toPlainText().split(QLatin1Char('\n'));
+    if (line >= lines.size())
+        return false;
+    // The block of the line: from its job's header to the next header.
+    int first = line, last = line;
+    while (first > 0 && !lines[first].startsWith(QStringLiteral("--- ")))
+        --first;
+    while (last + 1 < lines.size() && !lines[last + 1].startsWith(QStringLiteral("--- ")))
+        ++last;
+    if (!lines[first].startsWith(QStringLiteral("--- FIND ")) &&
+        !lines[first].startsWith(QStringLiteral("--- WORKLIST ")))
+        return false;
+    QStringList columns;
+    std::vector<std::vector<QString>> rows;
+    std::vector<QString> row;
+    auto endRow = [&] {
+        if (!row.empty())
+            rows.push_back(std::move(row));
+        row.clear();
+    };
+    for (int i = first + 1; i <= last; ++i) {
+        const QString& text = lines[i];
+        if (text.isEmpty()) {
+            endRow();
+            continue;
+        }
+        const qsizetype colon = text.indexOf(QStringLiteral(": "));
+        // Results are "Key: value" lines; the count and the verdict end them.
+        if (colon <= 0 || text.startsWith(QStringLiteral("No studies: ")) ||
+            text.startsWith(QStringLiteral("No items: ")))
+            break;
+        const QString key = text.left(colon);
+        qsizetype column = columns.indexOf(key);
+        if (column < 0) {
+            columns << key;
+            column = columns.size() - 1;
+        }
+        if (row.size() <= static_cast<std::size_t>(column))
+            row.resize(static_cast<std::size_t>(column) + 1);
+        row[static_cast<std::size_t>(column)] = text.mid(colon + 2);
+    }
+    endRow();
+    if (rows.empty() || columns.isEmpty())
+        return false;
+    if (onlyAsk)
+        return true;
+
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("ResultTable"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(lines[first].mid(4).chopped(4) + QStringLiteral(" results"));
+    auto* model = new QStandardItemModel(static_cast<int>(rows.size()),
+                                         static_cast<int>(columns.size()), dialog);
+    model->setHorizontalHeaderLabels(columns);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        for (std::size_t c = 0; c < rows[r].size(); ++c)
+            model->setItem(static_cast<int>(r), static_cast<int>(c), new QStandardItem(rows[r][c]));
+    auto* view = new QTableView;
+    view->setObjectName(QStringLiteral("ResultView"));
+    view->setModel(model);
+    view->setSortingEnabled(true);
+    view->sortByColumn(-1, Qt::AscendingOrder);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->horizontalHeader()->setStretchLastSection(true);
+    view->resizeColumnsToContents();
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(view);
+    dialog->resize(760, 360);
+    dialog->show();
+    return true;
 }
 
 void TForm1::About() {

@@ -6,15 +6,19 @@
 #include "Job.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 class MainThread;
+class PaneBlocks;
 class QFileDialog;
 class QFrame;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QToolButton;
 class TForm2;
@@ -47,6 +51,12 @@ public:
     QPushButton* BitBtn10; // Banner
     QToolButton* BitBtn5;  // End
     QFileDialog* OpenDialog1;
+    // In the banner's place while jobs run: their progress and the Cancel button.
+    QWidget* ProgressPanel;
+    QProgressBar* ProgressBar1;
+    QPushButton* CancelButton;
+    // The pane's text: one block per job, the running jobs' status lines at the end.
+    PaneBlocks* Blocks;
 
     TForm2* Form2;
     TForm3* Form3;
@@ -72,14 +82,30 @@ public:
     void Dump();
     void About();
     void Banner();
+    // Cancels every running job of this window (Cancel button, Esc in the pane).
+    void CancelJobs();
+    // Jobs of this window still running.
+    int JobsRunning() const { return static_cast<int>(running_.size()); }
+    // Opens the results of the query block that holds the pane's line as a sortable table;
+    // false when the line is not in a query's results.
+    bool ShowResultTable(int line);
+
+    static constexpr const char* EndQuestion = "A job is running. Abort it and quit?";
+
+protected:
+    // End and the close box: while a job runs, only after the user confirms.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     std::unique_ptr<MainThread> createJob(const std::string& kind);
     void startJob(std::unique_ptr<MainThread> job);
     void queryJob(const std::string& kind);
     // Runs OpenDialog1; true, with the chosen file as State.FileName, when a file was chosen.
-    bool chooseFile();
+    bool chooseFile(const QString& title, const QStringList& filters);
+    void updateProgress();
 
     int startedJobs_ = 0;
+    std::vector<MainThread*> running_;
+    QTimer progressTimer_;
     static std::atomic<int> runningJobs_;
 };

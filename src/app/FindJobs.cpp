@@ -3,6 +3,7 @@
 #include "Association.h"
 #include "Find.h"
 #include "JobBodies.h"
+#include "JobControl.h"
 #include "Setup.h"
 #include "WorkflowJobs.h"
 #include "Worklist.h"
@@ -23,12 +24,20 @@ bool openAssociation(PDU_Service& service, const JobContext& job, const char* so
                                      .timeoutSeconds = job.ReadTimeoutSeconds});
 }
 
+void countRecord() {
+    if (JobControl* control = CurrentJobControl()) {
+        control->AddRecord();
+        control->SetStep(JobStep::Receiving);
+    }
+}
+
 void appendStudy(OutputPane& pane, const StudyInfo& study) {
     pane.AppendLine("PatientName: " + study.PatientsName);
     pane.AppendLine("PatientID: " + study.PatientID);
     pane.AppendLine("PatientSex: " + study.PatientsSex);
     pane.AppendLine("PatientBD: " + study.PatientsBirthDate);
     pane.AppendLine("StudyID: " + study.StudyID);
+    pane.AppendLine("ModalitiesInStudy: " + study.ModalitiesInStudy);
     pane.AppendLine("StudyInstanceUID: " + study.StudyInstanceUID);
     pane.AppendLine("StudyDate: " + study.StudyDate);
     pane.AppendLine("StudyTime: " + study.StudyTime);
@@ -78,9 +87,11 @@ JobOutcome FindJob(JobContext& job) {
         list.clear();
         // Only a pending status promises another response; anything else is final.
         if (sent)
-            do
+            do {
                 result = ReadFindRSP(service, list, "STUDY");
-            while (IsFindPending(result));
+                if (IsFindPending(result))
+                    countRecord();
+            } while (IsFindPending(result));
         job.Pane.AppendLine("");
         for (const FindRecord& record : list)
             appendStudy(job.Pane, std::get<StudyInfo>(record));
@@ -100,6 +111,7 @@ JobOutcome WorklistJob(JobContext& job) {
 
     PDU_Service service;
     int result = -1;
+    std::size_t items = 0;
     if (!openAssociation(service, job, WorklistFindSopClass)) {
         job.Pane.AppendLine("Association Failed!");
     } else {
@@ -115,8 +127,11 @@ JobOutcome WorklistJob(JobContext& job) {
                 TWorklistItem item;
                 ReadWorklistItem(item, identifier);
                 appendWorklistItem(job.Pane, item);
+                countRecord();
+                ++items;
             }
         }
+        job.Pane.AppendLine("No items: " + std::to_string(items));
     }
     service.Close();
     return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;

@@ -1,5 +1,8 @@
 #include "Job.h"
 
+#include <algorithm>
+#include <cstdio>
+
 JobInputs CaptureJobInputs(const AppState& state) {
     JobInputs inputs;
     inputs.Settings = state.Settings;
@@ -45,4 +48,34 @@ const JobBody* JobBodyTable::Find(std::string_view kind) const {
 JobBodyTable& DefaultJobBodies() {
     static JobBodyTable table;
     return table;
+}
+
+std::string JobStatusText(std::string_view kind, const JobProgress& progress) {
+    static constexpr const char* steps[] = {
+        "starting",         "connecting", "negotiating", "sending", "waiting for the answer",
+        "receiving records"};
+    const double seconds = std::chrono::duration<double>(progress.Elapsed).count();
+    std::string text(kind);
+    text += ": ";
+    text += progress.Cancelled ? "cancelling" : steps[static_cast<int>(progress.Step)];
+    char number[96];
+    std::snprintf(number, sizeof number, ", %.1f s", seconds);
+    text += number;
+    if (progress.Step == JobStep::Receiving) {
+        text += ", " + std::to_string(progress.Records) +
+                (progress.Records == 1 ? " record" : " records");
+    }
+    if (progress.BytesSent > 0 || (progress.Step == JobStep::Sending && progress.BytesTotal > 0)) {
+        const double mb = 1e6;
+        const double sent = static_cast<double>(progress.BytesSent) / mb;
+        const double rate = seconds > 0 ? sent / seconds : 0.0;
+        if (progress.BytesTotal > 0)
+            std::snprintf(number, sizeof number, ", %.1f of %.1f MB, %.1f MB/s",
+                          std::min(sent, static_cast<double>(progress.BytesTotal) / mb),
+                          static_cast<double>(progress.BytesTotal) / mb, rate);
+        else
+            std::snprintf(number, sizeof number, ", %.1f MB, %.1f MB/s", sent, rate);
+        text += number;
+    }
+    return text;
 }

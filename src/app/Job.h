@@ -3,6 +3,7 @@
 // bodies in. Qt-free: the job's thread is MainThread's business, not the bodies'.
 
 #include "AppState.h"
+#include "BatchControl.h"
 #include "JobControl.h"
 
 #include <array>
@@ -35,7 +36,7 @@ struct JobInputs {
     // STORE of several files or directories; empty for the one file of FileName.
     std::vector<std::string> FileNames;
     // Progress reports and cancellation, for the jobs that offer them; may be null.
-    std::shared_ptr<JobControl> Control;
+    std::shared_ptr<BatchControl> Control;
     // What the workflow kinds are asked to do.
     WorkflowInputs Workflow;
 };
@@ -52,9 +53,18 @@ struct JobContext {
     // PrintSCU; the value is passed anyway).
     int ReadTimeoutSeconds;
     OutputPane& Pane;
+    // What a succeeded body adds to the line that says what was done (", film ...").
+    std::string ResultDetail{};
 };
 
 using JobBody = std::function<JobOutcome(JobContext&)>;
+
+// The live status of a running job, one line: "STORE: sending, 12.0 s, 120.5 of 524.0 MB,
+// 10.0 MB/s". The window shows it at the end of the pane, the CLI on a terminal's stderr.
+std::string JobStatusText(std::string_view kind, const JobProgress& progress);
+
+// The line before the failure verdict of a job the user cancelled.
+inline constexpr const char* CancelledReason = "Reason: cancelled by the user";
 
 // The five kinds, in the order the job compares its kind with them.
 inline constexpr std::array<std::string_view, 5> JobKinds = {"ECHO", "STORE", "FIND", "WORKLIST",

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 
+#include <cstdio>
 #include <ctime>
 
 #if defined(__SANITIZE_THREAD__)
@@ -40,6 +41,21 @@ std::string todayYYYYMMDD() {
     return text;
 }
 
+std::string timeOfDay() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+std::string secondsText(std::chrono::steady_clock::duration elapsed) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", std::chrono::duration<double>(elapsed).count());
+    return text;
+}
+
 } // namespace
 
 MainThread::MainThread(QObject* parent) : QThread(parent) {}
@@ -52,6 +68,8 @@ void MainThread::run() {
 void MainThread::Execute() {
     NoPane noPane;
     OutputPane& pane = Pane ? *Pane : noPane;
+    JobControlScope controlScope(&Control);
+    Control.Restart();
     try {
         std::string logFileName = Inputs.LogDir + todayYYYYMMDD() + "_" + JobKind + ".log";
         CurrentLogLevel = Inputs.Settings.LogLevel;
@@ -60,22 +78,36 @@ void MainThread::Execute() {
         LogMessage("Starting " + JobKind + " Service");
 
         Outcome = JobOutcome::Failed;
+        std::string detail;
         if (const JobBody* body = Bodies ? Bodies->Find(JobKind) : nullptr) {
             JobContext context{JobKind, TransferSyntaxUID, Inputs, JobReadTimeoutSeconds(JobKind),
                                pane};
             Outcome = (*body)(context);
+            detail = context.ResultDetail;
         }
+        // A body that noticed the cancellation too late to fail still did not finish its work.
+        if (Control.IsCancelled() && Outcome == JobOutcome::Succeeded)
+            Outcome = JobOutcome::Failed;
         Succeeded = Outcome == JobOutcome::Succeeded;
         if (Outcome == JobOutcome::EndedWithoutVerdict)
             return;
 
+        const SettingsRecord& s = Inputs.Settings;
+        const std::string peer = SettingsText(s.RemoteAET) + " (" + SettingsText(s.RemoteHost) +
+                                 ":" + SettingsText(s.RemotePort) + ")";
         std::string verdict;
         if (Succeeded) {
+            std::string done = JobKind + " to " + peer + " at " + timeOfDay() + " in " +
+                               secondsText(Control.Progress().Elapsed) + detail;
+            LogMessage(done);
+            pane.AppendLine(done);
             verdict = JobKind + " OK";
         } else {
-            const SettingsRecord& s = Inputs.Settings;
-            verdict = JobKind + " failed to connect to: " + SettingsText(s.RemoteAET) + " (" +
-                      SettingsText(s.RemoteHost) + ":" + SettingsText(s.RemotePort) + ")";
+            if (Control.IsCancelled()) {
+                LogMessage(CancelledReason);
+                pane.AppendLine(CancelledReason);
+            }
+            verdict = JobKind + " failed to connect to: " + peer;
         }
         LogMessage(verdict);
         pane.AppendLine(verdict);

@@ -25,10 +25,13 @@ public:
     std::string TransferSyntaxUID;
     JobInputs Inputs;
     const JobBodyTable* Bodies = &DefaultJobBodies();
+    // Progress and cancellation; read and cancel from any thread while the job runs.
+    JobControl Control;
 
     // The job's steps: choose the day's log file for the kind, take the log level, clear the
-    // pane, log the start line, run the kind's body, write the verdict to the log and the pane.
-    // An exception from the body ends the job without a verdict.
+    // pane, log the start line, run the kind's body, write the verdict to the log and the pane
+    // (after a line saying what was done, or after the reason of a cancelled job). An exception
+    // from the body ends the job without a verdict.
     void Execute();
 
 protected:

@@ -3,6 +3,7 @@
 
 #include "AppState.h"
 #include "DcmObj.h"
+#include "DumpText.h"
 #include "JobBodies.h"
 #include "Log.h"
 #include "Presentation.h"
@@ -101,8 +102,12 @@ JobOutcome PrintJob(JobContext& job) {
 
     ImageBox& box = filmBox.ImageBoxes.front();
     switch (loadPicture(job.Inputs.FileName, box)) {
-    case Loaded::Unreadable:
-        return JobOutcome::EndedWithoutVerdict;
+    case Loaded::Unreadable: {
+        const std::string reason = DumpUnreadableReason(job.Inputs.FileName);
+        LogMessage(reason);
+        job.Pane.AppendLine(reason);
+        return JobOutcome::Failed;
+    }
     case Loaded::Failed:
         // A picture that cannot be decoded is not printed as a blank film that looks like success.
         return JobOutcome::Failed;
@@ -112,5 +117,10 @@ JobOutcome PrintJob(JobContext& job) {
     const bool colour = box.Picture.depth() != 8;
     int result = PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
                           SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour);
+    const std::size_t boxes = static_cast<std::size_t>(filmBox.Columns * filmBox.Rows);
+    job.ResultDetail =
+        ", film " +
+        (filmBox.FilmSizeID.empty() ? std::string("of the printer's size") : filmBox.FilmSizeID) +
+        ", " + std::to_string(boxes) + (boxes == 1 ? " image box" : " image boxes");
     return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;
 }

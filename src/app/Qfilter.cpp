@@ -11,8 +11,9 @@
 
 namespace {
 
+// UTF-8, so that any name can be searched for; the query declares the character set it needs.
 std::string eightBit(const QString& text) {
-    return text.toLatin1().toStdString();
+    return text.toUtf8().toStdString();
 }
 
 QLineEdit* edit(const char* name) {
@@ -78,9 +79,14 @@ TForm3::TForm3(QueryFilter& filter, QWidget* parent) : QDialog(parent), filter_(
     grid->addWidget(Edit4, 3, 1);
     grid->addWidget(label("Modality", ComboBox2), 4, 0);
     grid->addWidget(ComboBox2, 4, 1);
+    CancelButton = new QPushButton(QStringLiteral("Cancel"));
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    CancelButton->setMinimumSize(80, 28);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(Button1);
+    buttons->addWidget(CancelButton);
     grid->addLayout(buttons, 5, 0, 1, 2);
     grid->setColumnStretch(1, 1);
 
@@ -91,6 +97,7 @@ TForm3::TForm3(QueryFilter& filter, QWidget* parent) : QDialog(parent), filter_(
     setTabOrder(CheckBox2, Edit4);
     setTabOrder(Edit4, ComboBox2);
     setTabOrder(ComboBox2, Button1);
+    setTabOrder(Button1, CancelButton);
 }
 
 void TForm3::showEvent(QShowEvent* event) {

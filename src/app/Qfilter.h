@@ -23,8 +23,9 @@ public:
     QLineEdit* Edit3;
     QCheckBox* CheckBox2; // To
     QLineEdit* Edit4;
-    QComboBox* ComboBox2; // Modality
-    QPushButton* Button1; // OK
+    QComboBox* ComboBox2;      // Modality
+    QPushButton* Button1;      // OK
+    QPushButton* CancelButton; // starts nothing, as Escape and the close box do
 
 protected:
     // Every activation starts from empty texts, unticked dates and "ALL"; a date typed

@@ -151,6 +151,8 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
         accept();
     });
     connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+    // Cancelled edits must not come back at the next opening, where OK would store them.
+    connect(this, &QDialog::rejected, this, &TForm2::showSettings);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -221,6 +223,21 @@ void TForm2::loadSettings() {
         s.MagnificationIndex = 0;
         s.UseTls = 0;
     }
+    selectItems(s);
+}
+
+void TForm2::showSettings() {
+    const SettingsRecord& s = state_.Settings;
+    Edit2->setText(QString::fromLatin1(SettingsText(s.RemoteHost)));
+    Edit3->setText(QString::fromLatin1(SettingsText(s.RemotePort)));
+    Edit4->setText(QString::fromLatin1(SettingsText(s.LocalAET)));
+    Edit5->setText(QString::fromLatin1(SettingsText(s.RemoteAET)));
+    CheckBox1->setChecked(s.PlanarConfiguration != 0);
+    CheckBox2->setChecked(s.UseTls != 0);
+    selectItems(s);
+}
+
+void TForm2::selectItems(const SettingsRecord& s) {
     // An index outside a list (a foreign or damaged file) selects nothing.
     auto select = [](QComboBox* combo, int index) {
         combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);

@@ -50,6 +50,10 @@ private:
     // Copies the controls into the record and saves it; a failed save is not reported, the
     // record keeps the new values for the rest of the run.
     void storeSettings();
+    // Puts the record into the controls (after a Cancel).
+    void showSettings();
+    // Selects the record's items in the five lists.
+    void selectItems(const SettingsRecord& s);
 
     AppState& state_;
 };

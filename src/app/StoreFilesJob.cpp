@@ -14,7 +14,7 @@ bool StoreFilesStep(JobContext& job, const std::vector<std::string>& paths,
                     const std::function<void(DcmObj&)>& modify, StoreFilesResult& result,
                     std::string& reason) {
     const SettingsRecord& s = job.Inputs.Settings;
-    JobControl* control = job.Inputs.Control.get();
+    BatchControl* control = job.Inputs.Control.get();
     StoreFilesOptions options;
     options.CallingTitle = SettingsText(s.LocalAET);
     options.CalledTitle = SettingsText(s.RemoteAET);
@@ -31,7 +31,7 @@ bool StoreFilesStep(JobContext& job, const std::vector<std::string>& paths,
             LogMessage("INFO, StoreFilesJob, " + p.FileName + ": " + p.Result);
         if (!control || !control->Progress)
             return;
-        JobProgress report;
+        BatchProgress report;
         report.FilesDone = p.FilesDone;
         report.FilesTotal = p.FilesTotal;
         report.BytesDone = p.BytesDone;

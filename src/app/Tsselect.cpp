@@ -25,9 +25,15 @@ TForm4::TForm4(QWidget* parent) : QDialog(parent) {
         accept();
     });
 
+    CancelButton = new QPushButton(QStringLiteral("Cancel"));
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    CancelButton->setMinimumSize(80, 28);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(Button1);
+    buttons->addWidget(CancelButton);
     buttons->addStretch(1);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 30, 24, 24);

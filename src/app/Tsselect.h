@@ -13,7 +13,8 @@ public:
     explicit TForm4(QWidget* parent = nullptr);
 
     QComboBox* ComboBox1;
-    QPushButton* Button1; // OK
+    QPushButton* Button1;      // OK
+    QPushButton* CancelButton; // starts nothing, as Escape and the close box do
 
     // Index into TransferSyntaxItems, -1 when OK was pressed with nothing selected. Closing
     // the dialog any other way keeps the previous choice.

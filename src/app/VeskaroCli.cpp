@@ -2,7 +2,9 @@
 
 #include "AppState.h"
 #include "DcmObj.h"
+#include "DumpText.h"
 #include "JobBodies.h"
+#include "Log.h"
 #include "MainThread.h"
 #include "Setup.h"
 #include "TransferSyntaxItems.h"
@@ -11,17 +13,23 @@
 #include <QGuiApplication>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -39,9 +47,10 @@ const char* const usageText =
     "                 5 JPEG 2000 lossless, 6 JPEG 2000 lossy\n"
     "  print FILE     print FILE (.jpg/.JPG, .bmp/.BMP, else DICOM) on the remote printer\n"
     "  find|worklist [--patient TEXT] [--from YYYYMMDD] [--to YYYYMMDD] [--accession TEXT]\n"
-    "                [--modality TEXT|ALL] [--yes]\n"
+    "                [--modality TEXT|ALL] [--yes] [--table]\n"
     "                 study query or modality worklist query; with no filter the search must\n"
-    "                 be confirmed on the terminal, or beforehand with --yes\n"
+    "                 be confirmed on the terminal, or beforehand with --yes; --table prints\n"
+    "                 the results as a table, one row per record\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -63,11 +72,13 @@ int usage() {
 
 int dumpFile(const std::string& fileName) {
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, fileName))
+    if (!DcmObj::Read(dataSet, fileName)) {
+        const std::string reason = DumpUnreadableReason(fileName);
+        LogMessage(reason);
+        std::fprintf(stderr, "%s\n", reason.c_str());
         return 1;
-    std::vector<std::string> lines;
-    lines.push_back("Transfer Syntax: " + dataSet.transferSyntax);
-    dataSet.Dump(lines, 0);
+    }
+    std::vector<std::string> lines = DumpLines(dataSet);
     std::string out;
     for (const std::string& line : lines) {
         out += line;
@@ -93,6 +104,138 @@ public:
     }
 };
 
+// The query results as a table: one row per record, one column per key, the other lines
+// (the counts, the verdict) as they come once the records have ended.
+class TablePane : public OutputPane {
+public:
+    void Clear() override {}
+    void AppendLine(const std::string& line) override {
+        if (ended_) {
+            out_.AppendLine(line);
+            return;
+        }
+        if (line.empty()) {
+            endRow();
+            return;
+        }
+        std::size_t colon = line.find(": ");
+        if (colon == std::string::npos || colon == 0 || line.rfind("No studies: ", 0) == 0 ||
+            line.rfind("No items: ", 0) == 0) {
+            if (!rows_.empty() || !row_.empty()) {
+                endRow();
+                print();
+                ended_ = true;
+            }
+            out_.AppendLine(line);
+            return;
+        }
+        std::string key = line.substr(0, colon);
+        auto found = std::find(columns_.begin(), columns_.end(), key);
+        std::size_t column = static_cast<std::size_t>(found - columns_.begin());
+        if (found == columns_.end())
+            columns_.push_back(key);
+        if (row_.size() <= column)
+            row_.resize(column + 1);
+        row_[column] = line.substr(colon + 2);
+    }
+
+private:
+    void endRow() {
+        if (!row_.empty())
+            rows_.push_back(std::move(row_));
+        row_.clear();
+    }
+    // Characters, not bytes, so that UTF-8 names keep the columns straight.
+    static std::size_t width(const std::string& text) {
+        return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        }));
+    }
+    void print() {
+        std::vector<std::size_t> widths(columns_.size());
+        for (std::size_t c = 0; c < columns_.size(); ++c) {
+            widths[c] = width(columns_[c]);
+            for (const auto& row : rows_)
+                if (c < row.size())
+                    widths[c] = std::max(widths[c], width(row[c]));
+        }
+        auto line = [&](const std::vector<std::string>& cells) {
+            std::string text;
+            for (std::size_t c = 0; c < columns_.size(); ++c) {
+                std::string cell = c < cells.size() ? cells[c] : std::string();
+                text += cell;
+                if (c + 1 < columns_.size())
+                    text += std::string(widths[c] - width(cell) + 2, ' ');
+            }
+            while (!text.empty() && text.back() == ' ')
+                text.pop_back();
+            out_.AppendLine(text);
+        };
+        line(columns_);
+        for (const auto& row : rows_)
+            line(row);
+    }
+
+    StdoutPane out_;
+    std::vector<std::string> columns_;
+    std::vector<std::vector<std::string>> rows_;
+    std::vector<std::string> row_;
+    bool ended_ = false;
+};
+
+// The job that Ctrl-C cancels; set while a job runs.
+std::atomic<JobControl*> interruptible{nullptr};
+
+extern "C" void onInterrupt(int) {
+    if (JobControl* control = interruptible.load())
+        control->Cancel();
+}
+
+// Runs the job; while it runs, a terminal's stderr shows its status as one line that rewrites
+// itself, and Ctrl-C cancels it (the association ends with A-ABORT).
+void executeJob(MainThread& job) {
+    interruptible = &job.Control;
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGINT, &action, &previous);
+
+    std::thread status;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool done = false;
+    if (::isatty(STDERR_FILENO)) {
+        status = std::thread([&] {
+            std::size_t shown = 0;
+            std::unique_lock<std::mutex> guard(lock);
+            while (!wake.wait_for(guard, std::chrono::milliseconds(250), [&] { return done; })) {
+                std::string text = JobStatusText(job.JobKind, job.Control.Progress());
+                std::string padded = "\r" + text;
+                if (text.size() < shown)
+                    padded += std::string(shown - text.size(), ' ');
+                shown = text.size();
+                std::fputs(padded.c_str(), stderr);
+                std::fflush(stderr);
+            }
+            if (shown > 0) {
+                std::fputs(("\r" + std::string(shown, ' ') + "\r").c_str(), stderr);
+                std::fflush(stderr);
+            }
+        });
+    }
+    job.Execute();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    wake.notify_all();
+    if (status.joinable())
+        status.join();
+    sigaction(SIGINT, &previous, nullptr);
+    interruptible = nullptr;
+}
+
 // main has made sure that the current directory exists.
 std::string currentDir() {
     return CurrentStartDirectory();
@@ -117,7 +260,7 @@ int runJob(const std::string& kind, const std::string& fileName = {},
     job.Pane = &pane;
     job.TransferSyntaxUID = transferSyntaxUid;
     job.Inputs = CaptureJobInputs(state);
-    job.Execute();
+    executeJob(job);
     return job.Succeeded ? 0 : 1;
 }
 
@@ -187,7 +330,14 @@ bool confirmNoFilter() {
 int queryJob(const std::string& kind, const std::vector<std::string_view>& args) {
     QueryFilter filter;
     bool yes = false;
-    if (!parseQueryFilter(args, filter, yes))
+    bool table = false;
+    std::vector<std::string_view> filterArgs;
+    for (std::string_view arg : args)
+        if (arg == "--table")
+            table = true;
+        else
+            filterArgs.push_back(arg);
+    if (!parseQueryFilter(filterArgs, filter, yes))
         return usage();
     bool noFilter = filter.PatientName.empty() && filter.DateRange.empty() &&
                     filter.AccessionNumber.empty() && filter.Modality.empty();
@@ -195,12 +345,13 @@ int queryJob(const std::string& kind, const std::vector<std::string_view>& args)
         return ::isatty(STDIN_FILENO) ? 1 : 2;
     AppState state = startState();
     state.Filter = filter;
-    StdoutPane pane;
+    StdoutPane linePane;
+    TablePane tablePane;
     MainThread job;
     job.JobKind = kind;
-    job.Pane = &pane;
+    job.Pane = table ? static_cast<OutputPane*>(&tablePane) : &linePane;
     job.Inputs = CaptureJobInputs(state);
-    job.Execute();
+    executeJob(job);
     return job.Succeeded ? 0 : 1;
 }
 

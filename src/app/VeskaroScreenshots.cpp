@@ -2,6 +2,7 @@
 // tools/screenshots.sh) and saves what the screen shows of each as a PNG file.
 
 #include "Dicomtest.h"
+#include "JobControl.h"
 #include "Qfilter.h"
 #include "SetupDialog.h"
 #include "SlateClassico.h"
@@ -10,8 +11,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -20,6 +23,7 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
@@ -131,5 +135,90 @@ int main(int argc, char** argv) {
         static_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
     });
     window.About();
+
+    // Keyboard focus on a toolbar button, as Tab from the pane leaves it.
+    window.activateWindow();
+    window.BitBtn6->setFocus(Qt::TabFocusReason);
+    ok &= shoot(&window, out, "main-window-focus");
+
+    // The jobs' feedback. Stand-in bodies report a store's progress as the transport does and
+    // write query results in the pane's format, so no peer is needed here.
+    JobBodyTable bodies;
+    bodies.Register("STORE", [](JobContext& job) {
+        JobControl* control = CurrentJobControl();
+        control->SetStep(JobStep::Connecting);
+        QThread::msleep(200);
+        control->SetStep(JobStep::Sending);
+        control->SetBytesTotal(524'000'000);
+        for (int i = 0; i < 600 && !control->IsCancelled(); ++i) {
+            control->AddBytesSent(300'000);
+            QThread::msleep(50);
+        }
+        (void)job;
+        return JobOutcome::Failed;
+    });
+    bodies.Register("FIND", [](JobContext& job) {
+        const char* const studies[][4] = {{"MÜLLER^HANS", "P2", "20240102", "CT"},
+                                          {"ŁUKASIEWICZ^JAN", "P7", "20231120", "MR"},
+                                          {"山田^太郎", "P1", "20240315", "US"}};
+        job.Pane.AppendLine("");
+        for (const auto& study : studies) {
+            job.Pane.AppendLine(std::string("PatientName: ") + study[0]);
+            job.Pane.AppendLine(std::string("PatientID: ") + study[1]);
+            job.Pane.AppendLine("StudyID: S" + std::string(study[1]));
+            job.Pane.AppendLine(std::string("ModalitiesInStudy: ") + study[3]);
+            job.Pane.AppendLine(std::string("StudyDate: ") + study[2]);
+            job.Pane.AppendLine("");
+        }
+        job.Pane.AppendLine("No studies: 3");
+        job.ResultDetail.clear();
+        return JobOutcome::Succeeded;
+    });
+    window.Bodies = &bodies;
+    SetSettingsText(window.State.Settings.RemoteAET, "ARCHIVE");
+    SetSettingsText(window.State.Settings.RemotePort, "11112");
+    const QString image = start.filePath(QStringLiteral("ct-series.dcm"));
+    QFile(image).open(QIODevice::WriteOnly);
+    whenModal(QStringLiteral("Form4"), [&](QWidget* form) {
+        static_cast<TForm4*>(form)->Button1->click();
+        whenModal(QStringLiteral("OpenDialog1"), [&](QWidget* dialog) {
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(image);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+    });
+    window.Store();
+    settle(2500);
+    ok &= shoot(&window, out, "progress-mid-store");
+
+    whenModal(QStringLiteral("EndConfirmation"), [&](QWidget* box) {
+        ok &= shoot(box, out, "end-confirmation");
+        static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click();
+    });
+    window.close();
+
+    window.CancelJobs();
+    for (int i = 0; i < 50 && window.JobsRunning() > 0; ++i)
+        settle(100);
+    ok &= shoot(&window, out, "cancelled");
+
+    whenModal(QStringLiteral("Form3"), [&](QWidget* filter) {
+        static_cast<TForm3*>(filter)->Edit2->setText(QStringLiteral("*"));
+        static_cast<TForm3*>(filter)->Button1->click();
+    });
+    window.Query();
+    for (int i = 0; i < 50 && window.JobsRunning() > 0; ++i)
+        settle(100);
+    ok &= shoot(&window, out, "query-results");
+    const QStringList lines = window.Memo1->toPlainText().split(QLatin1Char('\n'));
+    if (window.ShowResultTable(static_cast<int>(lines.size()) / 2)) {
+        if (auto* table = window.findChild<QDialog*>(QStringLiteral("ResultTable"))) {
+            table->move(80, 120);
+            ok &= shoot(table, out, "query-table");
+            table->close();
+        }
+    } else {
+        ok = false;
+    }
     return ok ? 0 : 1;
 }

@@ -4,8 +4,8 @@
 #include "WorkflowCli.h"
 
 #include "AppState.h"
+#include "BatchControl.h"
 #include "ExtraSettings.h"
-#include "JobControl.h"
 #include "MainThread.h"
 #include "Setup.h"
 
@@ -109,7 +109,7 @@ private:
 // The control of the job that runs now; the handler only sets its flag.
 std::atomic<bool>* interruptFlag = nullptr;
 
-extern "C" void onInterrupt(int) {
+extern "C" void onBatchInterrupt(int) {
     if (interruptFlag)
         interruptFlag->store(true);
 }
@@ -117,10 +117,10 @@ extern "C" void onInterrupt(int) {
 // Ctrl-C asks the job to stop; a second one ends the program.
 class InterruptGuard {
 public:
-    explicit InterruptGuard(JobControl& control) {
+    explicit InterruptGuard(BatchControl& control) {
         interruptFlag = &control.Cancelled;
         struct sigaction action {};
-        action.sa_handler = onInterrupt;
+        action.sa_handler = onBatchInterrupt;
         action.sa_flags = SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &previous);
@@ -137,8 +137,8 @@ private:
 };
 
 // Runs the job on this thread with the progress shown as a line or one line per file.
-int runControlledJob(MainThread& job, JobControl& control, StatusLine& status) {
-    control.Progress = [&status](const JobProgress& p) {
+int runControlledJob(MainThread& job, BatchControl& control, StatusLine& status) {
+    control.Progress = [&status](const BatchProgress& p) {
         if (status.Terminal()) {
             status.Show(ProgressText(p));
             return;
@@ -171,7 +171,7 @@ int StoreFilesCommand(const std::vector<std::string>& paths, const std::string& 
     AppState state = startState();
     StatusLine status;
     CliPane pane(status);
-    auto control = std::make_shared<JobControl>();
+    auto control = std::make_shared<BatchControl>();
     MainThread job;
     job.JobKind = "STORE";
     job.Pane = &pane;
@@ -249,7 +249,7 @@ int usageError() {
 int runWorkflowJob(const std::string& kind, JobInputs inputs) {
     StatusLine status;
     CliPane pane(status);
-    auto control = std::make_shared<JobControl>();
+    auto control = std::make_shared<BatchControl>();
     MainThread job;
     job.JobKind = kind;
     job.Pane = &pane;

@@ -1,6 +1,7 @@
 #include "DcmObj.h"
 
 #include "BufData.h"
+#include "CharacterSet.h"
 #include "Log.h"
 
 #include <cstring>
@@ -173,17 +174,40 @@ void DcmObj::Remove(int index) {
     items.erase(items.begin() + index);
 }
 
-void DcmObj::Dump(std::vector<std::string>& lines, int depth) {
-    for (Entry& entry : items) {
-        if (entry.tag) {
-            if (entry.tag->group == 0)
-                entry.tag->LookupVR();
-            lines.push_back(entry.tag->DumpLine(depth));
+namespace {
+
+bool isTextVR(const DcmTag& tag) {
+    static const char* const vrs[] = {"PN", "LO", "SH", "LT", "ST", "UT", "UC"};
+    for (const char* vr : vrs)
+        if (tag.IsVR(vr))
+            return true;
+    return false;
+}
+
+// Lines are UTF-8: text values in the data set's character set, any other byte above 127
+// (a short binary value) as Latin-1.
+void dumpDecoded(DcmObj& dataSet, std::vector<std::string>& lines, int depth,
+                 const std::string& inherited) {
+    std::string own = SpecificCharacterSet(dataSet);
+    const std::string& characterSet = own.empty() ? inherited : own;
+    for (int i = 0; i < dataSet.Count(); ++i) {
+        if (DcmTag* tag = dataSet.TagAt(i)) {
+            if (tag->group == 0)
+                tag->LookupVR();
+            lines.push_back(
+                DecodeText(tag->DumpLine(depth), isTextVR(*tag) ? characterSet : "ISO_IR 100"));
         } else {
-            lines.push_back(entry.obj->itemTag.DumpLine(depth));
-            entry.obj->Dump(lines, depth + 1);
+            DcmObj& nested = *dataSet.ObjAt(i);
+            lines.push_back(nested.itemTag.DumpLine(depth));
+            dumpDecoded(nested, lines, depth + 1, characterSet);
         }
     }
+}
+
+} // namespace
+
+void DcmObj::Dump(std::vector<std::string>& lines, int depth) {
+    dumpDecoded(*this, lines, depth, std::string());
 }
 
 void DcmObj::EncodeToTag(DcmObj& nested, DcmTag& tag) {

@@ -281,6 +281,15 @@ std::string DcmTag::DumpLine(int depth) {
         } else {
             line += "Vector!!";
         }
+    } else if (IsVR("AT") && length % 4 == 0) {
+        // Tags, not the bytes they are made of.
+        char number[32];
+        for (uint32_t i = 0; i < length; i += 4) {
+            std::snprintf(number, sizeof number, "%s(%04X,%04X)", i ? "\\" : "",
+                          static_cast<unsigned>(foldValues(data.get() + i, 2, 2, bigEndian)),
+                          static_cast<unsigned>(foldValues(data.get() + i + 2, 2, 2, bigEndian)));
+            line += number;
+        }
     } else {
         line += value;
     }

@@ -14,6 +14,10 @@ std::mutex logBusy;
 // The name is read by the traffic dump without taking logBusy, so it has its own lock.
 std::mutex nameLock;
 std::string logFileName;
+// The file chosen on this thread: a job's lines stay in its own file even when a later job
+// has chosen another one for the process. SetLogTargets sets both names; LogFileName gives
+// the thread's own when it has one, so the traffic dump follows the same rule.
+thread_local std::string threadLogFileName;
 
 std::string timeOfDay() {
     std::time_t now = std::time(nullptr);
@@ -29,11 +33,14 @@ std::string timeOfDay() {
 void SetLogTargets(const std::string& fileName) {
     if (fileName.empty())
         return;
+    threadLogFileName = fileName;
     std::lock_guard<std::mutex> lock(nameLock);
     logFileName = fileName;
 }
 
 std::string LogFileName() {
+    if (!threadLogFileName.empty())
+        return threadLogFileName;
     std::lock_guard<std::mutex> lock(nameLock);
     return logFileName;
 }

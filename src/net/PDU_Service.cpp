@@ -2,6 +2,7 @@
 
 #include "BufData.h"
 #include "IdentifierCounter.h"
+#include "JobControl.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -73,6 +74,7 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
 
     Transport& socket = link.Link();
     socket.SetUseTLS(useTLS != 0);
+    ReportJobStep(JobStep::Connecting);
     if (!socket.Connect(host, port)) {
         LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
         return false;
@@ -83,6 +85,7 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
     }
     if (detailLogging())
         LogMessage("INFO, Connected to: " + host + ":" + port);
+    ReportJobStep(JobStep::Negotiating);
     if (!request.Write(link)) {
         LogMessage("ERROR, Association RQ failed!");
         return false;
@@ -246,6 +249,7 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
     }
     if (dumpMessages)
         logMessage(message, " >> ");
+    ReportJobStep(JobStep::Sending);
     data.MessageControlHeader = mode;
     std::uint32_t& maximum = accept.UserInfo.MaxSubLength.MaximumLength;
     if (maximum > OurMaximumLength) {
@@ -262,10 +266,11 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
     // The message goes out while it is encoded, so a large data set is never held twice.
     BufData encoder(0);
     data.BeginStream();
-    encoder.SetSink([this](const std::uint8_t* bytes, std::size_t count) {
+    encoder.SetSink([this, mode](const std::uint8_t* bytes, std::size_t count) {
         // Nothing is due from the peer while a message goes out: whatever it sends (an
         // A-ABORT, a close) ends the message at once rather than after the rest is sent.
         constexpr std::size_t Step = 4 * OurMaximumLength;
+        JobControl* control = CurrentJobControl();
         while (count > 0) {
             if (earlyResponse)
                 return false;
@@ -273,9 +278,14 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
                 interruptedWrite();
                 return false;
             }
+            // Between PDUs: the abort that failedWrite sends is understood by the peer.
+            if (control && control->IsCancelled())
+                return false;
             std::size_t n = std::min(count, Step);
             if (!data.StreamBytes(link, bytes, n))
                 return false;
+            if (control && mode == 0)
+                control->AddBytesSent(n);
             bytes += n;
             count -= n;
         }
@@ -288,6 +298,10 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
 bool PDU_Service::failedWrite() {
     if (!link.Link().IsConnected() || earlyResponse)
         return false;
+    if (CurrentJobCancelled()) {
+        abortAndClose();
+        return false;
+    }
     // The peer may have said why it stopped taking the message; otherwise a message cut
     // short leaves nothing to release, and a release could only wait out the time-out.
     if (link.Link().InputWaiting())
@@ -328,6 +342,10 @@ bool PDU_Service::Read(DcmObj& target) {
     if (!link.Link().IsConnected())
         return false;
     AnswerDeadline answer(link.Link());
+    // A query that is receiving its records stays in that step between the records.
+    if (JobControl* control = CurrentJobControl();
+        control && control->Progress().Step != JobStep::Receiving)
+        control->SetStep(JobStep::Waiting);
     data.MsgStatus = 0;
     bool complete = false;
     if (earlyResponse) {
@@ -439,10 +457,15 @@ void PDU_Service::abortOutOfStep() {
 
 bool PDU_Service::Close() {
     if (link.Link().IsConnected()) {
-        if (outOfStep)
+        if (CurrentJobCancelled()) {
+            // The user stopped the job: no release handshake, whatever was in progress.
+            LogMessage("WARNING, PDU_Service::Close, cancelled, sending A-ABORT");
             abortAndClose();
-        else
+        } else if (outOfStep) {
+            abortAndClose();
+        } else {
             release();
+        }
     }
     data.PDULength = 0;
     earlyResponse = false;

@@ -1,5 +1,6 @@
 #include "Socket.h"
 
+#include "JobControl.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -420,22 +421,34 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
         int sent = 0;
         auto start = std::chrono::steady_clock::now();
         while (sent < length) {
-            ssize_t n = ::send(handle.get(), data + sent, length - sent, MSG_NOSIGNAL);
+            // Under a job the send must not block, so that the wait below can watch for
+            // cancellation. The send comes first: the kernel reports a socket writable only
+            // once a good part of its buffer is free, yet takes a block with less.
+            const bool polled = CurrentJobControl() != nullptr;
+            ssize_t n = ::send(handle.get(), data + sent, length - sent,
+                               MSG_NOSIGNAL | (polled ? MSG_DONTWAIT : 0));
             if (n < 0 && errno == EINTR)
                 continue;
-            bool stalled = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-            if (n < 0 && !stalled) {
+            bool wouldBlock = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (n < 0 && !wouldBlock) {
                 LogMessage("ERROR, Socket::SendBinary, couldn't send: " + std::to_string(errno));
                 return false;
             }
             if (n > 0)
                 sent += static_cast<int>(n);
+            if (sent >= length)
+                break;
             // The send time-out cuts a block short; the block as a whole gets one time-out.
-            if (sent < length && timeout > 0 &&
-                std::chrono::steady_clock::now() - start >= std::chrono::seconds(timeout))
-                stalled = true;
-            if (stalled) {
+            bool expired = timeout > 0 && std::chrono::steady_clock::now() - start >=
+                                              std::chrono::seconds(timeout);
+            if ((wouldBlock && !polled) || expired) {
                 LogMessage("ERROR, Socket::SendBinary, Timed out");
+                return false;
+            }
+            if (wouldBlock && !waitWritable(start)) {
+                // Part of a PDU may be out: nothing but a close can follow it.
+                LogMessage("ERROR, Socket::SendBinary, cancelled");
+                Close();
                 return false;
             }
         }
@@ -445,8 +458,56 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
     return true;
 }
 
+bool Socket::waitWritable(std::chrono::steady_clock::time_point blockStart) {
+    const JobControl* control = CurrentJobControl();
+    if (!control)
+        return true;
+    // A cancelled job still finishes the block it has begun, so the PDU on the wire stays
+    // whole and the abort that follows is understood; a peer that takes nothing gets a moment.
+    constexpr auto Grace = std::chrono::milliseconds(500);
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (control->IsCancelled()) {
+            auto cancelledAt = cancelSeen.value_or(now);
+            cancelSeen = cancelledAt;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(cancelledAt + Grace - now);
+            if (left.count() <= 0)
+                return false;
+            pollfd entry{handle.get(), POLLOUT, 0};
+            int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
+            if (ready > 0)
+                return true;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        // Not cancelled: the block's own time-out still applies in the send loop.
+        int milliseconds = 1000;
+        if (timeout > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                blockStart + std::chrono::seconds(timeout) - now);
+            milliseconds = static_cast<int>(std::clamp<long long>(left.count(), 0, 1000));
+        }
+        pollfd entries[2] = {{handle.get(), POLLOUT, 0}, {control->WakeHandle(), POLLIN, 0}};
+        int ready = ::poll(entries, 2, milliseconds);
+        if (ready > 0 && entries[0].revents != 0)
+            return true;
+        if (ready == 0 && milliseconds == 0)
+            return true; // let the send loop report the time-out
+    }
+}
+
 bool Socket::waitReadable() {
-    pollfd entry{handle.get(), POLLIN, 0};
+    cancelled = false;
+    const JobControl* control = CurrentJobControl();
+    if (control && control->IsCancelled()) {
+        cancelled = true;
+        return false;
+    }
+    // The job's wake handle ends the wait as soon as the job is cancelled.
+    pollfd entries[2] = {{handle.get(), POLLIN, 0},
+                         {control ? control->WakeHandle() : -1, POLLIN, 0}};
     int milliseconds = timeout <= 0 ? 0 : (timeout > 2000000 ? 2000000000 : timeout * 1000);
     if (deadline) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -455,12 +516,21 @@ bool Socket::waitReadable() {
     }
     int ready;
     do
-        ready = ::poll(&entry, 1, milliseconds);
+        ready = ::poll(entries, 2, milliseconds);
     while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    if (control && control->IsCancelled()) {
+        cancelled = true;
+        return false;
+    }
+    return ready > 0 && entries[0].revents != 0;
 }
 
 int Socket::timedOut() {
+    if (cancelled) {
+        // The connection stays open so that the association can still be aborted properly.
+        LogMessage("ERROR, Socket::ReadBinary, cancelled");
+        return -1;
+    }
     Close();
     readTimedOut = true;
     if (timeout != 0) {
@@ -549,5 +619,6 @@ bool Socket::Close() {
     handle.reset();
     connected = false;
     deadline.reset();
+    cancelSeen.reset();
     return true;
 }

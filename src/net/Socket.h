@@ -92,8 +92,12 @@ private:
         int fd_ = -1;
     };
 
-    // Waits for the handle to become readable within the time-out; false on time-out or error.
+    // Waits for the handle to become readable within the time-out; false on time-out, error
+    // or when the thread's job is cancelled (then cancelled is set).
     bool waitReadable();
+    // Before each send of a block: false once the thread's job is cancelled and the block
+    // cannot go on within a short grace.
+    bool waitWritable(std::chrono::steady_clock::time_point blockStart);
     // Shared end of both read paths when nothing arrived in time.
     int timedOut();
     // Bounds blocking TLS reads (handshake, records split across segments) by the time-out.
@@ -112,4 +116,6 @@ private:
     bool tlsEnabled = false;
     bool readTimedOut = false;
     ConnectFailure failure;
+    bool cancelled = false;
+    std::optional<std::chrono::steady_clock::time_point> cancelSeen;
 };

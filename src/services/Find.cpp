@@ -1,6 +1,7 @@
 #include "Find.h"
 
 #include "Association.h"
+#include "CharacterSet.h"
 #include "IdentifierCounter.h"
 #include "Log.h"
 
@@ -160,6 +161,8 @@ void BuildStudyQuery(const StudyInfo& r, DcmObj& identifier) {
     appendText(identifier, {0x0010, 0x0040, "CS"}, r.PatientsSex);
     appendText(identifier, {0x0010, 0x4000, "LT"}, r.PatientComments);
     appendText(identifier, {0x0020, 0x000D, "UI"}, r.StudyInstanceUID);
+    appendText(identifier, {0x0020, 0x0010, "SH"}, r.StudyID);
+    DeclareQueryCharacterSet(identifier);
 }
 
 void BuildSeriesQuery(const SeriesInfo& r, DcmObj& identifier) {
@@ -196,8 +199,9 @@ void BuildImageQuery(const ImageInfo& r, DcmObj& identifier) {
 }
 
 void ReadStudyInfo(StudyInfo& record, const DcmObj& identifier) {
+    const std::string characterSet = SpecificCharacterSet(identifier);
     forEachTopLevelValue(identifier, false, [&](const DcmTag& tag) {
-        storeText(record, studyFields, tag, tag.GetString());
+        storeText(record, studyFields, tag, DecodeText(tag.GetString(), characterSet));
     });
     limit(record.PatientsName, 64, "WARNING, PatientName length>64, ");
     limit(record.AccessionNumber, 16, "WARNING, Accession number length>16, ");

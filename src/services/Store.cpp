@@ -3,6 +3,7 @@
 #include "Association.h"
 #include "DataDictionary.h"
 #include "IdentifierCounter.h"
+#include "JobControl.h"
 #include "Log.h"
 #include "TransferSyntaxUids.h"
 #include "UidTables.h"
@@ -17,6 +18,22 @@ constexpr uint16_t CStoreRQ = 0x0001;
 constexpr uint16_t CStoreRSP = 0x8001;
 constexpr uint16_t DataSetFollows = 0x0102;
 constexpr uint16_t MediumPriority = 0;
+
+// About the bytes the data set takes on the wire (explicit VR headers assumed), for the
+// progress of a job; never used to frame anything.
+std::uint64_t encodedSizeEstimate(const DcmObj& dataSet) {
+    std::uint64_t size = 0;
+    for (const DcmObj::Entry& entry : dataSet.items) {
+        if (entry.tag) {
+            size += 12;
+            if (entry.tag->length != UndefinedLength)
+                size += entry.tag->length;
+        } else if (entry.obj) {
+            size += 12 + encodedSizeEstimate(*entry.obj);
+        }
+    }
+    return size;
+}
 
 bool isNativeLittleEndian(const std::string& uid) {
     return uid == ImplicitLittleEndian || uid == ExplicitLittleEndian;
@@ -142,6 +159,10 @@ int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopCl
         ResolveUnknownVRs(dataSet);
     if (CurrentLogLevel >= 1)
         LogMessage("INFO, WriteStoreRQ, sending in " + accepted + " (" + UidName(accepted) + ")");
+    if (JobControl* control = CurrentJobControl()) {
+        control->SetBytesTotal(encodedSizeEstimate(dataSet));
+        control->TransferSyntaxSent = dataSet.transferSyntax;
+    }
     return CStore::WriteRQ(service, &dataSet, sopClassUid) ? StoreResult::Sent
                                                            : StoreResult::NotWritten;
 }

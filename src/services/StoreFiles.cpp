@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "IdentifierCounter.h"
+#include "JobControl.h"
 #include "Log.h"
 #include "Store.h"
 #include "UidTables.h"
@@ -101,7 +102,8 @@ public:
 
 private:
     bool cancelled() {
-        if (!result.Cancelled && o.Cancel && o.Cancel->load())
+        // The window's Cancel reaches the job through the thread's control.
+        if (!result.Cancelled && ((o.Cancel && o.Cancel->load()) || CurrentJobCancelled()))
             result.Cancelled = true;
         return result.Cancelled;
     }

@@ -1,5 +1,7 @@
 #include "Worklist.h"
 
+#include "CharacterSet.h"
+
 #include <memory>
 
 namespace {
@@ -73,13 +75,16 @@ void BuildWorklistQuery(const TWorklistItem& q, DcmObj& identifier) {
 
     appendKey(identifier, 0x0040, 0x1001, "");
     appendKey(identifier, 0x0040, 0x1003, "");
+    DeclareQueryCharacterSet(identifier);
 }
 
-void ReadWorklistItem(TWorklistItem& item, DcmObj& identifier) {
+namespace {
+
+void readItem(TWorklistItem& item, DcmObj& identifier, const std::string& characterSet) {
     for (int i = 0; i < identifier.Count(); ++i) {
         if (DcmObj* nested = identifier.ObjAt(i)) {
             nested->explicitVR = identifier.explicitVR;
-            ReadWorklistItem(item, *nested);
+            readItem(item, *nested, characterSet);
             continue;
         }
         const DcmTag& tag = *identifier.TagAt(i);
@@ -87,6 +92,12 @@ void ReadWorklistItem(TWorklistItem& item, DcmObj& identifier) {
             continue;
         for (const ItemField& f : itemFields)
             if (tag.Is(f.group, f.element))
-                item.*f.field = tag.GetString();
+                item.*f.field = DecodeText(tag.GetString(), characterSet);
     }
+}
+
+} // namespace
+
+void ReadWorklistItem(TWorklistItem& item, DcmObj& identifier) {
+    readItem(item, identifier, SpecificCharacterSet(identifier));
 }

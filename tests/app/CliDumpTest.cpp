@@ -30,12 +30,16 @@ TEST(CliDump, PrintsTransferSyntaxThenOneLinePerElement) {
               std::string::npos);
 }
 
-TEST(CliDump, RejectedFilePrintsNothingAndFails) {
+TEST(CliDump, RejectedFileSaysSoOnStandardErrorAndFails) {
     testsupport::TempDir dir;
     testsupport::writeFileBytes(dir.file("x.dcm"), std::vector<uint8_t>(200, 0));
-    auto r = runCommand(cli("dump " + shellQuote(dir.file("x.dcm").string())));
+    auto r = runCommand(cli("dump " + shellQuote(dir.file("x.dcm").string()) + " 2>" +
+                            shellQuote(dir.file("err").string())));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.output, "");
+    auto err = testsupport::readFileBytes(dir.file("err"));
+    EXPECT_EQ(std::string(err.begin(), err.end()),
+              "Reason: " + dir.file("x.dcm").string() + " is not a DICOM file\n");
     EXPECT_EQ(runCommand(cli("dump " + shellQuote(dir.file("none.dcm").string()))).exitStatus, 1);
 }
 

@@ -3,6 +3,7 @@
 #include "Find.h"
 #include "FindJobs.h"
 #include "JobBodies.h"
+#include "JobLines.h"
 #include "MainThread.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
@@ -51,7 +52,12 @@ Lines runJob(const std::string& kind, const JobInputs& inputs) {
     job.Inputs = inputs;
     job.Bodies = &bodies;
     job.Execute();
-    return pane.lines;
+    // A success says what was done, just before the verdict.
+    if (job.Succeeded && pane.lines.size() >= 2) {
+        EXPECT_TRUE(testsupport::isDoneLine(pane.lines[pane.lines.size() - 2]))
+            << pane.lines[pane.lines.size() - 2];
+    }
+    return testsupport::withoutDoneLines(pane.lines);
 }
 
 std::size_t studyQuerySize(const QueryFilter& f) {
@@ -97,6 +103,7 @@ Lines studyLines(const std::string& name, const std::string& id, const std::stri
             "PatientSex: F",
             "PatientBD: 19700101",
             "StudyID: S" + id,
+            "ModalitiesInStudy: ",
             "StudyInstanceUID: " + uid,
             "StudyDate: 20240102",
             "StudyTime: 101500",
@@ -259,7 +266,7 @@ TEST(WorklistJob, PaneForNoOneAndTwoMatches) {
         Peer peer(queryScript(WorklistFindSopClass, worklistQuerySize(filter),
                               findResponse(WorklistFindSopClass, 0, nullptr)));
         EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText(), filter)),
-                  (Lines{"WORKLIST OK"}));
+                  (Lines{"No items: 0", "WORKLIST OK"}));
         EXPECT_TRUE(peer.Finish()) << peer.Failure();
     }
     {
@@ -268,7 +275,7 @@ TEST(WorklistJob, PaneForNoOneAndTwoMatches) {
                               concat(findResponse(WorklistFindSopClass, 0xFF00, &one),
                                      findResponse(WorklistFindSopClass, 0, nullptr))));
         EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText(), filter)),
-                  join(worklistLines("Doe^John", "CT"), Lines{"WORKLIST OK"}));
+                  join(worklistLines("Doe^John", "CT"), Lines{"No items: 1", "WORKLIST OK"}));
         EXPECT_TRUE(peer.Finish()) << peer.Failure();
     }
     auto a = worklistEntry("Doe^John", "CT"), b = worklistEntry("Roe^Jane", "MR");
@@ -278,7 +285,7 @@ TEST(WorklistJob, PaneForNoOneAndTwoMatches) {
                                  findResponse(WorklistFindSopClass, 0, nullptr))));
     EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText(), filter)),
               join(worklistLines("Doe^John", "CT"), worklistLines("Roe^Jane", "MR"),
-                   Lines{"WORKLIST OK"}));
+                   Lines{"No items: 2", "WORKLIST OK"}));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
 
@@ -288,8 +295,9 @@ TEST(WorklistJob, FailureStatusEndsTheListAndFails) {
     Peer peer(queryScript(WorklistFindSopClass, worklistQuerySize({}),
                           concat(findResponse(WorklistFindSopClass, 0xFF00, &a),
                                  findResponse(WorklistFindSopClass, 0xA700, &a))));
-    EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText())),
-              join(worklistLines("Doe^John", "CT"), Lines{failureLine(peer, "WORKLIST")}));
+    EXPECT_EQ(
+        runJob("WORKLIST", inputsFor(dir, peer.PortText())),
+        join(worklistLines("Doe^John", "CT"), Lines{"No items: 1", failureLine(peer, "WORKLIST")}));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
 
@@ -315,7 +323,7 @@ TEST(CliFind, OptionsBecomeTheDialogsFilter) {
         ASSERT_EQ(cliIn(dir, "setup --remote-port " + peer.PortText()).exitStatus, 0);
         auto r = cliIn(dir, "find " + c.args);
         EXPECT_EQ(r.exitStatus, 0) << c.args;
-        EXPECT_EQ(r.output, "\nNo studies: 0\nFIND OK\n") << c.args;
+        EXPECT_EQ(testsupport::withoutDoneLines(r.output), "\nNo studies: 0\nFIND OK\n") << c.args;
         ASSERT_TRUE(peer.Finish()) << peer.Failure();
         StudyInfo q;
         q.PatientsName = c.filter.PatientName;
@@ -337,7 +345,7 @@ TEST(CliFind, OptionsBecomeTheDialogsFilter) {
     ASSERT_EQ(cliIn(dir, "setup --remote-port " + peer.PortText()).exitStatus, 0);
     auto r = cliIn(dir, "worklist --to 20240131 --modality MR");
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.output, "WORKLIST OK\n");
+    EXPECT_EQ(testsupport::withoutDoneLines(r.output), "No items: 0\nWORKLIST OK\n");
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
 }
 
@@ -357,7 +365,7 @@ TEST(CliFind, NoFilterNeedsYesOrATerminal) {
     ASSERT_EQ(cliIn(dir, "setup --remote-port " + peer.PortText()).exitStatus, 0);
     auto r = cliIn(dir, "find --yes");
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.output, "\nNo studies: 0\nFIND OK\n");
+    EXPECT_EQ(testsupport::withoutDoneLines(r.output), "\nNo studies: 0\nFIND OK\n");
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
 }
 
@@ -395,4 +403,35 @@ TEST(CliFind, UsageErrors) {
         EXPECT_EQ(r.output, "") << args;
         EXPECT_NE(errText(dir).find("usage: veskaro-cli"), std::string::npos) << args;
     }
+}
+
+// --table: one row per study under one header line, columns aligned, then the count and the
+// verdict as the pane has them.
+TEST(CliFind, TableHasOneRowPerStudy) {
+    TempDir dir;
+    QueryFilter filter{"Doe*", "", "", ""};
+    auto a = study("Doe^Jane", "P1", "1.2.3.1"), b = study("Doe^Johnathan", "P22", "1.2.3.2");
+    Peer peer(queryScript(StudyRootFindSopClass, studyQuerySize(filter),
+                          concat(findResponse(StudyRootFindSopClass, 0xFF00, &a),
+                                 findResponse(StudyRootFindSopClass, 0xFF00, &b),
+                                 findResponse(StudyRootFindSopClass, 0, nullptr))));
+    ASSERT_EQ(cliIn(dir, "setup --remote-port " + peer.PortText()).exitStatus, 0);
+    auto r = cliIn(dir, "find --patient 'Doe*' --table");
+    EXPECT_EQ(r.exitStatus, 0);
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    Lines lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = r.output.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(r.output.substr(start, end - start));
+    lines = testsupport::withoutDoneLines(lines);
+    ASSERT_EQ(lines.size(), 5u) << r.output;
+    EXPECT_EQ(lines[0].rfind("PatientName    PatientID  PatientSex  PatientBD  StudyID  ", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(lines[1].rfind("Doe^Jane       P1         F           19700101   SP1      ", 0), 0u)
+        << lines[1];
+    EXPECT_EQ(lines[2].rfind("Doe^Johnathan  P22        F           19700101   SP22     ", 0), 0u)
+        << lines[2];
+    EXPECT_EQ(lines[0].find("InstitutionName"), lines[1].find("Veskaro Clinic"));
+    EXPECT_EQ(lines[3], "No studies: 2");
+    EXPECT_EQ(lines[4], "FIND OK");
 }

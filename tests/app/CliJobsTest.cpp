@@ -1,5 +1,8 @@
 #include "AppTestHelpers.h"
+#include "DimseScript.h"
 #include "ExtraSettings.h"
+#include "JobLines.h"
+#include "ScriptedPeer.h"
 #include "Setup.h"
 #include "TestSupport.h"
 
@@ -233,10 +236,11 @@ TEST(CliEcho, RunsWithTheDefaultsAndCreatesTheLogsFolder) {
     TempDir dir;
     auto r = cliIn(dir, "echo");
     // Nothing is expected to answer on port 104 here; either way the pane has one verdict line.
-    EXPECT_TRUE(r.output == "ECHO OK\n" ||
-                r.output == "ECHO failed to connect to: remote (127.0.0.1:104)\n")
+    const std::string pane = testsupport::withoutDoneLines(r.output);
+    EXPECT_TRUE(pane == "ECHO OK\n" ||
+                pane == "ECHO failed to connect to: remote (127.0.0.1:104)\n")
         << r.output;
-    EXPECT_EQ(r.exitStatus, r.output == "ECHO OK\n" ? 0 : 1);
+    EXPECT_EQ(r.exitStatus, pane == "ECHO OK\n" ? 0 : 1);
     EXPECT_TRUE(std::filesystem::is_regular_file(apptest::logFile(dir.path(), "ECHO")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("veskaro.cfg")));
     EXPECT_EQ(cliIn(dir, "echo now 2>/dev/null").exitStatus, 2);
@@ -316,4 +320,45 @@ TEST(CliPrint, StandardErrorStaysQuietWithoutARuntimeDirectory) {
                         shellQuote(VESKARO_CLI) + " print x.dcm 2>&1 >/dev/null");
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.output, "");
+}
+
+// Ctrl-C while the job waits on a peer that never answers: the association is aborted, the
+// job ends with the reason and its failure verdict. Standard error is no terminal here, so it
+// shows no status.
+TEST(CliEcho, InterruptAbortsTheAssociation) {
+    TempDir dir;
+    ScriptedPeer peer({ScriptedPeer::Expect(dimsescript::associateRequestSize("1.2.840.10008.1.1")),
+                       ScriptedPeer::Expect(10), ScriptedPeer::Close()});
+    ASSERT_EQ(cliIn(dir, "setup --remote-aet QUIET --remote-port " + peer.PortText()).exitStatus,
+              0);
+    auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && (" +
+                        shellQuote(VESKARO_CLI) + " echo 2>err & pid=$!; " +
+                        // Until the CLI has its handler, a background job ignores the signal.
+                        "for i in $(seq 40); do sleep 0.25; kill -INT $pid 2>/dev/null || break; " +
+                        "done; wait $pid; echo rc=$?)");
+    EXPECT_EQ(r.output,
+              "Reason: cancelled by the user\nECHO failed to connect to: QUIET (127.0.0.1:" +
+                  peer.PortText() + ")\nrc=1\n");
+    EXPECT_TRUE(testsupport::readFileBytes(dir.file("err")).empty());
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    const std::vector<uint8_t>& got = peer.Received();
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 10, got.end()),
+              hexBytes("07 00 00000004 00 00 00 00"));
+}
+
+// On a terminal the status is one line on standard error that rewrites itself with "\r".
+TEST(CliEcho, StatusLineOnATerminal) {
+    if (testsupport::findProgram("script").empty())
+        GTEST_SKIP() << "script is missing";
+    TempDir dir;
+    ScriptedPeer peer({ScriptedPeer::Expect(dimsescript::associateRequestSize("1.2.840.10008.1.1")),
+                       ScriptedPeer::Silent(std::chrono::milliseconds(1500)),
+                       ScriptedPeer::Close()});
+    ASSERT_EQ(cliIn(dir, "setup --remote-aet QUIET --remote-port " + peer.PortText()).exitStatus,
+              0);
+    auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && script -qec " +
+                        shellQuote(shellQuote(VESKARO_CLI) + " echo") + " /dev/null </dev/null");
+    EXPECT_NE(r.output.find("\rECHO: negotiating, "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ECHO failed to connect to: QUIET"), std::string::npos) << r.output;
+    peer.Finish();
 }

@@ -1,6 +1,10 @@
 #include "MainThread.h"
 #include "AppTestHelpers.h"
+#include "DimseScript.h"
+#include "JobBodies.h"
+#include "JobLines.h"
 #include "Log.h"
+#include "ScriptedPeer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +15,7 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <thread>
 
 using apptest::logFile;
 using apptest::logMessages;
@@ -129,8 +134,17 @@ TEST(Job, VerdictFollowsTheBodysOutcome) {
         runJob(job, c.kind, inputsIn(dir), pane, bodies);
 
         EXPECT_EQ(job.Succeeded, c.succeeded);
-        EXPECT_EQ(pane.lines(), c.verdict);
+        std::vector<std::string> lines = pane.lines();
+        // A success says what was done before its verdict, in the pane and the log alike.
+        if (c.succeeded) {
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_TRUE(testsupport::isDoneLine(lines[0])) << lines[0];
+            EXPECT_EQ(lines[0].rfind(c.kind + " to PEER_AE (10.1.2.3:11112) at ", 0), 0u);
+        }
+        EXPECT_EQ(testsupport::withoutDoneLines(lines), c.verdict);
         std::vector<std::string> log = {"Starting " + c.kind + " Service"};
+        if (c.succeeded)
+            log.push_back(lines[0]);
         log.insert(log.end(), c.verdict.begin(), c.verdict.end());
         EXPECT_EQ(logMessages(logFile(dir.path(), c.kind)), log);
     }
@@ -157,7 +171,8 @@ TEST(Job, EachKindRunsItsOwnBodyWithItsTimeoutAndInputs) {
         MainThread job;
         job.TransferSyntaxUID = kind == "STORE" ? "1.2.840.10008.1.2.4.70" : "";
         runJob(job, kind, inputsIn(dir), pane, bodies);
-        EXPECT_EQ(pane.lines(), std::vector<std::string>{kind + " OK"});
+        EXPECT_EQ(testsupport::withoutDoneLines(pane.lines()),
+                  std::vector<std::string>{kind + " OK"});
     }
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "ECHO ran as ECHO 100 /data/image.dcm CT []",
@@ -167,7 +182,9 @@ TEST(Job, EachKindRunsItsOwnBodyWithItsTimeoutAndInputs) {
                          "PRINT ran as PRINT 100 /data/image.dcm CT []"}));
 }
 
-TEST(Job, SecondJobTakesOverPaneLogFileAndLevel) {
+// The level is process-wide; the log file is each job's own, so a late line of the first job
+// stays in the first job's file.
+TEST(Job, SecondJobTakesOverPaneAndLevelButNotTheLogFile) {
     TempDir dir;
     std::promise<void> echoWaiting, findWaiting, echoEnded;
     std::shared_future<void> findStarted = findWaiting.get_future().share();
@@ -212,13 +229,13 @@ TEST(Job, SecondJobTakesOverPaneLogFileAndLevel) {
 
     EXPECT_EQ(levelSeenByEcho, 3);
     const std::string echoFailed = "ECHO failed to connect to: PEER_AE (10.1.2.3:11112)";
-    EXPECT_EQ(pane.lines(),
+    EXPECT_EQ(testsupport::withoutDoneLines(pane.lines()),
               (std::vector<std::string>{"find 1", "echo after", echoFailed, "find 2", "FIND OK"}));
     EXPECT_EQ(logMessages(logFile(dir.path(), "ECHO")),
-              std::vector<std::string>{"Starting ECHO Service"});
-    EXPECT_EQ(logMessages(logFile(dir.path(), "FIND")),
-              (std::vector<std::string>{"Starting FIND Service", "echo after the second start",
-                                        echoFailed, "FIND OK"}));
+              (std::vector<std::string>{"Starting ECHO Service", "echo after the second start",
+                                        echoFailed}));
+    EXPECT_EQ(testsupport::withoutDoneLines(logMessages(logFile(dir.path(), "FIND"))),
+              (std::vector<std::string>{"Starting FIND Service", "FIND OK"}));
 }
 
 TEST(Job, StartedJobDeletesItselfWhenItEnds) {
@@ -244,4 +261,65 @@ TEST(Job, StartedJobDeletesItselfWhenItEnds) {
     EXPECT_TRUE(destroyed);
     EXPECT_EQ(pane.lines(),
               std::vector<std::string>{"ECHO failed to connect to: PEER_AE (10.1.2.3:11112)"});
+}
+
+// Cancelled while it waits for the association's answer from a peer that never gives one:
+// the job ends at once with the reason and its failure verdict, and the peer gets an A-ABORT.
+TEST(Job, CancelAbortsTheAssociationAtOnce) {
+    TempDir dir;
+    ScriptedPeer peer({ScriptedPeer::Expect(dimsescript::associateRequestSize("1.2.840.10008.1.1")),
+                       ScriptedPeer::Expect(10), ScriptedPeer::Close()});
+    JobBodyTable bodies;
+    RegisterServiceJobBodies(bodies);
+    RecordingPane pane;
+    MainThread job;
+    JobInputs inputs = inputsIn(dir);
+    SetSettingsText(inputs.Settings.RemoteHost, "127.0.0.1");
+    SetSettingsText(inputs.Settings.RemotePort, peer.PortText());
+    job.JobKind = "ECHO";
+    job.Pane = &pane;
+    job.Inputs = inputs;
+    job.Bodies = &bodies;
+    job.start();
+    // Negotiating: the request is out and the answer awaited, as the job's status says.
+    for (int i = 0; i < 500 && job.Control.Progress().Step != JobStep::Negotiating; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(JobStatusText("ECHO", job.Control.Progress()).rfind("ECHO: negotiating, ", 0), 0u);
+    auto cancelled = std::chrono::steady_clock::now();
+    job.Control.Cancel();
+    ASSERT_TRUE(job.wait(QDeadlineTimer(5000)));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+    EXPECT_FALSE(job.Succeeded);
+    const std::string verdict =
+        "ECHO failed to connect to: PEER_AE (127.0.0.1:" + peer.PortText() + ")";
+    EXPECT_EQ(pane.lines(), (std::vector<std::string>{"Reason: cancelled by the user", verdict}));
+    auto log = logMessages(logFile(dir.path(), "ECHO"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Reason: cancelled by the user");
+    EXPECT_EQ(log.back(), verdict);
+    ASSERT_TRUE(peer.Finish()) << peer.Failure();
+    const std::vector<uint8_t>& got = peer.Received();
+    ASSERT_GE(got.size(), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 10, got.end()),
+              hexBytes("07 00 00000004 00 00 00 00"));
+}
+
+TEST(Job, StatusTextNamesStepTimeAndBytes) {
+    JobProgress p;
+    p.Step = JobStep::Sending;
+    p.Elapsed = std::chrono::seconds(10);
+    p.BytesSent = 121'000'000;
+    p.BytesTotal = 524'000'000;
+    EXPECT_EQ(JobStatusText("STORE", p), "STORE: sending, 10.0 s, 121.0 of 524.0 MB, 12.1 MB/s");
+    p = {};
+    p.Step = JobStep::Receiving;
+    p.Records = 3;
+    p.Elapsed = std::chrono::milliseconds(1500);
+    EXPECT_EQ(JobStatusText("FIND", p), "FIND: receiving records, 1.5 s, 3 records");
+    p.Cancelled = true;
+    EXPECT_EQ(JobStatusText("FIND", p).rfind("FIND: cancelling, ", 0), 0u);
+    p = {};
+    p.Step = JobStep::Connecting;
+    EXPECT_EQ(JobStatusText("ECHO", p), "ECHO: connecting, 0.0 s");
 }

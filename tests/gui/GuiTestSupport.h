@@ -4,6 +4,7 @@
 // windows, and the pane's lines.
 
 #include "Dicomtest.h"
+#include "JobLines.h"
 #include "SlateClassico.h"
 #include "VeskaroApplication.h"
 
@@ -14,6 +15,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -137,6 +139,28 @@ inline ModalAnswers::Answer Accept() {
 inline QStringList PaneLines(const TForm1& window) {
     QString text = window.Memo1->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+// The pane's lines without the jobs' block headers ("--- ECHO 14:03:22 ---"), the lines that
+// say what a succeeded job did, and the running jobs' status lines: what the jobs wrote.
+inline QStringList ResultLines(const TForm1& window) {
+    QStringList kept;
+    static const QRegularExpression status(
+        QStringLiteral("^(ECHO|STORE|FIND|WORKLIST|PRINT): [a-z ]+, [0-9]+\\.[0-9] s"));
+    for (const QString& line : PaneLines(window))
+        if (!line.startsWith(QStringLiteral("--- ")) &&
+            !testsupport::isDoneLine(line.toStdString()) && !status.match(line).hasMatch())
+            kept << line;
+    return kept;
+}
+
+// The headers of the pane's blocks, the start time cut off: "--- ECHO".
+inline QStringList BlockHeaders(const TForm1& window) {
+    QStringList headers;
+    for (const QString& line : PaneLines(window))
+        if (line.startsWith(QStringLiteral("--- ")))
+            headers << line.section(QLatin1Char(' '), 0, 1);
+    return headers;
 }
 
 // Turns the event loop until done() holds or the time is up.

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <future>
 
+using guitest::BlockHeaders;
 using guitest::InDirectory;
 using guitest::JobsEnded;
 using guitest::PaneLines;
+using guitest::ResultLines;
 using guitest::WaitFor;
 using testsupport::DcmtkPeer;
 using testsupport::havePeers;
@@ -31,8 +33,8 @@ void pointAt(TForm1& window, const std::string& aet, int port) {
 
 // The services' own ECHO body, with lines of the test around it so that the order of the two
 // jobs' requests is known: the second job starts while the first one waits, then each runs
-// a real verification against storescp.
-TEST(WindowJobs, TwoEchoJobsClearThePaneAndInterleaveTheirLines) {
+// a real verification against storescp. Each job's lines stay in its own block.
+TEST(WindowJobs, TwoEchoJobsKeepTheirOwnBlocks) {
     if (!havePeers({"storescp"}))
         GTEST_SKIP();
     TempDir dir;
@@ -72,18 +74,24 @@ TEST(WindowJobs, TwoEchoJobsClearThePaneAndInterleaveTheirLines) {
 
     window.BitBtn4->click();
     ASSERT_EQ(firstWaiting.get_future().wait_for(patience), std::future_status::ready);
-    EXPECT_TRUE(WaitFor([&] { return PaneLines(window) == QStringList{"first: before"}; }));
+    EXPECT_TRUE(WaitFor([&] { return ResultLines(window) == QStringList{"first: before"}; }));
 
     window.BitBtn4->click();
     EXPECT_TRUE(WaitFor([&] {
-        return PaneLines(window) == QStringList{"second: started", "first: after", "ECHO OK"};
+        return ResultLines(window) ==
+               QStringList{"first: before", "first: after", "ECHO OK", "second: started"};
     })) << PaneLines(window).join('|').toStdString();
+    EXPECT_EQ(BlockHeaders(window), (QStringList{"--- ECHO", "--- ECHO"}));
     secondMayGoOn.set_value();
     EXPECT_TRUE(WaitFor([&] {
-        return PaneLines(window) == QStringList{"second: started", "first: after", "ECHO OK",
-                                                "second: after", "ECHO OK"};
+        return ResultLines(window) == QStringList{"first: before",   "first: after",  "ECHO OK",
+                                                  "second: started", "second: after", "ECHO OK"};
     })) << PaneLines(window).join('|').toStdString();
     EXPECT_EQ(window.StartedJobs(), 2);
+    EXPECT_TRUE(JobsEnded());
+    // The next job's start clears what has ended.
+    window.BitBtn4->click();
+    EXPECT_TRUE(WaitFor([&] { return BlockHeaders(window) == QStringList{"--- ECHO"}; }));
     EXPECT_TRUE(JobsEnded());
 }
 
@@ -112,13 +120,13 @@ TEST(WindowJobs, WindowStaysResponsiveWhileAJobWaitsOnASilentPeer) {
     timer.start(20);
     EXPECT_TRUE(WaitFor([&] { return ticks >= 10; }, 5000));
     EXPECT_EQ(TForm1::RunningJobs(), 1);
-    EXPECT_TRUE(PaneLines(window).isEmpty());
+    EXPECT_TRUE(ResultLines(window).isEmpty());
     EXPECT_LT(clock.elapsed(), 3000);
 
     EXPECT_TRUE(peer.Finish());
     EXPECT_TRUE(WaitFor([&] {
-        return PaneLines(window) == QStringList{"ECHO failed to connect to: QUIET (127.0.0.1:" +
-                                                QString::number(peer.Port()) + ")"};
+        return ResultLines(window) == QStringList{"ECHO failed to connect to: QUIET (127.0.0.1:" +
+                                                  QString::number(peer.Port()) + ")"};
     })) << PaneLines(window).join('|').toStdString();
     EXPECT_TRUE(JobsEnded());
 }

@@ -195,7 +195,8 @@ TEST(QueryFilter, NoFiltersAsksFirstCancelStartsNothingOkStartsTheJob) {
     auto runs = q.recorded.runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_TRUE(runs[0].second == filterOf("", "", "", ""));
-    EXPECT_TRUE(guitest::WaitFor([&] { return PaneLines(q.window) == QStringList{"FIND OK"}; }));
+    EXPECT_TRUE(
+        guitest::WaitFor([&] { return guitest::ResultLines(q.window) == QStringList{"FIND OK"}; }));
 }
 
 TEST(QueryFilter, SecondQueryWithTheAccessionFieldClearedRunsWithoutIt) {
@@ -209,4 +210,26 @@ TEST(QueryFilter, SecondQueryWithTheAccessionFieldClearedRunsWithoutIt) {
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_TRUE(runs[0].second == filterOf("", "", "ACC-7", ""));
     EXPECT_TRUE(runs[1].second == filterOf("", "", "", ""));
+}
+
+// Cancel, Escape and the close box start nothing: no warning box, no job.
+TEST(QueryFilter, CancelStartsNothing) {
+    QueryWindow q;
+    for (int way = 0; way < 3; ++way) {
+        ModalAnswers answers;
+        answers.Then("Form3", [way](QWidget* w) {
+            auto& form = *static_cast<TForm3*>(w);
+            form.Edit2->setText("Doe*");
+            if (way == 0)
+                form.CancelButton->click();
+            else if (way == 1)
+                QTest::keyClick(&form, Qt::Key_Escape);
+            else
+                form.close();
+        });
+        q.window.BitBtn7->click();
+    }
+    QTest::qWait(100);
+    EXPECT_EQ(q.window.StartedJobs(), 0);
+    EXPECT_TRUE(q.recorded.runs().empty());
 }

@@ -78,7 +78,7 @@ TEST(SetupDialog, OkStoresWhatTheControlsShowAndWritesTheFile) {
     }
 }
 
-TEST(SetupDialog, CancelKeepsFileAndRecordButTheDialogKeepsTheEdits) {
+TEST(SetupDialog, CancelKeepsFileAndRecordAndForgetsTheEdits) {
     TempDir dir;
     InDirectory in(dir.path());
     TForm1 window;
@@ -100,16 +100,18 @@ TEST(SetupDialog, CancelKeepsFileAndRecordButTheDialogKeepsTheEdits) {
     EXPECT_EQ(readFileBytes(dir.file("veskaro.cfg")), file);
     EXPECT_EQ(std::memcmp(&window.State.Settings, &before, sizeof before), 0);
     EXPECT_EQ(SettingsText(window.State.Settings.RemoteAET), "FIRST");
-    // Opened again, the dialog shows what it held when it was closed.
+    // Opened again, the dialog shows the stored settings, so the next OK cannot commit the
+    // cancelled edits.
     runSetup(
         window,
         [](TForm2& setup) {
-            EXPECT_EQ(setup.Edit5->text(), "SECOND");
-            EXPECT_EQ(setup.Edit3->text(), "1");
-            EXPECT_EQ(setup.ComboBox1->currentIndex(), 2);
-            EXPECT_TRUE(setup.CheckBox2->isChecked());
+            EXPECT_EQ(setup.Edit5->text(), "FIRST");
+            EXPECT_EQ(setup.Edit3->text(), "104");
+            EXPECT_EQ(setup.ComboBox1->currentIndex(), -1);
+            EXPECT_FALSE(setup.CheckBox2->isChecked());
         },
-        false);
+        true);
+    EXPECT_EQ(readFileBytes(dir.file("veskaro.cfg")), file);
 }
 
 TEST(SetupDialog, CancelWithoutAnyFileWritesNothing) {

@@ -142,13 +142,13 @@ TEST(MainWindow, ControlsAsLaidOut) {
     EXPECT_TRUE(window.Memo1->toPlainText().isEmpty());
 
     const std::vector<std::tuple<QToolButton*, int, QString>> toolbar = {
-        {window.BitBtn2, 8, "Setup"},
-        {window.BitBtn4, 69, "Echo - Verification"},
-        {window.BitBtn6, 130, "Store to PACS"},
-        {window.BitBtn7, 191, "Query PACS"},
-        {window.BitBtn8, 252, "Query WorkList"},
-        {window.BitBtn9, 313, "DICOM Print"},
-        {window.BitBtn1, 435, "Dump DICOM File"},
+        {window.BitBtn2, 8, "Setup (Ctrl+,)"},
+        {window.BitBtn4, 69, "Echo - Verification (Ctrl+E)"},
+        {window.BitBtn6, 130, "Store to PACS (Ctrl+S)"},
+        {window.BitBtn7, 191, "Query PACS (Ctrl+F)"},
+        {window.BitBtn8, 252, "Query WorkList (Ctrl+W)"},
+        {window.BitBtn9, 313, "DICOM Print (Ctrl+P)"},
+        {window.BitBtn1, 435, "Dump DICOM File (Ctrl+D)"},
         {window.BitBtn3, 496, "About"}};
     for (const auto& [button, left, hint] : toolbar) {
         SCOPED_TRACE(hint.toStdString());
@@ -168,8 +168,12 @@ TEST(MainWindow, ControlsAsLaidOut) {
     EXPECT_EQ(window.BitBtn10->font().family(), "Arial Black");
 
     EXPECT_EQ(window.OpenDialog1->nameFilters(),
-              QStringList({"All Files (*)", "DICOM Files (*.dcm)"}));
-    EXPECT_EQ(window.OpenDialog1->selectedNameFilter(), "All Files (*)");
+              QStringList({"DICOM Files (*.dcm)", "All Files (*)"}));
+    // The toolbar stays whole however small the window is made.
+    window.resize(10, 10);
+    QCoreApplication::processEvents();
+    EXPECT_GE(window.centralWidget()->width(), window.BitBtn3->geometry().right() + 1);
+    EXPECT_GE(window.centralWidget()->width(), window.BitBtn5->geometry().right() + 1);
 
     EXPECT_FALSE(SlateClassicoStyleSheet().isEmpty());
     EXPECT_EQ(qApp->styleSheet(), SlateClassicoStyleSheet());

@@ -4,6 +4,7 @@
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
 #include "DicomFileWriter.h"
+#include "JobLines.h"
 #include "LogFiles.h"
 #include "StoreFiles.h"
 #include "TestSupport.h"
@@ -100,14 +101,16 @@ TEST_F(StoreFiles, DirectoryGoesOverOneAssociation) {
 
     auto r = runCommand(cli(work.path(), "store " + shellQuote(input.path().string())));
     EXPECT_EQ(r.exitStatus, 0) << r.output;
-    EXPECT_NE(r.output.find("Sent: 5, failed: 0, skipped: 1, associations: 1\nSTORE OK\n"),
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
+                  "Sent: 5, failed: 0, skipped: 1, associations: 1\nSTORE OK\n"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(count(r.output, "/6 "), 6u) << r.output;
-    EXPECT_NE(r.output.find("README.txt: skipped: not DICOM"), std::string::npos);
-    EXPECT_NE(
-        r.output.find("Skipped (not DICOM): " + (input.path() / "sub" / "README.txt").string()),
-        std::string::npos);
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find("README.txt: skipped: not DICOM"),
+              std::string::npos);
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
+                  "Skipped (not DICOM): " + (input.path() / "sub" / "README.txt").string()),
+              std::string::npos);
     // The three MR files are one instance in three syntaxes, which storescp keeps as one file.
     EXPECT_EQ(filesIn(received()), 3u);
     std::string log = testsupport::readText(testsupport::logFile(work.path(), "STORE"));
@@ -121,11 +124,15 @@ TEST_F(StoreFiles, MissingFileFailsTheJobButNotTheOthers) {
                                              shellQuote(input.file("gone.dcm").string()) + " " +
                                              shellQuote(samples + "MR_small.dcm") + " --ts 1"));
     EXPECT_EQ(r.exitStatus, 1) << r.output;
-    EXPECT_NE(r.output.find("Failed: " + input.file("gone.dcm").string() + ": no such file"),
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
+                  "Failed: " + input.file("gone.dcm").string() + ": no such file"),
               std::string::npos)
         << r.output;
-    EXPECT_NE(r.output.find("Sent: 2, failed: 1, skipped: 0, associations: 1"), std::string::npos);
-    EXPECT_NE(r.output.find("STORE failed to connect to:"), std::string::npos);
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
+                  "Sent: 2, failed: 1, skipped: 0, associations: 1"),
+              std::string::npos);
+    EXPECT_NE(testsupport::withoutDoneLines(r.output).find("STORE failed to connect to:"),
+              std::string::npos);
     EXPECT_EQ(filesIn(received()), 2u);
 }
 

@@ -5,6 +5,7 @@
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
 #include "DicomFileWriter.h"
+#include "JobLines.h"
 #include "LogFiles.h"
 #include "TestSupport.h"
 
@@ -254,7 +255,7 @@ protected:
             cli(target.work, "store " + shellQuote(file) + " --ts " + std::to_string(choice)));
         for (const auto& entry : fs::directory_iterator(target.received))
             fs::rename(entry.path(), kept);
-        return r.output;
+        return testsupport::withoutDoneLines(r.output);
     }
 
     static std::unique_ptr<TempDir> root;

@@ -73,18 +73,18 @@ protected:
 
 } // namespace
 
-TEST(StudyQuery, OnlyPatientNameGivesFourteenElementsByteExact) {
+TEST(StudyQuery, OnlyPatientNameGivesFifteenElementsByteExact) {
     StudyInfo q;
     q.PatientsName = "Doe^John";
     DcmObj identifier;
     BuildStudyQuery(q, identifier);
-    ASSERT_EQ(identifier.Count(), 14);
+    ASSERT_EQ(identifier.Count(), 15);
     EXPECT_EQ(keysAndVRs(identifier),
               (std::vector<std::string>{"(0008,0020) DA", "(0008,0030) TM", "(0008,0050) SH",
                                         "(0008,0052) CS", "(0008,0061) CS", "(0008,0080) LO",
                                         "(0008,0090) PN", "(0008,1030) LO", "(0010,0010) PN",
                                         "(0010,0020) LO", "(0010,0030) DA", "(0010,0040) CS",
-                                        "(0010,4000) LT", "(0020,000D) UI"}));
+                                        "(0010,4000) LT", "(0020,000D) UI", "(0020,0010) SH"}));
     EXPECT_EQ(encode(identifier), hexBytes(R"(
         08 00 20 00 00 00 00 00                              // Study Date, universal
         08 00 30 00 00 00 00 00                              // Study Time
@@ -100,6 +100,7 @@ TEST(StudyQuery, OnlyPatientNameGivesFourteenElementsByteExact) {
         10 00 40 00 00 00 00 00                              // Sex
         10 00 00 40 00 00 00 00                              // Patient Comments
         20 00 0D 00 00 00 00 00                              // Study Instance UID
+        20 00 10 00 00 00 00 00                              // Study ID
     )"));
 }
 
@@ -206,7 +207,7 @@ TEST_F(FindTest, CommandSetAndIdentifierAreByteExact) {
     )"));
     std::vector<uint8_t> data(got.begin() + at + 100, got.end() - ReleaseSize);
     EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + 12),
-              hexBytes("04 00 00 00 00 80 00 00 00 7C 01 02"));
+              hexBytes("04 00 00 00 00 88 00 00 00 84 01 02"));
     DcmObj expected;
     studyQuery(expected);
     EXPECT_EQ(std::vector<uint8_t>(data.begin() + 12, data.end()), encode(expected));

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-struct JobProgress {
+struct BatchProgress {
     std::size_t FilesDone = 0;
     std::size_t FilesTotal = 0;
     std::uintmax_t BytesDone = 0;
@@ -21,16 +21,16 @@ struct JobProgress {
     std::string Result;
 };
 
-class JobControl {
+class BatchControl {
 public:
     // Set from any thread (a Cancel button, a signal handler); the job stops at its next check.
     std::atomic<bool> Cancelled{false};
     // Set before the job starts; called on the job's thread.
-    std::function<void(const JobProgress&)> Progress;
+    std::function<void(const BatchProgress&)> Progress;
 };
 
 // "12/40 files, 35.2/120.0 MB, 4.1 MB/s, 0:21 left": the figures of a progress line.
-std::string ProgressText(const JobProgress& progress);
+std::string ProgressText(const BatchProgress& progress);
 
 // What a workflow job (MPPS, COMMIT, MOVE, GET, WORKFLOW) is asked to do; its files are the
 // inputs' FileNames.

@@ -1,4 +1,4 @@
-#include "JobControl.h"
+#include "BatchControl.h"
 
 #include <cstdio>
 
@@ -13,7 +13,7 @@ std::string minutesAndSeconds(double seconds) {
 
 } // namespace
 
-std::string ProgressText(const JobProgress& p) {
+std::string ProgressText(const BatchProgress& p) {
     constexpr double MB = 1024.0 * 1024.0;
     double rate =
         p.SecondsElapsed > 0 ? static_cast<double>(p.BytesDone) / MB / p.SecondsElapsed : 0.0;
