@@ -322,6 +322,14 @@ int Socket::timedOut() {
     return 0;
 }
 
+// A peer that writes its answer in two parts with Nagle on waits for our acknowledgement of
+// the first before it sends the second; a delayed acknowledgement would cost every answer tens
+// of milliseconds. Linux drops the setting after a while, so it is renewed around each read.
+void Socket::acknowledgeAtOnce() {
+    int on = 1;
+    ::setsockopt(handle.get(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 int Socket::ReadBinary(std::uint8_t* area, int size) {
     if (!connected)
         return -1;
@@ -330,10 +338,12 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             LogMessage("WARNING, Socket::ReadBinary, sslobj is NULL");
             return -1;
         }
+        acknowledgeAtOnce();
         // Bytes already decrypted need no wait; otherwise wait as the plain path does.
         if (SSL_pending(tlsSession.get()) == 0 && !waitReadable())
             return timedOut();
         int result = SSL_read(tlsSession.get(), area, size);
+        acknowledgeAtOnce();
         int code = SSL_get_error(tlsSession.get(), result);
         ERR_clear_error();
         switch (code) {
@@ -353,12 +363,14 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             return -1;
         }
     }
+    acknowledgeAtOnce();
     if (!waitReadable())
         return timedOut();
     ssize_t result;
     do
         result = ::recv(handle.get(), area, size, 0);
     while (result < 0 && errno == EINTR);
+    acknowledgeAtOnce();
     if (result == 0) {
         Close();
         return -1;

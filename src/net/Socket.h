@@ -84,6 +84,8 @@ private:
     bool waitReadable();
     // Shared end of both read paths when nothing arrived in time.
     int timedOut();
+    // Acknowledges received segments at once instead of after the delayed-ACK timer.
+    void acknowledgeAtOnce();
     // Bounds blocking TLS reads (handshake, records split across segments) by the time-out.
     void applyReceiveTimeout();
     void applySendTimeout();
