@@ -212,7 +212,7 @@ void TForm1::Dump() {
     if (!chooseFile())
         return;
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, State.FileName))
+    if (!DcmObj::Read(dataSet, State.FileName, FileValues::InFile))
         return;
     std::vector<std::string> lines;
     lines.push_back("Transfer Syntax: " + dataSet.transferSyntax);

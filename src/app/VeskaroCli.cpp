@@ -55,7 +55,7 @@ int usage() {
 
 int dumpFile(const std::string& fileName) {
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, fileName))
+    if (!DcmObj::Read(dataSet, fileName, FileValues::InFile))
         return 1;
     std::vector<std::string> lines;
     lines.push_back("Transfer Syntax: " + dataSet.transferSyntax);

@@ -15,6 +15,13 @@ inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";
 inline constexpr const char* ExplicitLittleEndian = "1.2.840.10008.1.2.1";
 inline constexpr const char* ExplicitBigEndian = "1.2.840.10008.1.2.2";
 
+class FileSnapshot;
+
+// Where the large values of a data set read from a file are kept: copied into memory, or left
+// in the file, to be read from it in blocks when the data set is encoded (a store streams them,
+// a dump never reads them), so memory stays small whatever the file's size.
+enum class FileValues { Copied, InFile };
+
 class DcmObj {
 public:
     // Exactly one of the two pointers is set.
@@ -29,6 +36,9 @@ public:
     uint8_t explicitVR = 0;
     uint8_t bigEndian = 0;
     DcmTag itemTag;
+    // The file a data set was read from with FileValues::InFile, kept open while the data set
+    // lives: encoding it fails once the file has changed since it was read.
+    std::shared_ptr<const FileSnapshot> file;
 
     DcmObj() = default;
     virtual ~DcmObj() = default;
@@ -68,8 +78,13 @@ public:
     // Encodes the entries into a new value block for tag; tag.length becomes the encoded size.
     static void EncodeToTag(DcmObj& nested, DcmTag& tag);
 
-    static bool Read(DcmObj& dataSet, const std::string& fileName);
-    static bool ReadRaw(DcmObj& dataSet, const std::string& fileName);
+    static bool Read(DcmObj& dataSet, const std::string& fileName,
+                     FileValues values = FileValues::Copied);
+    static bool ReadRaw(DcmObj& dataSet, const std::string& fileName,
+                        FileValues values = FileValues::Copied);
+    // Reads every value still left in its file into memory, nested data sets included, before
+    // the values are changed in place; false (logged) when the file no longer holds them.
+    static bool LoadValues(DcmObj& dataSet);
     static void UnpackPrivatePixels(DcmObj& dataSet);
 
     // Pixel data conversion, defined in the codec library (veskaro_codec).
@@ -81,8 +96,8 @@ public:
     // (encapsulated for the JPEG and JPEG 2000 targets, one native value otherwise). On
     // return from an encapsulating path `index` designates the sequence delimitation item.
     // False when the target is refused or a frame could not be encoded (nothing is inserted).
-    static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour,
-                     uint16_t columns, uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
+    static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, uint16_t columns,
+                     uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
                      uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
                      float& ratio, int frames, const std::string& target,
                      const std::string& modality);
@@ -99,8 +114,7 @@ public:
     // output (totalSize bytes, frame f at f * (totalSize / frames)) and removes the offset
     // table, fragment and delimiter entries. False when the entries are not there as expected
     // (the caller reports the failure); a frame that does not decode keeps what was written.
-    bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames,
-                int bitsAllocated);
+    bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames, int bitsAllocated);
 
     // Nesting level of the decoder, bounded so that hostile input cannot exhaust the stack.
     static constexpr int MaxNesting = 64;

@@ -1,6 +1,7 @@
 #include "DcmTag.h"
 
 #include "DataDictionary.h"
+#include "FileSnapshot.h"
 #include "UidTables.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -74,8 +76,25 @@ void DcmTag::SetVR(const char* v) {
     copyVR(vr, v);
 }
 
+bool DcmTag::LoadFileValue() {
+    if (!InFile())
+        return true;
+    std::shared_ptr<uint8_t[]> block;
+    try {
+        block = NewValueBlock(length);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (file->ReadAt(fileOffset, block.get(), length) != length || !file->Unchanged())
+        return false;
+    data = std::move(block);
+    file.reset();
+    return true;
+}
+
 void DcmTag::SetValue(const void* bytes, uint32_t count) {
     data.reset();
+    file.reset();
     length = count;
     if (count == 0 || count == UndefinedLength)
         return;
@@ -218,7 +237,8 @@ std::string DcmTag::DumpLine(int depth) {
         float f;
         std::memcpy(&f, &bits, sizeof f);
         // "%5.2f" with a full stop whatever the locale.
-        char* last = std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
+        char* last =
+            std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
         line.append(std::max<std::ptrdiff_t>(0, 5 - (last - number)), ' ');
         line.append(number, last);
     } else if (IsVR("SL") || IsVR("SS") || IsVR("UL") || IsVR("US")) {

@@ -35,11 +35,12 @@ using PeerStreamFactory = std::function<std::unique_ptr<PeerStream>(int fd)>;
 class ScriptedPeer {
 public:
     struct Step {
-        enum class Kind { Expect, Send, Close, Silent };
+        enum class Kind { Expect, Send, Close, Silent, Act };
         Kind kind = Kind::Close;
         std::size_t count = 0;           // Expect: bytes to capture
         std::vector<std::uint8_t> bytes; // Send
         std::chrono::milliseconds pause{0};
+        std::function<void()> action; // Act
     };
 
     // Reads exactly n bytes and appends them to Received().
@@ -51,6 +52,9 @@ public:
     static Step Close();
     // Neither reads nor sends for the given time, or until the other side closes.
     static Step Silent(std::chrono::milliseconds duration);
+    // Runs action on the peer's thread at this point of the conversation (a change to a file
+    // while the client is sending it, for instance).
+    static Step Act(std::function<void()> action);
 
     // Starts listening at once, so Port() is valid before the client connects. Without a
     // factory the steps run on the plain descriptor.
