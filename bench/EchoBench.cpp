@@ -1,7 +1,10 @@
 // Association rate for C-ECHO against DCMTK's storescp on a loopback port, three ways in one
 // run: EchoSCU called N times in this process (open, echo, release, nothing else), N whole
 // `veskaro-cli echo` processes (adds process start, settings load, job setup and logging), and
-// N whole `echoscu` processes as the reference for the second.
+// N whole `echoscu` processes as the reference for the second. A fourth way calls EchoSCU
+// against a scripted peer of this process that writes every answer in two parts with Nagle's
+// algorithm on, as many peers do: a client that delays its acknowledgements pays the delayed-ACK
+// timer on each answer there.
 //
 // storescp runs in a temporary directory on a port the kernel picked for a throwaway socket;
 // it is stopped by its PID at the end. Each way gets one untimed warm-up call first. The table
@@ -22,7 +25,12 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -71,6 +79,159 @@ Result measure(const char* label, int count, const std::function<bool()>& call) 
     r.fastest = times.front();
     return r;
 }
+
+// The scripted peer: accepts associations one after the other on a loopback port and answers
+// the A-ASSOCIATE-RQ, the C-ECHO-RQ and the A-RELEASE-RQ, each answer in two writes (the first
+// bytes, then the rest) on a socket with Nagle's algorithm left on, so the rest leaves only
+// when the first part is acknowledged.
+class TwoPartPeer {
+public:
+    TwoPartPeer() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = bench::loopback(0);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            listen(listener_, 4) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        worker_ = std::thread([this] { serve(); });
+    }
+    ~TwoPartPeer() {
+        shutdown(listener_, SHUT_RDWR);
+        if (worker_.joinable())
+            worker_.join();
+        close(listener_);
+    }
+    TwoPartPeer(const TwoPartPeer&) = delete;
+    TwoPartPeer& operator=(const TwoPartPeer&) = delete;
+
+    int port() const { return port_; }
+
+private:
+    static bool readAll(int fd, uint8_t* area, std::size_t n) {
+        while (n > 0) {
+            ssize_t got = read(fd, area, n);
+            if (got <= 0)
+                return false;
+            area += got;
+            n -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    static void writeInTwo(int fd, const std::vector<uint8_t>& pdu, std::size_t first) {
+        ssize_t ignored = write(fd, pdu.data(), first);
+        ignored = write(fd, pdu.data() + first, pdu.size() - first);
+        (void)ignored;
+    }
+    static void put16(std::vector<uint8_t>& v, uint16_t x) {
+        v.push_back(static_cast<uint8_t>(x >> 8));
+        v.push_back(static_cast<uint8_t>(x));
+    }
+    static void put32(std::vector<uint8_t>& v, uint32_t x) {
+        put16(v, static_cast<uint16_t>(x >> 16));
+        put16(v, static_cast<uint16_t>(x));
+    }
+    static void item(std::vector<uint8_t>& v, uint8_t type, const std::vector<uint8_t>& body) {
+        v.push_back(type);
+        v.push_back(0);
+        put16(v, static_cast<uint16_t>(body.size()));
+        v.insert(v.end(), body.begin(), body.end());
+    }
+    static std::vector<uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }
+
+    // Verification accepted on presentation context 1 with implicit VR little endian.
+    static std::vector<uint8_t> acceptPdu() {
+        std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
+        std::string titles = "remote          local           ";
+        body.insert(body.end(), titles.begin(), titles.end());
+        body.insert(body.end(), 32, 0);
+        item(body, 0x10, text("1.2.840.10008.3.1.1.1"));
+        std::vector<uint8_t> context = {1, 0, 0, 0};
+        item(context, 0x40, text("1.2.840.10008.1.2"));
+        item(body, 0x21, context);
+        std::vector<uint8_t> maximum;
+        put32(maximum, 16384);
+        std::vector<uint8_t> user;
+        item(user, 0x51, maximum);
+        item(body, 0x50, user);
+        std::vector<uint8_t> pdu = {0x02, 0x00};
+        put32(pdu, static_cast<uint32_t>(body.size()));
+        pdu.insert(pdu.end(), body.begin(), body.end());
+        return pdu;
+    }
+
+    // C-ECHO-RSP, status 0, in implicit VR little endian, as one P-DATA-TF PDU.
+    static std::vector<uint8_t> echoResponsePdu() {
+        std::vector<uint8_t> elements;
+        auto element = [&](uint16_t e, const std::vector<uint8_t>& value) {
+            const uint8_t head[8] = {0,
+                                     0,
+                                     static_cast<uint8_t>(e),
+                                     static_cast<uint8_t>(e >> 8),
+                                     static_cast<uint8_t>(value.size()),
+                                     0,
+                                     0,
+                                     0};
+            elements.insert(elements.end(), head, head + 8);
+            elements.insert(elements.end(), value.begin(), value.end());
+        };
+        auto word = [](uint16_t v) {
+            return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+        };
+        std::vector<uint8_t> sop = text("1.2.840.10008.1.1");
+        sop.push_back(0);
+        element(0x0002, sop);
+        element(0x0100, word(0x8030));
+        element(0x0120, word(1));
+        element(0x0800, word(0x0101));
+        element(0x0900, word(0));
+        const auto n = static_cast<uint32_t>(elements.size());
+        std::vector<uint8_t> command = {
+            0, 0, 0, 0, 4, 0, 0, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0};
+        command.insert(command.end(), elements.begin(), elements.end());
+        std::vector<uint8_t> pdu = {0x04, 0x00};
+        put32(pdu, static_cast<uint32_t>(command.size() + 6));
+        put32(pdu, static_cast<uint32_t>(command.size() + 2));
+        pdu.push_back(1);
+        pdu.push_back(0x03);
+        pdu.insert(pdu.end(), command.begin(), command.end());
+        return pdu;
+    }
+
+    void serve() {
+        const std::vector<uint8_t> accept = acceptPdu(), echo = echoResponsePdu();
+        const std::vector<uint8_t> releaseReply = {0x06, 0, 0, 0, 0, 4, 0, 0, 0, 0};
+        for (;;) {
+            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            for (;;) {
+                uint8_t header[6];
+                if (!readAll(fd, header, 6))
+                    break;
+                uint32_t length = uint32_t(header[2]) << 24 | uint32_t(header[3]) << 16 |
+                                  uint32_t(header[4]) << 8 | header[5];
+                std::vector<uint8_t> body(length);
+                if (!readAll(fd, body.data(), body.size()))
+                    break;
+                if (header[0] == 0x01)
+                    writeInTwo(fd, accept, 6);
+                else if (header[0] == 0x04)
+                    writeInTwo(fd, echo, 12);
+                else if (header[0] == 0x05)
+                    writeInTwo(fd, releaseReply, 6);
+                else
+                    break;
+            }
+            close(fd);
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = -1;
+    std::thread worker_;
+};
 
 void printRow(const Result& r, const Result& reference) {
     std::string failed = r.failures ? "  " + std::to_string(r.failures) + " FAILED" : "";
@@ -174,6 +335,12 @@ int main(int argc, char** argv) {
     Result theirs = measure("echoscu", count, [&] {
         return runChild({echoscu, "127.0.0.1", portText}, dir).ok;
     });
+    TwoPartPeer twoPart;
+    const std::string twoPartPort = std::to_string(twoPart.port());
+    Result scripted = measure("EchoSCU two-part peer", count, [&] {
+        return twoPart.port() > 0 &&
+               EchoSCU("local", "remote", "127.0.0.1", twoPartPort, EchoTimeoutSeconds, false);
+    });
     bool peerAlive = peer.running();
     peer.stop();
 
@@ -182,14 +349,16 @@ int main(int argc, char** argv) {
     printRow(inProcess, theirs);
     printRow(ours, theirs);
     printRow(theirs, theirs);
+    printRow(scripted, theirs);
     std::printf("\n  ours CLI / echoscu: %.2f (total), %.2f (median)\n", ours.total / theirs.total,
                 ours.median / theirs.median);
     rows.Row("echo", "EchoSCU in-process, per association", inProcess.median * 1e3,
              theirs.median * 1e3, "echoscu", "ms");
     rows.Row("echo", "veskaro-cli echo, per process", ours.median * 1e3, theirs.median * 1e3,
              "echoscu", "ms");
+    rows.Row("echo", "EchoSCU in-process, two-part peer", scripted.median * 1e3, -1, "", "ms");
 
-    int failures = inProcess.failures + ours.failures + theirs.failures;
+    int failures = inProcess.failures + ours.failures + theirs.failures + scripted.failures;
     if (failures) {
         std::printf("\n%d failed association(s) (counts include the warm-up call); storescp log: "
                     "%s\n",

@@ -4,8 +4,9 @@
 //      alternating, several repetitions each;
 //   2. the raw loopback TCP rate for the same byte count (a plain socket copy between two
 //      threads of this process) as the ceiling;
-//   3. the peak resident size of `veskaro-cli store` for a 1 GB file (and of storescu for the
-//      same file, for reference), as a multiple of the file size.
+//   3. the time and the peak resident size of `veskaro-cli store` for a 1 GB file, and of
+//      storescu for the same file, for reference.
+// The peak resident size of the 256 MB runs (the largest of them) is reported too.
 // storescp runs with --ignore (it receives everything but writes nothing), so the disk takes
 // no part in the figures. The table shows the median of each row and the ratios.
 //
@@ -222,11 +223,14 @@ int main(int argc, char** argv) {
     runChild(ours, dir);
     runChild(theirs, dir);
     std::vector<double> ourTimes, theirTimes, socketTimes;
+    long ourPeakKiB = 0, theirPeakKiB = 0;
     int failures = 0;
     for (int r = 0; r < runs; ++r) {
         ChildRun a = runChild(ours, dir);
         ChildRun b = runChild(theirs, dir);
         failures += !a.ok + !b.ok;
+        ourPeakKiB = std::max(ourPeakKiB, a.peakKiB);
+        theirPeakKiB = std::max(theirPeakKiB, b.peakKiB);
         ourTimes.push_back(a.seconds);
         theirTimes.push_back(b.seconds);
         socketTimes.push_back(socketCopySeconds(static_cast<std::size_t>(fileBytes)));
@@ -242,11 +246,15 @@ int main(int argc, char** argv) {
                 rate(socketMedian));
     std::printf("  ours / storescu throughput:  %.2f\n", theirMedian / ourMedian);
     std::printf("  ours / loopback ceiling:     %.2f\n", socketMedian / ourMedian);
+    std::printf("  peak resident size: ours %.0f MiB, storescu %.0f MiB\n", ourPeakKiB / 1024.0,
+                theirPeakKiB / 1024.0);
     std::printf("  failed runs: %d\n", failures);
     const std::string size = std::to_string(static_cast<long>(fileBytes / MiB)) + " MiB";
     rows.Row("store", "veskaro-cli store " + size, ourMedian, theirMedian, "storescu", "s");
     rows.Row("store", "veskaro-cli store " + size + " vs socket", ourMedian, socketMedian,
              "loopback copy", "s");
+    rows.Row("store", "peak RSS, store " + size, ourPeakKiB / 1024.0, theirPeakKiB / 1024.0,
+             "storescu", "MiB");
     fs::remove(image);
 
     if (large) {
@@ -269,6 +277,7 @@ int main(int argc, char** argv) {
         fs::remove(big);
         failures += !a.ok;
         const std::string bigSize = std::to_string(static_cast<long>(bigBytes / MiB)) + " MiB";
+        rows.Row("store", "veskaro-cli store " + bigSize, a.seconds, b.seconds, "storescu", "s");
         rows.Row("store", "peak RSS, store " + bigSize, a.peakKiB / 1024.0, b.peakKiB / 1024.0,
                  "storescu", "MiB");
     }
