@@ -370,7 +370,7 @@ void TForm1::Dump() {
     if (!chooseFile(QStringLiteral("Dump a DICOM file"), {dicomFilter, allFilter}))
         return;
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, State.FileName)) {
+    if (!DcmObj::Read(dataSet, State.FileName, FileValues::InFile)) {
         const std::string reason = DumpUnreadableReason(State.FileName);
         LogMessage(reason);
         Blocks->Append(block, PaneText(reason));

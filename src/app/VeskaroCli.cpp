@@ -72,7 +72,7 @@ int usage() {
 
 int dumpFile(const std::string& fileName) {
     DcmObj dataSet;
-    if (!DcmObj::Read(dataSet, fileName)) {
+    if (!DcmObj::Read(dataSet, fileName, FileValues::InFile)) {
         const std::string reason = DumpUnreadableReason(fileName);
         LogMessage(reason);
         std::fprintf(stderr, "%s\n", reason.c_str());

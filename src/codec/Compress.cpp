@@ -5,14 +5,12 @@
 #include "Jpeg.h"
 #include "Log.h"
 #include "TransferSyntaxUids.h"
+#include "WorkerPool.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <exception>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -218,31 +216,15 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
     };
     std::vector<std::vector<uint8_t>> fragments(static_cast<std::size_t>(frames));
     std::vector<char> encoded(static_cast<std::size_t>(frames), 0);
-    std::atomic<int> next{0};
-    auto work = [&] {
-        for (int f = next++; f < frames; f = next++) {
-            std::vector<uint8_t>& out = fragments[static_cast<std::size_t>(f)];
-            try {
-                encoded[static_cast<std::size_t>(f)] = encodeFrame(f, out) && !out.empty();
-            } catch (const std::exception&) {
-                out.clear();
-            }
-        }
-    };
-    {
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        const int helpers = std::min<int>(static_cast<int>(std::min(cores, 8u)), frames) - 1;
-        std::vector<std::thread> pool;
+    WorkerPool::Shared().Run(frames, [&](int f) {
+        std::vector<uint8_t>& out = fragments[static_cast<std::size_t>(f)];
         try {
-            for (int t = 0; t < helpers; ++t)
-                pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            // Fewer helpers: this thread takes the frames they would have taken.
+            encoded[static_cast<std::size_t>(f)] = encodeFrame(f, out) && !out.empty();
+        } catch (...) {
+            // A piece must not throw: on a helper thread that would end the process.
+            out.clear();
         }
-        work();
-        for (std::thread& t : pool)
-            t.join();
-    }
+    });
     for (int f = 0; f < frames; ++f) {
         if (!encoded[static_cast<std::size_t>(f)]) {
             LogMessage("ERROR, DcmObj::Comp, encoding frame " + std::to_string(f) + " failed");

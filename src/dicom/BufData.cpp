@@ -2,14 +2,12 @@
 
 #include "Log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -34,35 +32,14 @@ bool hasDefinedContent(const DcmTag& e) {
 // Values at least this long share the stream's block instead of being copied out of it.
 constexpr std::size_t ShareThreshold = 64 * 1024;
 
-// Files from this size on are mapped rather than read.
-constexpr std::size_t MappedFileSize = 4u << 20;
+// Values at least this long stay in their file when the caller asks for it.
+constexpr std::size_t InFileThreshold = 64 * 1024;
 
-// A block for a whole file. Large ones get huge pages where the system offers them, which
-// saves most of the page faults of filling hundreds of megabytes.
-std::shared_ptr<uint8_t[]> newFileBlock(std::size_t size) {
-    constexpr std::size_t Large = 4u << 20;
-    if (size < Large)
-        return NewValueBlock(size);
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        throw std::bad_alloc();
-    ::madvise(p, size, MADV_HUGEPAGE);
-    return std::shared_ptr<uint8_t[]>(static_cast<uint8_t*>(p),
-                                      [size](uint8_t* q) { ::munmap(q, size); });
-}
+// Bytes of a file read at once while it is decoded; longer reads go straight to their block.
+constexpr std::size_t FileWindow = 256 * 1024;
 
-// The file itself, mapped copy-on-write: its pages come straight from the page cache, with no
-// zeroing and no copy, and a change to a value stays private to this process. Null when the
-// system refuses the mapping.
-std::shared_ptr<uint8_t[]> mapFile(std::FILE* f, std::size_t size) {
-    // No MAP_POPULATE: on a writable private mapping it would copy every page up front.
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fileno(f), 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-    ::madvise(p, size, MADV_SEQUENTIAL);
-    return std::shared_ptr<uint8_t[]>(static_cast<uint8_t*>(p),
-                                      [size](uint8_t* q) { ::munmap(q, size); });
-}
+// Bytes of a value left in its file that are read and sent at once.
+constexpr std::size_t FileValueBlock = 1 << 20;
 
 } // namespace
 
@@ -78,10 +55,30 @@ bool HasLongLength(const char* vr) {
 
 std::size_t BufData::ReadBytes(void* buffer, std::size_t count) {
     std::size_t n = count < remaining() ? count : remaining();
+    if (file_) {
+        std::size_t got = n ? readFile(static_cast<uint8_t*>(buffer), n) : 0;
+        pos_ += n;
+        return got;
+    }
     if (n)
         std::memcpy(buffer, Bytes() + pos_, n);
     pos_ += n;
     return n;
+}
+
+std::size_t BufData::readFile(uint8_t* area, std::size_t count) {
+    if (count >= FileWindow)
+        return file_->ReadAt(pos_, area, count);
+    if (pos_ < windowStart_ || pos_ + count > windowStart_ + window_.size()) {
+        window_.resize(std::min(FileWindow, remaining()));
+        window_.resize(file_->ReadAt(pos_, window_.data(), window_.size()));
+        windowStart_ = pos_;
+    }
+    std::size_t from = pos_ - windowStart_;
+    std::size_t got = std::min(count, window_.size() - std::min(from, window_.size()));
+    if (got)
+        std::memcpy(area, window_.data() + from, got);
+    return got;
 }
 
 uint16_t BufData::ReadUShort() {
@@ -171,6 +168,9 @@ void BufData::WriteULong(uint32_t value) {
 
 void BufData::Clear() {
     std::vector<uint8_t>().swap(stream_);
+    std::vector<uint8_t>().swap(window_);
+    windowStart_ = 0;
+    file_.reset();
     owner_.reset();
     view_ = nullptr;
     viewSize_ = 0;
@@ -222,6 +222,7 @@ bool BufData::ReadTag(DcmTag& e, bool explicitVR, bool metaExplicit) {
     }
 
     e.data.reset();
+    e.file.reset();
     if (e.length == 0 || e.length == UndefinedLength)
         return true;
 
@@ -233,6 +234,12 @@ bool BufData::ReadTag(DcmTag& e, bool explicitVR, bool metaExplicit) {
             // Borrow: the element keeps the block alive, the bytes stay where they are.
             e.data =
                 std::shared_ptr<uint8_t[]>(owner_, owner_.get() + (view_ - owner_.get()) + pos_);
+            pos_ += want;
+            got = want;
+        } else if (file_ && valuesInFile_ && want >= InFileThreshold) {
+            // Left where it is, to be read when it is encoded.
+            e.file = file_;
+            e.fileOffset = pos_;
             pos_ += want;
             got = want;
         } else {
@@ -280,7 +287,7 @@ bool BufData::ReadObject(DcmObj& dataSet) {
             dataSet.Append(std::move(e));
             inPixelData = true;
         } else if ((e->IsVR("SQ") || isItem(*e)) && hasDefinedContent(*e) && !inPixelData) {
-            if (!dataSet.AddNested(*e))
+            if (!e->LoadFileValue() || !dataSet.AddNested(*e))
                 return false;
         } else if (e->group == 0x0002) {
             // Meta header elements never enter a data set.
@@ -338,9 +345,49 @@ void BufData::WriteTag(const DcmTag& e, bool explicitVR) {
     }
     if (e.HasValue())
         WriteBytes(e.data.get(), e.length);
+    else if (e.InFile())
+        writeFileValue(e);
 }
 
-void BufData::WriteObject(DcmObj& dataSet) {
+bool BufData::noteSource(const FileSnapshot& file) {
+    if (std::find(sources_.begin(), sources_.end(), &file) == sources_.end())
+        sources_.push_back(&file);
+    return !sourceChanged_;
+}
+
+void BufData::sourceChanged(const FileSnapshot& file) {
+    if (!sourceChanged_)
+        LogMessage("ERROR, BufData::WriteObject, file changed while being sent: " + file.Name());
+    sourceChanged_ = true;
+    // Whatever is still held or comes later never reaches the sink: the message stays
+    // incomplete.
+    sinkRefused_ = true;
+    if (sink_)
+        stream_.clear();
+}
+
+// In blocks, each checked against the file as it was read before it is passed on; after a
+// change the value is cut short, so the encoding stops there.
+void BufData::writeFileValue(const DcmTag& e) {
+    const FileSnapshot& file = *e.file;
+    if (!noteSource(file))
+        return;
+    std::vector<uint8_t> block(std::min<std::size_t>(e.length, FileValueBlock));
+    // A sink that refused bytes (a lost link) takes no more; the rest is not read for nothing.
+    for (std::size_t done = 0; done < e.length && !(sink_ && sinkRefused_);) {
+        std::size_t n = std::min<std::size_t>(block.size(), e.length - done);
+        if (file.ReadAt(e.fileOffset + done, block.data(), n) != n || !file.Unchanged()) {
+            sourceChanged(file);
+            return;
+        }
+        WriteBytes(block.data(), n);
+        done += n;
+    }
+}
+
+bool BufData::WriteObject(DcmObj& dataSet) {
+    if (dataSet.file)
+        noteSource(*dataSet.file);
     if (dataSet.transferSyntax == ExplicitBigEndian)
         bigEndian = 1;
     for (DcmObj::Entry& entry : dataSet.items) {
@@ -353,81 +400,42 @@ void BufData::WriteObject(DcmObj& dataSet) {
             WriteTag(n.itemTag, dataSet.explicitVR);
             n.itemTag.data.reset();
         }
+        if (sourceChanged_)
+            return false;
     }
+    // The last check before the caller completes the message.
+    for (const FileSnapshot* file : sources_) {
+        if (!file->Unchanged()) {
+            sourceChanged(*file);
+            return false;
+        }
+    }
+    return true;
 }
 
 // --- files -----------------------------------------------------------------------------------
 
-bool BufData::LoadFromFile(const std::string& fileName) {
+bool BufData::LoadFromFile(const std::string& fileName, FileValues values) {
     Clear();
-    // Opened without blocking and checked before any read: a named pipe, a device or a
-    // directory would otherwise hang the reader or ask for memory that is not there.
-    const std::string notRegular = "ERROR, BufData::LoadFromFile, not a regular file: " + fileName;
-    int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int openError = errno;
-        struct stat st {};
-        // A socket cannot be opened at all.
-        LogMessage(::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
-                       ? notRegular
-                       : "ERROR, BufData::LoadFromFile, " + std::string(std::strerror(openError)));
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        LogMessage(notRegular);
-        return false;
-    }
-    std::FILE* f = ::fdopen(fd, "rb");
-    if (!f) {
-        const std::string reason = std::strerror(errno);
-        ::close(fd);
-        LogMessage("ERROR, BufData::LoadFromFile, " + reason);
-        return false;
-    }
-    bool ok = true;
     std::string error;
+    std::shared_ptr<FileSnapshot> file;
     try {
-        if (std::fseek(f, 0, SEEK_END) == 0) {
-            long size = std::ftell(f);
-            std::rewind(f);
-            if (size >= static_cast<long>(MappedFileSize)) {
-                owner_ = mapFile(f, static_cast<std::size_t>(size));
-                view_ = owner_.get();
-                viewSize_ = owner_ ? static_cast<std::size_t>(size) : 0;
-            }
-            if (size > 0 && !owner_) {
-                owner_ = newFileBlock(static_cast<std::size_t>(size));
-                std::size_t got = std::fread(owner_.get(), 1, static_cast<std::size_t>(size), f);
-                if (std::ferror(f)) {
-                    ok = false;
-                    error = std::strerror(errno);
-                }
-                view_ = owner_.get();
-                viewSize_ = got;
-            }
-        } else {
-            ok = false;
-            error = std::strerror(errno);
-        }
+        file = FileSnapshot::Open(fileName, error);
     } catch (const std::exception& ex) {
-        ok = false;
         error = ex.what();
     }
-    std::fclose(f);
-    pos_ = 0;
-    if (!ok) {
-        Clear();
+    if (!file) {
         LogMessage(error.empty() ? "ERROR, BufData::LoadFromFile, Exception"
                                  : "ERROR, BufData::LoadFromFile, " + error);
         return false;
     }
-    if (Size() == 0) {
-        Clear();
+    if (file->Size() == 0) {
         LogMessage("ERROR, BufData::LoadFromFile, ms->Size==0");
         return false;
     }
+    file_ = std::move(file);
+    valuesInFile_ = values == FileValues::InFile;
+    pos_ = 0;
     return true;
 }
 

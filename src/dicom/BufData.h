@@ -7,6 +7,7 @@
 //   explicit, any other VR          : group(2) element(2) VR(2) length(2)        value at 8
 
 #include "DcmObj.h"
+#include "FileSnapshot.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,9 +35,12 @@ public:
     void WriteULong(uint32_t value);
     void WriteBytes(const void* bytes, std::size_t count);
     std::size_t Position() const { return pos_; }
-    std::size_t Size() const { return view_ ? viewSize_ : stream_.size(); }
+    std::size_t Size() const {
+        return file_ ? static_cast<std::size_t>(file_->Size()) : view_ ? viewSize_ : stream_.size();
+    }
     void Seek(std::size_t offset) { pos_ = offset; }
     void Clear();
+    // The bytes of a stream in memory (not of a loaded file, which is read as it is decoded).
     const uint8_t* Bytes() const { return view_ ? view_ : stream_.data(); }
     // Hands over the written bytes, leaving the stream empty.
     std::vector<uint8_t> TakeBytes();
@@ -51,9 +55,15 @@ public:
     bool ReadTag(DcmTag& element, bool explicitVR, bool metaExplicit);
     bool ReadObject(DcmObj& dataSet);
     void WriteTag(const DcmTag& element, bool explicitVR);
-    void WriteObject(DcmObj& dataSet);
+    // False (logged, and nothing more reaches the sink) when a value left in its file, or the
+    // file the data set was read from, is no longer as it was read: such a message must not
+    // be completed.
+    bool WriteObject(DcmObj& dataSet);
 
-    bool LoadFromFile(const std::string& fileName);
+    // The file is read as it is decoded, never held whole; with FileValues::InFile the large
+    // values stay in it (DcmTag::file) and File() is what the data set keeps.
+    bool LoadFromFile(const std::string& fileName, FileValues values = FileValues::Copied);
+    const std::shared_ptr<const FileSnapshot>& File() const { return file_; }
     bool ReadMetaHeader(std::string& transferSyntax);
 
 private:
@@ -66,8 +76,20 @@ private:
     std::size_t pos_ = 0;
     ByteSink sink_;
     bool sinkRefused_ = false;
+    // A loaded file, read through a window of its bytes.
+    std::shared_ptr<const FileSnapshot> file_;
+    bool valuesInFile_ = false;
+    std::vector<uint8_t> window_;
+    std::size_t windowStart_ = 0;
+    // Encoding: the files whose bytes went out, and whether one of them changed.
+    std::vector<const FileSnapshot*> sources_;
+    bool sourceChanged_ = false;
 
     void writeToSink(const uint8_t* bytes, std::size_t count);
+    std::size_t readFile(uint8_t* area, std::size_t count);
+    void writeFileValue(const DcmTag& element);
+    bool noteSource(const FileSnapshot& file);
+    void sourceChanged(const FileSnapshot& file);
     std::size_t remaining() const { return pos_ < Size() ? Size() - pos_ : 0; }
 };
 

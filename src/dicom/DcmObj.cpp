@@ -97,6 +97,8 @@ void DcmObj::Add(std::unique_ptr<DcmTag> n) {
                 DcmTag& target = items[i].obj ? items[i].obj->itemTag : *items[i].tag;
                 target.data.reset();
                 target.length = n->length;
+                target.file = std::move(n->file);
+                target.fileOffset = n->fileOffset;
                 if (n->HasValue())
                     target.data = std::move(n->data);
                 adjustGroupLength(n->length);

@@ -12,6 +12,13 @@
 #include <string>
 #include <vector>
 
+class FileSnapshot;
+
+// Where the large values of a data set read from a file are kept: copied into memory, or left
+// in the file, to be read from it in blocks when the data set is encoded (a store streams them,
+// a dump never reads them), so memory stays small whatever the file's size.
+enum class FileValues { Copied, InFile };
+
 class DcmObj {
 public:
     // Exactly one of the two pointers is set.
@@ -26,6 +33,9 @@ public:
     uint8_t explicitVR = 0;
     uint8_t bigEndian = 0;
     DcmTag itemTag;
+    // The file a data set was read from with FileValues::InFile, kept open while the data set
+    // lives: encoding it fails once the file has changed since it was read.
+    std::shared_ptr<const FileSnapshot> file;
 
     DcmObj() = default;
     virtual ~DcmObj() = default;
@@ -65,8 +75,13 @@ public:
     // Encodes the entries into a new value block for tag; tag.length becomes the encoded size.
     static void EncodeToTag(DcmObj& nested, DcmTag& tag);
 
-    static bool Read(DcmObj& dataSet, const std::string& fileName);
-    static bool ReadRaw(DcmObj& dataSet, const std::string& fileName);
+    static bool Read(DcmObj& dataSet, const std::string& fileName,
+                     FileValues values = FileValues::Copied);
+    static bool ReadRaw(DcmObj& dataSet, const std::string& fileName,
+                        FileValues values = FileValues::Copied);
+    // Reads every value still left in its file into memory, nested data sets included, before
+    // the values are changed in place; false (logged) when the file no longer holds them.
+    static bool LoadValues(DcmObj& dataSet);
     // False, with a log line, when Rows x Columns asks for more samples than the private stream
     // can produce; the data set is then left as it was from that element on.
     static bool UnpackPrivatePixels(DcmObj& dataSet);

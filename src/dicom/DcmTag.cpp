@@ -1,6 +1,7 @@
 #include "DcmTag.h"
 
 #include "DataDictionary.h"
+#include "FileSnapshot.h"
 #include "UidTables.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -76,8 +78,25 @@ void DcmTag::SetVR(const char* v) {
     copyVR(vr, v);
 }
 
+bool DcmTag::LoadFileValue() {
+    if (!InFile())
+        return true;
+    std::shared_ptr<uint8_t[]> block;
+    try {
+        block = NewValueBlock(length);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (file->ReadAt(fileOffset, block.get(), length) != length || !file->Unchanged())
+        return false;
+    data = std::move(block);
+    file.reset();
+    return true;
+}
+
 void DcmTag::SetValue(const void* bytes, uint32_t count) {
     data.reset();
+    file.reset();
     length = count;
     if (count == 0 || count == UndefinedLength)
         return;

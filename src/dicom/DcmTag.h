@@ -8,6 +8,8 @@
 
 inline constexpr uint32_t UndefinedLength = 0xFFFFFFFF;
 
+class FileSnapshot;
+
 class DcmTag {
 public:
     uint16_t group = 0;
@@ -20,6 +22,10 @@ public:
     std::shared_ptr<uint8_t[]> data;
     // Set when the value bytes are big-endian; consulted by the numeric getters.
     uint8_t bigEndian = 0;
+    // A large value read from a file for sending may stay there: data is then null and the
+    // value is the `length` bytes at fileOffset of file, read when it is encoded.
+    std::shared_ptr<const FileSnapshot> file;
+    uint64_t fileOffset = 0;
 
     DcmTag() = default;
     // The value constructors pad odd lengths with a zero byte for "UI", a space otherwise.
@@ -34,6 +40,10 @@ public:
     DcmTag& operator=(const DcmTag&) = delete;
 
     bool HasValue() const { return length != 0 && length != UndefinedLength && data; }
+    // The value is still in its file (see `file`); HasValue() is false until it is loaded.
+    bool InFile() const { return file && !data && length != 0 && length != UndefinedLength; }
+    // Reads a value left in its file into data; false when the file no longer holds it all.
+    bool LoadFileValue();
     bool Is(uint16_t g, uint16_t e) const { return group == g && element == e; }
     bool IsVR(const char* v) const { return vr[0] == v[0] && vr[1] == v[1]; }
     void SetVR(const char* v);

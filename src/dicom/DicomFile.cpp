@@ -2,6 +2,7 @@
 
 #include "BufData.h"
 #include "DcmObj.h"
+#include "FileSnapshot.h"
 #include "Log.h"
 
 #include <filesystem>
@@ -51,14 +52,16 @@ std::string uidSafe(std::string text) {
 
 } // namespace
 
-bool DcmObj::Read(DcmObj& dataSet, const std::string& fileName) {
+bool DcmObj::Read(DcmObj& dataSet, const std::string& fileName, FileValues values) {
     BufData buf(dataSet.bigEndian);
     if (!fileExists(fileName)) {
         LogMessage("ERROR, DcmObj::Read, File does not exist: " + fileName);
         return false;
     }
-    if (!buf.LoadFromFile(fileName))
+    if (!buf.LoadFromFile(fileName, values))
         return false;
+    if (values == FileValues::InFile)
+        dataSet.file = buf.File();
     if (!buf.ReadMetaHeader(dataSet.transferSyntax))
         return false;
     dataSet.explicitVR = dataSet.transferSyntax == ImplicitLittleEndian ? 0 : 1;
@@ -72,12 +75,14 @@ bool DcmObj::Read(DcmObj& dataSet, const std::string& fileName) {
     return ok;
 }
 
-bool DcmObj::ReadRaw(DcmObj& dataSet, const std::string& fileName) {
+bool DcmObj::ReadRaw(DcmObj& dataSet, const std::string& fileName, FileValues values) {
     BufData buf(dataSet.bigEndian);
     if (!fileExists(fileName))
         return false;
-    if (!buf.LoadFromFile(fileName))
+    if (!buf.LoadFromFile(fileName, values))
         return false;
+    if (values == FileValues::InFile)
+        dataSet.file = buf.File();
     dataSet.explicitVR = 0;
 
     bool result = false;
@@ -149,4 +154,33 @@ bool DcmObj::ReadRaw(DcmObj& dataSet, const std::string& fileName) {
         LogMessage("ERROR: DcmObj::Read, " + fileName);
     buf.Clear();
     return result;
+}
+
+namespace {
+
+bool loadValues(DcmObj& dataSet, const FileSnapshot*& failed) {
+    for (DcmObj::Entry& entry : dataSet.items) {
+        if (entry.obj) {
+            if (!loadValues(*entry.obj, failed))
+                return false;
+        } else if (entry.tag->InFile()) {
+            const FileSnapshot* file = entry.tag->file.get();
+            if (!entry.tag->LoadFileValue()) {
+                failed = file;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool DcmObj::LoadValues(DcmObj& dataSet) {
+    const FileSnapshot* failed = nullptr;
+    if (loadValues(dataSet, failed) && (!dataSet.file || dataSet.file->Unchanged()))
+        return true;
+    LogMessage("ERROR, DcmObj::LoadValues, file changed while being sent: " +
+               (failed ? failed : dataSet.file.get())->Name());
+    return false;
 }

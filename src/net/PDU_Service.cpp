@@ -231,15 +231,16 @@ void PDU_Service::logMessage(DcmObj& message, const char* direction) {
 bool PDU_Service::ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer) {
     if (dumpMessages)
         logMessage(message, " >> ");
-    encodeInto(message, buffer);
-    return true;
+    return encodeInto(message, buffer);
 }
 
-void PDU_Service::encodeInto(DcmObj& message, Buffer& buffer) {
+bool PDU_Service::encodeInto(DcmObj& message, Buffer& buffer) {
     BufData encoder(0);
-    encoder.WriteObject(message);
+    if (!encoder.WriteObject(message))
+        return false;
     std::vector<std::uint8_t> bytes = encoder.TakeBytes();
     buffer.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return true;
 }
 
 bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
@@ -260,7 +261,10 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
     data.BlockSize = maximum - 6;
     if (data.BlockSize > PDataTF::LargestBlockSize) {
         // One PDU for the whole message: it has to be complete before its length is known.
-        encodeInto(message, data.VRBuffer);
+        if (!encodeInto(message, data.VRBuffer)) {
+            abortAndClose();
+            return false;
+        }
         return data.Write(link) || failedWrite();
     }
     // The message goes out while it is encoded, so a large data set is never held twice.
@@ -291,7 +295,12 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
         }
         return true;
     });
-    encoder.WriteObject(message);
+    if (!encoder.WriteObject(message)) {
+        // The file behind the data set changed: the peer must drop what it has of the message.
+        if (link.Link().IsConnected())
+            abortAndClose();
+        return false;
+    }
     return (encoder.FlushSink() && data.FinishStream(link)) || failedWrite();
 }
 

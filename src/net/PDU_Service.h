@@ -94,6 +94,6 @@ private:
     void interruptedWrite();
     // Ends a write that failed; always false.
     bool failedWrite();
-    void encodeInto(DcmObj& message, Buffer& buffer);
+    bool encodeInto(DcmObj& message, Buffer& buffer);
     void logMessage(DcmObj& message, const char* direction);
 };

@@ -84,8 +84,11 @@ bool relabel(DcmObj& dataSet, const std::string& target) {
     if (!(fromBig || isNativeLittleEndian(dataSet.transferSyntax)) ||
         !(toBig || isNativeLittleEndian(target)))
         return false;
-    if (fromBig != toBig)
+    if (fromBig != toBig) {
+        if (!DcmObj::LoadValues(dataSet))
+            return false;
         swapByteOrder(dataSet, toBig ? 1 : 0);
+    }
     dataSet.transferSyntax = target;
     dataSet.explicitVR = target == ImplicitLittleEndian ? 0 : 1;
     return true;
@@ -146,7 +149,8 @@ int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopCl
         const std::string source = dataSet.transferSyntax;
         bool converted;
         if (IsImageSopClass(sopClassUid) || dataSet.GetTag(0x7FE0, 0x0010) != nullptr)
-            converted = DcmObj::ConvertTransferSyntax(dataSet, accepted);
+            converted =
+                DcmObj::LoadValues(dataSet) && DcmObj::ConvertTransferSyntax(dataSet, accepted);
         else
             converted = relabel(dataSet, accepted);
         // Some conversions succeed without touching the data (video is never converted).
@@ -268,17 +272,19 @@ void ResolveUnknownVRs(DcmObj& dataSet) {
 bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
               const std::string& host, const std::string& port, const std::string& fileName,
               const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls) {
+    // Large values stay in the file until they are sent, so memory stays small whatever its
+    // size; a change to the file before the end of the sending fails the store.
     auto dataSet = std::make_unique<DcmObj>();
-    if (!DcmObj::Read(*dataSet, fileName)) {
+    if (!DcmObj::Read(*dataSet, fileName, FileValues::InFile)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
         // A failed read of a standard file may have left elements behind; the raw read starts
         // afresh.
         dataSet = std::make_unique<DcmObj>();
-        if (!DcmObj::ReadRaw(*dataSet, fileName))
+        if (!DcmObj::ReadRaw(*dataSet, fileName, FileValues::InFile))
             return false;
     }
     if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1" &&
-        !DcmObj::UnpackPrivatePixels(*dataSet))
+        (!DcmObj::LoadValues(*dataSet) || !DcmObj::UnpackPrivatePixels(*dataSet)))
         return false;
     std::string sopClassUid = dataSet->GetString(0x0008, 0x0016);
     if (sopClassUid.empty())

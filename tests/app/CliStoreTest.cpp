@@ -1,4 +1,5 @@
 #include "AppTestHelpers.h"
+#include "DicomFileWriter.h"
 #include "DimseScript.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 using testsupport::runCommand;
 using testsupport::shellQuote;
@@ -164,4 +166,77 @@ TEST(CliStore, WarningStatusFailsTheJob) {
               log.end())
         << all;
     EXPECT_EQ(log.back(), failureLine(peer.Port()).substr(0, failureLine(peer.Port()).size() - 1));
+}
+
+namespace {
+
+// An explicit VR little endian MR image of 48 MiB of pixels, written without holding them.
+void writeLargeImage(const std::filesystem::path& file) {
+    DcmObj image;
+    image.transferSyntax = "1.2.840.10008.1.2.1";
+    image.explicitVR = 1;
+    image.AddString(0x0008, 0x0016, MrImage);
+    image.AddString(0x0008, 0x0018, "1.2.826.0.1.3680043.2.1143.16.1");
+    image.AddString(0x0008, 0x0060, "MR");
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0002, uint16_t{1}, "US"));
+    image.AddString(0x0028, 0x0004, "MONOCHROME2");
+    image.AddString(0x0028, 0x0008, "24");
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0010, uint16_t{1024}, "US"));
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0011, uint16_t{1024}, "US"));
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0100, uint16_t{16}, "US"));
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0101, uint16_t{16}, "US"));
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0102, uint16_t{15}, "US"));
+    image.Add(std::make_unique<DcmTag>(0x0028, 0x0103, uint16_t{0}, "US"));
+    testsupport::writeDicomFile(file, image);
+    constexpr uint32_t pixels = 48u << 20;
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    const uint8_t header[12] = {0xE0, 0x7F, 0x10, 0x00, 'O', 'W', 0, 0, 0, 0, 0x00, 0x03};
+    out.write(reinterpret_cast<const char*>(header), sizeof header);
+    std::vector<char> block(1 << 20);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>(i * 7);
+    for (uint32_t done = 0; done < pixels; done += static_cast<uint32_t>(block.size()))
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+}
+
+// The peer takes the association and the first 4 MiB, then changes the file and drains the
+// rest until the client closes. The job must fail on the change with a log line naming the
+// file and end as a process, never by a signal (a truncated mapping used to raise SIGBUS).
+void changeDuringStore(const std::function<void(const std::filesystem::path&)>& change) {
+    TempDir dir;
+    const std::filesystem::path file = dir.file("large.dcm");
+    writeLargeImage(file);
+    const std::string explicitLe = "1.2.840.10008.1.2.1";
+    Peer peer({Peer::Expect(requestSizeOf(MrImage, {{explicitLe}, {"1.2.840.10008.1.2"}})),
+               Peer::Send(dimsescript::acceptPdu(explicitLe)), Peer::Expect(4u << 20),
+               Peer::Act([&] { change(file); }), Peer::Silent(std::chrono::seconds(30))});
+    cliIn(dir, "setup --remote-port " + peer.PortText());
+    auto r = cliIn(dir, "store large.dcm");
+    EXPECT_TRUE(peer.Finish()) << peer.Failure();
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
+    auto at = std::find(log.begin(), log.end(),
+                        "ERROR, BufData::WriteObject, file changed while being sent: large.dcm");
+    ASSERT_NE(at, log.end());
+    EXPECT_EQ(std::vector<std::string>(at + 1, log.end()),
+              (std::vector<std::string>{
+                  "ERROR, StoreSCU, WriteStoreRQ failed",
+                  failureLine(peer.Port()).substr(0, failureLine(peer.Port()).size() - 1)}));
+}
+
+} // namespace
+
+TEST(CliStore, FileTruncatedDuringTheStoreFailsTheJob) {
+    changeDuringStore(
+        [](const std::filesystem::path& file) { std::filesystem::resize_file(file, 1 << 20); });
+}
+
+// Same size, and within the same tick of the file system's clock as likely as not.
+TEST(CliStore, FileEditedDuringTheStoreFailsTheJob) {
+    changeDuringStore([](const std::filesystem::path& file) {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(-100, std::ios::end);
+        f.put('x');
+    });
 }

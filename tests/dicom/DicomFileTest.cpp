@@ -310,6 +310,29 @@ std::unique_ptr<DcmObj> privateCt(uint16_t rows, uint16_t columns,
     return obj;
 }
 
+// An explicit VR little endian file with a 300000-byte OB value between small elements, and
+// the data set it holds.
+std::vector<uint8_t> fileWithLargeValue() {
+    DcmObj obj;
+    obj.explicitVR = 1;
+    obj.Append(std::make_unique<DcmTag>(0x0008, 0x0060, std::string("OT"), "CS"));
+    std::vector<uint8_t> large(300000);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<uint8_t>(i * 13 + 7);
+    obj.Append(std::make_unique<DcmTag>(0x0009, 0x1010, static_cast<uint32_t>(large.size()),
+                                        large.data(), "OB"));
+    obj.Append(std::make_unique<DcmTag>(0x0010, 0x0010, std::string("Snap^Shot"), "PN"));
+    BufData body(0);
+    body.WriteObject(obj);
+    return part10(metaExplicitLE, body.TakeBytes());
+}
+
+std::vector<uint8_t> encoded(DcmObj& obj, bool& ok) {
+    BufData out(0);
+    ok = out.WriteObject(obj);
+    return out.TakeBytes();
+}
+
 } // namespace
 
 // Three bytes can stand for at most 256 samples; a header asking for more pixels than the stream
@@ -358,4 +381,81 @@ TEST_F(FileRead, PrivatePixelsNoMoreThanTheStreamCanFill) {
                                                    std::string(c.line) + "\r"}));
         std::filesystem::remove(dir.file("read.log"));
     }
+}
+
+// Left in the file, a large value is read only when encoded, and encodes to the same bytes.
+TEST_F(FileRead, LargeValuesLeftInTheFileEncodeAsCopiedOnes) {
+    writeFileBytes(dir.file("large.dcm"), fileWithLargeValue());
+    DcmObj copied, inFile;
+    ASSERT_TRUE(DcmObj::Read(copied, dir.file("large.dcm").string()));
+    ASSERT_TRUE(DcmObj::Read(inFile, dir.file("large.dcm").string(), FileValues::InFile));
+    ASSERT_EQ(inFile.Count(), 3);
+    EXPECT_TRUE(inFile.TagAt(1)->InFile());
+    EXPECT_FALSE(inFile.TagAt(1)->HasValue());
+    EXPECT_EQ(inFile.TagAt(1)->length, 300000u);
+    EXPECT_FALSE(inFile.TagAt(0)->InFile());
+    EXPECT_FALSE(copied.TagAt(1)->InFile());
+    std::vector<std::string> a, b;
+    copied.Dump(a, 0);
+    inFile.Dump(b, 0);
+    EXPECT_EQ(a, b);
+    bool okCopied = false, okInFile = false;
+    EXPECT_EQ(encoded(inFile, okInFile), encoded(copied, okCopied));
+    EXPECT_TRUE(okCopied && okInFile);
+    ASSERT_TRUE(DcmObj::LoadValues(inFile));
+    EXPECT_FALSE(inFile.TagAt(1)->InFile());
+    EXPECT_EQ(std::memcmp(inFile.TagAt(1)->data.get(), copied.TagAt(1)->data.get(), 300000), 0);
+    EXPECT_TRUE(log().empty());
+}
+
+// Truncated, or rewritten in place within the same clock tick (size and time unchanged): the
+// encoding and the loading both refuse, naming the file, and the encoding is left incomplete.
+TEST_F(FileRead, FileChangedAfterTheReadIsRefused) {
+    const std::string name = dir.file("large.dcm").string();
+    const std::string line = "ERROR, BufData::WriteObject, file changed while being sent: " + name;
+    const std::vector<uint8_t> original = fileWithLargeValue();
+    auto change = [&](bool truncate) {
+        writeFileBytes(name, original);
+        DcmObj obj;
+        EXPECT_TRUE(DcmObj::Read(obj, name, FileValues::InFile));
+        if (truncate) {
+            std::filesystem::resize_file(name, 4000);
+        } else {
+            std::fstream f(name, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(original.size() - 5000));
+            f.put('x');
+        }
+        bool ok = true;
+        std::vector<uint8_t> bytes = encoded(obj, ok);
+        EXPECT_FALSE(ok);
+        EXPECT_LT(bytes.size(), original.size() - 132);
+        EXPECT_FALSE(DcmObj::LoadValues(obj));
+    };
+    change(true);
+    change(false);
+    EXPECT_EQ(
+        log(),
+        (std::vector<std::string>{
+            line + "\r", "ERROR, DcmObj::LoadValues, file changed while being sent: " + name + "\r",
+            line + "\r",
+            "ERROR, DcmObj::LoadValues, file changed while being sent: " + name + "\r"}));
+}
+
+// A file of small values only is held whole, yet an edit after the read still fails the
+// encoding, at its end; a read that copies the values does not look at the file again.
+TEST_F(FileRead, SmallFileChangedAfterTheReadIsRefused) {
+    const std::string name = dir.file("small.dcm").string();
+    writeFileBytes(name, part10(metaExplicitLE, implicitElement(0x0010, 0x0010, "Before^Edit")));
+    DcmObj inFile, copied;
+    ASSERT_TRUE(DcmObj::Read(inFile, name, FileValues::InFile));
+    ASSERT_TRUE(DcmObj::Read(copied, name));
+    writeFileBytes(name, part10(metaExplicitLE, implicitElement(0x0010, 0x0010, "After^Edit")));
+    bool ok = true;
+    encoded(inFile, ok);
+    EXPECT_FALSE(ok);
+    encoded(copied, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{
+                  "ERROR, BufData::WriteObject, file changed while being sent: " + name + "\r"}));
 }

@@ -107,6 +107,13 @@ ScriptedPeer::Step ScriptedPeer::Silent(std::chrono::milliseconds duration) {
     return s;
 }
 
+ScriptedPeer::Step ScriptedPeer::Act(std::function<void()> action) {
+    Step s;
+    s.kind = Step::Kind::Act;
+    s.action = std::move(action);
+    return s;
+}
+
 ScriptedPeer::ScriptedPeer(std::vector<Step> script, PeerStreamFactory makeStream)
     : steps(std::move(script)), factory(std::move(makeStream)) {
     listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -217,6 +224,9 @@ bool ScriptedPeer::play(PeerStream& stream) {
             }
             break;
         }
+        case Step::Kind::Act:
+            step.action();
+            break;
         case Step::Kind::Silent: {
             auto end = Clock::now() + step.pause;
             std::uint8_t sink[4096];

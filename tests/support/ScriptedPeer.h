@@ -37,11 +37,12 @@ using PeerStreamFactory = std::function<std::unique_ptr<PeerStream>(int fd)>;
 class ScriptedPeer {
 public:
     struct Step {
-        enum class Kind { Expect, Send, Close, Silent, ExpectEnd };
+        enum class Kind { Expect, Send, Close, Silent, ExpectEnd, Act };
         Kind kind = Kind::Close;
         std::size_t count = 0;           // Expect: bytes to capture
         std::vector<std::uint8_t> bytes; // Send
         std::chrono::milliseconds pause{0};
+        std::function<void()> action; // Act
     };
 
     // Reads exactly n bytes and appends them to Received().
@@ -56,6 +57,9 @@ public:
     // Captures whatever arrives until the client ends the connection; a reset instead of an
     // orderly close, or no end within StepLimit, fails the script.
     static Step ExpectEnd();
+    // Runs action on the peer's thread at this point of the conversation (a change to a file
+    // while the client is sending it, for instance).
+    static Step Act(std::function<void()> action);
 
     // Starts listening at once, so Port() is valid before the client connects. Without a
     // factory the steps run on the plain descriptor.
