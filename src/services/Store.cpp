@@ -71,6 +71,15 @@ bool relabel(DcmObj& dataSet, const std::string& target) {
     return true;
 }
 
+// Says so when the peer did not take the chosen syntax.
+void noteFallback(const PDU_Service& service, const std::string& preferred) {
+    std::string accepted;
+    if (!preferred.empty() &&
+        service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted) &&
+        accepted != preferred)
+        LogMessage("INFO, StoreSCU, the peer refused " + preferred + ", sending in " + accepted);
+}
+
 } // namespace
 
 bool CStore::WriteRQ(PDU_Service& service, DcmObj* dataSet, const std::string& sopClassUid) {
@@ -158,7 +167,8 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
-        // A failed read of a standard file may have left elements behind; the raw read starts afresh.
+        // A failed read of a standard file may have left elements behind; the raw read starts
+        // afresh.
         dataSet = std::make_unique<DcmObj>();
         if (!DcmObj::ReadRaw(*dataSet, fileName))
             return false;
@@ -176,12 +186,15 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     bool result = false;
     if (!OpenAssociation(service, callingTitle, calledTitle, host, port, sopClassUid,
                          StoreOtherTransferSyntax(dataSet->transferSyntax), preferred,
-                         timeoutSeconds))
+                         timeoutSeconds)) {
         LogMessage("ERROR, StoreSCU, OpenAssoc failed");
-    else if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
-        LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");
-    else
-        result = ReadStoreRSP(service) == 0;
+    } else {
+        noteFallback(service, preferred);
+        if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
+            LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");
+        else
+            result = ReadStoreRSP(service) == 0;
+    }
     dataSet.reset();
     service.Close();
     return result;
