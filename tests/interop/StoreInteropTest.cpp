@@ -157,10 +157,9 @@ double psnr(const std::vector<double>& a, const std::vector<double>& b) {
 // conversion rewrites.
 std::vector<std::string> attributes(const fs::path& file) {
     static const std::set<std::string> rewritten = {
-        "(0028,0004)", "(0028,0006)", "(0028,0100)", "(0028,0101)", "(0028,0102)",
-        "(0028,0103)", "(0028,0106)", "(0028,0107)", "(0028,0108)", "(0028,0109)",
-        "(0028,0120)", "(0028,0121)", "(0028,1052)", "(0028,1053)", "(0028,2110)",
-        "(0028,2112)", "(0028,2114)"};
+        "(0028,0004)", "(0028,0006)", "(0028,0100)", "(0028,0101)", "(0028,0102)", "(0028,0103)",
+        "(0028,0106)", "(0028,0107)", "(0028,0108)", "(0028,0109)", "(0028,0120)", "(0028,0121)",
+        "(0028,1052)", "(0028,1053)", "(0028,2110)", "(0028,2112)", "(0028,2114)"};
     std::istringstream dump(runCommand("dcmdump -q -dc " + shellQuote(file.string())).output);
     std::vector<std::string> out;
     for (std::string line; std::getline(dump, line);) {

@@ -1,9 +1,9 @@
 #include "Store.h"
 #include "Association.h"
 #include "BufData.h"
+#include "DicomFileWriter.h"
 #include "DimseScript.h"
 #include "LogFixture.h"
-#include "DicomFileWriter.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
