@@ -32,16 +32,27 @@ float widthAt300Dpi(const QImage& picture) {
 
 enum class Loaded { Ready, Failed, Unreadable };
 
+// A bitmap of any depth through its palette: grey pictures (a grey palette, or grey pixels)
+// become 8-bit grey levels, anything else 24-bit colour.
+QImage filmForm(const QImage& picture) {
+    if (picture.allGray())
+        return picture.convertToFormat(QImage::Format_Grayscale8);
+    return picture.convertToFormat(QImage::Format_BGR888);
+}
+
 Loaded loadDicom(const std::string& fileName, ImageBox& box) {
     DcmObj dataSet;
     if (!DcmObj::Read(dataSet, fileName)) {
         LogMessage("ERROR: opening DICOM File");
         return Loaded::Unreadable;
     }
+    const std::string syntax = dataSet.transferSyntax;
     if (!DcmObj::ConvertTransferSyntax(dataSet, ExplicitLittleEndian)) {
-        // The blank picture is printed all the same, so the printer's side can be checked.
+        // A blank film would pass for the picture: nothing is printed.
         LogMessage("ERROR: Converting Transfer Syntax");
-        return Loaded::Ready;
+        LogMessage("ERROR, PRINT, the pixel data of " + fileName + " in " + syntax +
+                   " cannot be decoded");
+        return Loaded::Failed;
     }
     float columns = dataSet.GetUShort(0x0028, 0x0011);
     float spacing = 0;
@@ -53,7 +64,13 @@ Loaded loadDicom(const std::string& fileName, ImageBox& box) {
         if (const DcmTag* pixel = dataSet.GetTag(0x0028, 0x0030))
             spacing = pixel->GetFloatAt(0);
     box.RequestedWidth = columns * spacing;
-    RenderToBitmap(box.Picture, dataSet);
+    if (!RenderToBitmap(box.Picture, dataSet)) {
+        LogMessage("ERROR, PRINT, the image of " + fileName + " (" +
+                   dataSet.GetString(0x0028, 0x0004) + ", " +
+                   std::to_string(dataSet.GetUShort(0x0028, 0x0100)) +
+                   " bits allocated) cannot be drawn");
+        return Loaded::Failed;
+    }
     return Loaded::Ready;
 }
 
@@ -81,7 +98,7 @@ Loaded loadPicture(const std::string& fileName, ImageBox& box) {
             LogMessage("ERROR, PRINT, cannot load the bitmap file " + fileName);
             return Loaded::Failed;
         }
-        box.Picture = std::move(picture);
+        box.Picture = filmForm(picture);
         box.RequestedWidth = widthAt300Dpi(box.Picture);
         return Loaded::Ready;
     }

@@ -25,17 +25,6 @@ void storeWord(uint8_t* p, uint16_t word) {
     p[1] = word >> 8;
 }
 
-// intercept + slope * v toward zero, kept inside the range where the conversion is defined.
-long rescaled(int32_t v, float slope, float intercept) {
-    const long double x = static_cast<long double>(intercept) +
-                          static_cast<long double>(slope) * static_cast<long double>(v);
-    if (!(x > -2147483648.0L))
-        return -2147483647L - 1;
-    if (x >= 2147483648.0L)
-        return 2147483647L;
-    return static_cast<long>(x);
-}
-
 // Little-endian words for the 12-bit coder, which must never see wider samples: bits above
 // 12 are dropped (signed values keep their low 12 bits); bytes are widened.
 std::vector<uint8_t> twelveBitWords(const uint8_t* bytes, std::size_t count, bool widen) {
@@ -84,73 +73,60 @@ bool writeNative(DcmObj& dataSet, DcmTag& e, const uint8_t* samples, uint64_t to
 
 } // namespace
 
+SampleReduction ChooseReduction(const uint8_t* input, std::size_t inputBytes,
+                                uint16_t pixelRepresentation, float slope, float intercept,
+                                int outputBits) {
+    SampleReduction r;
+    r.slope = slope;
+    r.intercept = intercept;
+    const std::size_t count = inputBytes / 2;
+    if (count == 0)
+        return r;
+    int32_t lo = sampleAt(input, pixelRepresentation), hi = lo;
+    for (std::size_t i = 1; i < count; ++i) {
+        const int32_t v = sampleAt(input + 2 * i, pixelRepresentation);
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    const int32_t top = (1 << outputBits) - 1;
+    if (lo >= 0 && hi <= top)
+        return r;
+    r.applied = true;
+    r.offset = lo;
+    while (((static_cast<int64_t>(hi) - lo) >> r.shift) > top)
+        ++r.shift;
+    r.slope = static_cast<double>(slope) * static_cast<double>(int64_t{1} << r.shift);
+    r.intercept = static_cast<double>(intercept) + static_cast<double>(slope) * lo;
+    return r;
+}
+
 void ReduceTo8Bit(uint8_t* output, const uint8_t* input, uint16_t pixelRepresentation,
-                  uint16_t bitsStored, float slope, float intercept, std::size_t inputBytes,
-                  const std::string& modality) {
-    int shift = 0;
-    switch (bitsStored) {
-    case 10:
-        shift = 2;
-        break;
-    case 12:
-        shift = 4;
-        break;
-    case 14:
-        shift = 6;
-        break;
-    case 16:
-        shift = 8;
-        break;
-    default:
-        break;
-    }
-    if (modality == "CT")
-        shift = 4;
-    if (modality == "NM")
-        shift = 0;
-    const bool ct = modality == "CT";
+                  std::size_t inputBytes, const SampleReduction& reduction) {
     for (std::size_t i = 0; i < inputBytes / 2; ++i) {
-        long x = rescaled(sampleAt(input + 2 * i, pixelRepresentation), slope, intercept);
-        if (ct)
-            x += 1024;
-        x >>= shift;
-        output[i] = x >= 256 ? 255 : x < 0 ? 0 : static_cast<uint8_t>(x);
+        const int64_t x =
+            (sampleAt(input + 2 * i, pixelRepresentation) - int64_t{reduction.offset}) >>
+            reduction.shift;
+        output[i] = static_cast<uint8_t>(std::clamp<int64_t>(x, 0, 255));
     }
 }
 
-void ReduceTo12Bit(uint8_t* samples, uint16_t pixelRepresentation, uint16_t bits, float slope,
-                   float intercept, std::size_t bytes, const std::string& modality) {
-    (void)bits;
-    const int shift = modality == "DX" || modality == "CR" ? 3 : 0;
-    const bool ct = modality == "CT";
+void ReduceTo12Bit(uint8_t* samples, uint16_t pixelRepresentation, std::size_t bytes,
+                   const SampleReduction& reduction) {
     for (std::size_t i = 0; i + 1 < bytes; i += 2) {
-        long x = rescaled(sampleAt(samples + i, pixelRepresentation), slope, intercept);
-        if (ct)
-            x += 1024;
-        x >>= shift;
-        storeWord(samples + i, static_cast<uint16_t>(x < 0 ? 0 : x > 4095 ? 4095 : x));
-    }
-}
-
-void RescaleInPlace(uint8_t* samples, uint16_t pixelRepresentation, float slope, float intercept,
-                    std::size_t bytes, const std::string& modality) {
-    const bool ct = modality == "CT";
-    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
-        long x = rescaled(sampleAt(samples + i, pixelRepresentation), slope, intercept);
-        if (ct)
-            x += 1024;
-        if (x < 0)
-            x = 0;
-        storeWord(samples + i, static_cast<uint16_t>(x & 0xFFFF));
+        const int64_t x =
+            (sampleAt(samples + i, pixelRepresentation) - int64_t{reduction.offset}) >>
+            reduction.shift;
+        storeWord(samples + i, static_cast<uint16_t>(std::clamp<int64_t>(x, 0, 4095)));
     }
 }
 
 bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, uint16_t columns,
                   uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
                   uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
-                  float& ratio, int frames, const std::string& target,
-                  const std::string& modality) {
+                  float& ratio, int frames, const std::string& target, const std::string& modality,
+                  SampleReduction* reduction) {
     (void)planar;
+    (void)modality;
     if (frames < 1)
         frames = 1;
     DcmTag& e = *dataSet.TagAt(index);
@@ -178,6 +154,27 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
         return false;
     }
 
+    // Lossy grey words are narrowed by one rule for all frames, so that one rescale describes
+    // them all; lossless targets take the stored values as they are.
+    SampleReduction narrowed;
+    narrowed.slope = slope;
+    narrowed.intercept = intercept;
+    const bool greyWords = !colour && bitsAllocated == 16;
+    if (baseline && greyWords)
+        narrowed = ChooseReduction(samples, total, pixelRepresentation, slope, intercept, 8);
+    else if (extended && greyWords && bitsStored != 12)
+        narrowed = ChooseReduction(samples, total, pixelRepresentation, slope, intercept, 12);
+    // 16-bit colour for the 8-bit process: each sample loses its low bits.
+    const int colourShift =
+        baseline && colour && bitsAllocated == 16 ? std::clamp(bitsStored - 8, 0, 8) : 0;
+    if (baseline && colour && bitsAllocated == 16) {
+        narrowed.grey = false;
+        narrowed.applied = true;
+        narrowed.shift = colourShift;
+    }
+    // JPEG 2000 codes the stored bits; a 16-bit word needs a precision above 8.
+    const int j2kBits = std::clamp<int>(bitsStored, bitsAllocated == 16 ? 9 : 1, bitsAllocated);
+
     // Frames are independent: they are encoded side by side, each into its own fragment and
     // each rescaled in its own part of the buffer. Every frame is encoded before the data set
     // is touched, so that a failure leaves no partial pixel data behind.
@@ -189,30 +186,27 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
             return JpegEncode16(columns, rows, components, frame, out) == 0;
         }
         if (baseline) {
-            if (colour || bitsAllocated == 8)
+            if (bitsAllocated == 8)
                 return JpegEncode8(columns, rows, components, frame, out, EncoderLossy) == 0;
             std::vector<uint8_t> reduced(frameBytes / 2);
-            ReduceTo8Bit(reduced.data(), frame, pixelRepresentation, bitsStored, slope, intercept,
-                         frameBytes, modality);
-            return JpegEncode8(columns, rows, 1, reduced.data(), out, EncoderLossy) == 0;
+            if (colour) {
+                for (std::size_t i = 0; i < reduced.size(); ++i)
+                    reduced[i] = static_cast<uint8_t>(
+                        std::min<int>((frame[2 * i] | frame[2 * i + 1] << 8) >> colourShift, 255));
+            } else {
+                ReduceTo8Bit(reduced.data(), frame, pixelRepresentation, frameBytes, narrowed);
+            }
+            return JpegEncode8(columns, rows, components, reduced.data(), out, EncoderLossy) == 0;
         }
         if (extended) {
             const bool narrow = bitsAllocated <= 8;
-            if (bitsStored > 12 && !narrow)
-                ReduceTo12Bit(frame, pixelRepresentation, bitsStored, slope, intercept, frameBytes,
-                              modality);
+            if (narrowed.applied)
+                ReduceTo12Bit(frame, pixelRepresentation, frameBytes, narrowed);
             std::vector<uint8_t> words = twelveBitWords(frame, frameBytes, narrow);
             return JpegEncode12(columns, rows, components, words.data(), out) == 0;
         }
-        if (!colour) {
-            if (bitsAllocated == 10 || bitsAllocated == 12)
-                ReduceTo12Bit(frame, pixelRepresentation, bitsAllocated, slope, intercept,
-                              frameBytes, modality);
-            else if (bitsAllocated == 14 || bitsAllocated == 16)
-                RescaleInPlace(frame, pixelRepresentation, slope, intercept, frameBytes, modality);
-        }
-        return J2kEncode(frame, out, columns, rows, components, bitsAllocated,
-                         target == J2kLossy ? 10 : 0);
+        return J2kEncode(frame, out, columns, rows, components, j2kBits,
+                         target == J2kLossy ? 10 : 0, pixelRepresentation != 0);
     };
     std::vector<std::vector<uint8_t>> fragments(static_cast<std::size_t>(frames));
     std::vector<char> encoded(static_cast<std::size_t>(frames), 0);
@@ -248,6 +242,8 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
     }
     dataSet.Insert(std::make_unique<DcmTag>(0xFFFE, 0xE0DD, 0u, nullptr, "DL"), ++k);
     index = k;
+    if (reduction)
+        *reduction = narrowed;
     if ((baseline || extended || target == J2kLossy) && compressed > 0)
         ratio = static_cast<float>(static_cast<double>(total) / static_cast<double>(compressed));
     return true;

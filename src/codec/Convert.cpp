@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "TransferSyntaxUids.h"
 #include "UidTables.h"
+#include "Ybr.h"
 
 #include <algorithm>
 #include <charconv>
@@ -148,11 +149,8 @@ void readAttribute(DcmObj& ds, DcmTag& e, Working& w, const std::string& target)
     }
 }
 
-const char* interceptText(const Working& w) {
-    return w.modality == "CT" ? "-1024 " : "0 ";
-}
-
-// The lossy targets store rescaled samples; the attributes must describe what was stored.
+// The lossy targets store narrowed samples; the attributes must describe what was stored.
+// The rescale of narrowed samples is written after the pass, once the reduction is known.
 void rewriteForLossy(DcmTag& e, const Working& w, const std::string& target) {
     if (target == JpegBaseline && w.bitsStored != 8) {
         switch (e.element) {
@@ -166,34 +164,6 @@ void rewriteForLossy(DcmTag& e, const Working& w, const std::string& target) {
         case 0x0103:
             setUShort(e, 0);
             break;
-        case 0x1052:
-            setText(e, interceptText(w));
-            break;
-        case 0x1053: {
-            const char* slope = "1 ";
-            switch (w.bitsStored) {
-            case 10:
-                slope = "4 ";
-                break;
-            case 12:
-                slope = "16";
-                break;
-            case 14:
-                slope = "64";
-                break;
-            case 16:
-                slope = "256 ";
-                break;
-            default:
-                break;
-            }
-            if (w.modality == "CT")
-                slope = "16";
-            if (w.modality == "NM")
-                slope = "1 ";
-            setText(e, slope);
-            break;
-        }
         default:
             break;
         }
@@ -208,34 +178,9 @@ void rewriteForLossy(DcmTag& e, const Working& w, const std::string& target) {
         case 0x0103:
             setUShort(e, 0);
             break;
-        case 0x1052:
-            setText(e, interceptText(w));
-            break;
         default:
             break;
         }
-    } else if ((target == J2kLossless || target == J2kLossy) && w.bitsStored != 8) {
-        if (e.element == 0x1052)
-            setText(e, interceptText(w));
-        else if (e.element == 0x1053)
-            setText(e, "1 ");
-    }
-}
-
-uint8_t clampByte(double x) {
-    const long v = static_cast<long>(x);
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-}
-
-// Native YBR_FULL samples become RGB, since the attribute is rewritten to say so.
-void ybrFullToRgb(uint8_t* p, std::size_t bytes) {
-    for (std::size_t k = 0; k + 2 < bytes; k += 3) {
-        const double y = p[k];
-        const double cb = p[k + 1] - 128.0;
-        const double cr = p[k + 2] - 128.0;
-        p[k] = clampByte(y + 1.402 * cr);
-        p[k + 1] = clampByte(y - 0.344136 * cb - 0.714136 * cr);
-        p[k + 2] = clampByte(y + 1.772 * cb);
     }
 }
 
@@ -277,7 +222,7 @@ int countFragments(const DcmObj& ds, int index, uint64_t& bytes) {
 enum class Step { Continue, Fail };
 
 Step convertPixelData(DcmObj& ds, int& index, const Working& w, const std::string& target,
-                      float& ratio, bool& result) {
+                      float& ratio, bool& result, SampleReduction& reduction) {
     const int frames = w.frames >= 1 ? w.frames : 1;
     uint64_t total = uint64_t(w.columns) * w.rows * w.bitsAllocated / 8;
     if (w.colour)
@@ -289,6 +234,10 @@ Step convertPixelData(DcmObj& ds, int& index, const Working& w, const std::strin
     }
     DcmTag& e = *ds.TagAt(index);
     const bool encapsulated = e.length == UndefinedLength;
+    // Native YBR_FULL_422 shares one Cb, Cr pair between two pixels: two thirds of the size.
+    const bool ybr422 = !encapsulated && w.colour && ds.photometric == "YBR_FULL_422" &&
+                        w.bitsAllocated == 8 && w.planar == 0 && w.columns % 2 == 0;
+    const uint64_t nativeTotal = ybr422 ? total / 3 * 2 : total;
     if (total > MaxValueBytes) {
         log("size=" + std::to_string(total) + " is too large");
         return Step::Fail;
@@ -307,7 +256,7 @@ Step convertPixelData(DcmObj& ds, int& index, const Working& w, const std::strin
                 " compressed bytes");
             return Step::Fail;
         }
-    } else if (e.length != total && e.length != total + 1) {
+    } else if (e.length != nativeTotal && e.length != nativeTotal + 1) {
         log("tag->length!=size");
         return Step::Fail;
     }
@@ -331,21 +280,27 @@ Step convertPixelData(DcmObj& ds, int& index, const Working& w, const std::strin
             log("Exception on Decomp");
             return Step::Fail;
         }
+    } else if (ybr422) {
+        // Rows of an odd width would split a pair; the length test above holds them out.
+        if (e.HasValue())
+            Ybr422ToRgb(e.data.get(), buffer.data(), total / 3);
     } else {
         if (e.HasValue())
             std::memcpy(buffer.data(), e.data.get(), std::min<uint64_t>(total, e.length));
         const uint64_t frameBytes = total / frames;
         if (w.colour && w.planar == 1 && w.bitsAllocated >= 8)
             planarToInterleaved(buffer, frameBytes, frames, w.bitsAllocated / 8);
+        // The attribute is rewritten to say RGB (YBR_FULL for JPEG baseline, whose encoder
+        // takes RGB and transforms it itself).
         if (w.colour && ds.photometric == "YBR_FULL" && w.bitsAllocated == 8)
-            ybrFullToRgb(buffer.data(), buffer.size());
+            YbrFullToRgb(buffer.data(), buffer.size());
     }
     const uint16_t planar = encapsulated ? w.planar : 0;
 
     try {
         result = DcmObj::Comp(ds, index, buffer.data(), w.colour, w.columns, w.rows, w.bitsStored,
                               w.bitsAllocated, w.pixelRepresentation, planar, w.slope, w.intercept,
-                              ratio, frames, target, w.modality);
+                              ratio, frames, target, w.modality, &reduction);
     } catch (const std::exception&) {
         log("Exception on Comp");
     }
@@ -386,6 +341,45 @@ void putText(DcmObj& ds, uint16_t group, uint16_t element, const std::string& te
     ds.Append(std::move(n));
 }
 
+// A decimal string of at most 16 characters, with a full stop whatever the locale.
+std::string decimalText(double value) {
+    char text[64];
+    for (int digits = 12; digits > 0; --digits) {
+        auto r = std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits);
+        if (r.ec == std::errc() && r.ptr - text <= 16)
+            return std::string(text, r.ptr);
+    }
+    return "0";
+}
+
+// Elements at depth 0 that no longer hold after the samples were narrowed: their values are
+// in the old range (and VR) of the samples.
+void removeOldRangeValues(DcmObj& ds) {
+    static constexpr uint16_t elements[] = {0x0106, 0x0107, 0x0108, 0x0109, 0x0120, 0x0121};
+    int depth = 0;
+    for (int i = 0; i < ds.Count(); ++i) {
+        const DcmTag& e = ds.HeaderAt(i);
+        if ((e.IsVR("SQ") || e.Is(0xFFFE, 0xE000)) && e.length == UndefinedLength)
+            ++depth;
+        if (depth == 0 && e.group == 0x0028 && ds.TagAt(i) &&
+            std::find(std::begin(elements), std::end(elements), e.element) != std::end(elements)) {
+            ds.Remove(i--);
+            continue;
+        }
+        if ((e.Is(0xFFFE, 0xE00D) || e.Is(0xFFFE, 0xE0DD)) && depth > 0)
+            --depth;
+    }
+}
+
+// The rescale that turns the narrowed grey samples back into modality values.
+void describeReduction(DcmObj& ds, const SampleReduction& r) {
+    removeOldRangeValues(ds);
+    if (!r.grey)
+        return;
+    putText(ds, 0x0028, 0x1052, decimalText(r.intercept));
+    putText(ds, 0x0028, 0x1053, decimalText(r.slope));
+}
+
 } // namespace
 
 bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
@@ -414,6 +408,11 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
     Working w;
     bool result = false;
     float ratio = 0.0f;
+    SampleReduction reduction;
+    // Values of a source that was already lossy, to which this compression's are appended.
+    const bool wasLossy = ds.GetString(0x0028, 0x2110) == "01";
+    const std::string oldMethod = wasLossy ? ds.GetString(0x0028, 0x2114) : std::string();
+    const std::string oldRatio = wasLossy ? ds.GetString(0x0028, 0x2112) : std::string();
     for (int i = 0; i < ds.Count(); ++i) {
         if (!ds.TagAt(i))
             continue;
@@ -427,7 +426,7 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
         if (e.Is(0x7FE0, 0x0010)) {
             if (w.icon) {
                 w.icon = false;
-            } else if (convertPixelData(ds, i, w, target, ratio, result) == Step::Fail) {
+            } else if (convertPixelData(ds, i, w, target, ratio, result, reduction) == Step::Fail) {
                 if (sourceBig)
                     setByteOrder(ds, true);
                 return false;
@@ -438,9 +437,17 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
             rewriteForLossy(e, w, target);
     }
 
+    if (reduction.applied)
+        describeReduction(ds, reduction);
+    else if ((target == JpegBaseline && w.bitsStored != 8) ||
+             (target == JpegExtended && w.bitsStored != 12))
+        removeOldRangeValues(ds); // written in the old VR beside the new pixel representation
     if (target == JpegBaseline || target == JpegExtended || target == J2kLossy) {
+        const std::string method = target == J2kLossy ? "ISO_15444_1" : "ISO_10918_1";
         putText(ds, 0x0028, 0x2110, "01");
-        putText(ds, 0x0028, 0x2112, ratioText(ratio));
+        putText(ds, 0x0028, 0x2112,
+                oldRatio.empty() ? ratioText(ratio) : oldRatio + "\\" + ratioText(ratio));
+        putText(ds, 0x0028, 0x2114, oldMethod.empty() ? method : oldMethod + "\\" + method);
     }
     if (target == ExplicitBigEndian)
         setByteOrder(ds, true);

@@ -127,40 +127,63 @@ std::vector<FrameSpan> frameSpans(const DcmTag& table, const std::vector<Fragmen
     return spans;
 }
 
-void decodeFrame(DcmObj& dataSet, Decoder decoder, const uint8_t* bytes, std::size_t length,
-                 uint8_t* out, std::size_t frameSize, std::size_t totalSize, int bitsAllocated) {
+const char* codecName(Decoder d) {
+    switch (d) {
+    case Decoder::Rle:
+        return "RLE";
+    case Decoder::JpegLossless:
+        return "JPEG lossless";
+    case Decoder::JpegBaseline:
+        return "JPEG baseline";
+    case Decoder::JpegExtended:
+        return "JPEG extended";
+    case Decoder::Jpeg2000:
+        return "JPEG 2000";
+    case Decoder::None:
+        break;
+    }
+    return "none";
+}
+
+// True when the frame was decoded whole.
+bool decodeFrame(DcmObj& dataSet, Decoder decoder, const uint8_t* bytes, std::size_t length,
+                 uint8_t* out, std::size_t frameSize, std::size_t totalSize, int bitsAllocated,
+                 bool rgb) {
     switch (decoder) {
     case Decoder::Rle:
-        dataSet.RleDecodeFrame(bytes, out, length, frameSize, bitsAllocated);
-        break;
+        return dataSet.RleDecodeFrame(bytes, out, length, frameSize, bitsAllocated);
     case Decoder::JpegLossless:
-        if (bitsAllocated == 8) {
-            JpegDecode8(bytes, out, length, frameSize);
-        } else if (length == totalSize) {
+        if (bitsAllocated == 8)
+            return JpegDecode8(bytes, out, length, frameSize, rgb) == 0;
+        if (length == totalSize) {
             // Some writers store the samples unencoded, as big-endian words.
             const std::size_t n = std::min(length, frameSize) & ~static_cast<std::size_t>(1);
             for (std::size_t i = 0; i < n; i += 2) {
                 out[i] = bytes[i + 1];
                 out[i + 1] = bytes[i];
             }
-        } else {
-            JpegDecode16(bytes, out, length, frameSize);
+            return true;
         }
-        break;
+        return JpegDecode16(bytes, out, length, frameSize) == 0;
     case Decoder::JpegBaseline:
     case Decoder::JpegExtended:
         // An 8-bit frame takes one byte per sample whatever the process.
         if (bitsAllocated == 8)
-            JpegDecode8(bytes, out, length, frameSize);
-        else
-            JpegDecode12(bytes, out, length, frameSize);
-        break;
+            return JpegDecode8(bytes, out, length, frameSize, rgb) == 0;
+        return JpegDecode12(bytes, out, length, frameSize, rgb) == 0;
     case Decoder::Jpeg2000:
-        J2kDecode(bytes, out, length, frameSize);
-        break;
+        return J2kDecode(bytes, out, length, frameSize);
     case Decoder::None:
         break;
     }
+    return true;
+}
+
+std::string trimmedText(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 bool isItem(const DcmTag* t) {
@@ -198,8 +221,10 @@ bool DcmObj::Decomp(int index, uint8_t* output, std::size_t totalSize, int frame
     const std::size_t frameCount = frames < 1 ? 1 : static_cast<std::size_t>(frames);
     const std::size_t frameSize = totalSize / frameCount;
     const std::vector<FrameSpan> spans = frameSpans(*TagAt(p), fragments, frameCount, decoder);
+    const bool rgb = trimmedText(photometric) == "RGB";
     std::vector<uint8_t> joined;
-    for (std::size_t f = 0; f < spans.size(); ++f) {
+    bool whole = true;
+    for (std::size_t f = 0; f < spans.size() && whole; ++f) {
         const FrameSpan& span = spans[f];
         const uint8_t* bytes = fragments[span.first].bytes;
         std::size_t length = fragments[span.first].length;
@@ -212,8 +237,14 @@ bool DcmObj::Decomp(int index, uint8_t* output, std::size_t totalSize, int frame
             bytes = joined.data();
             length = joined.size();
         }
-        decodeFrame(*this, decoder, bytes, length, output + f * frameSize, frameSize, totalSize,
-                    bitsAllocated);
+        if (!decodeFrame(*this, decoder, bytes, length, output + f * frameSize, frameSize,
+                         totalSize, bitsAllocated, rgb)) {
+            // A partly decoded picture must never pass for the image.
+            LogMessage("ERROR, DcmObj::Decomp, frame " + std::to_string(f + 1) + " of " +
+                       std::to_string(frameCount) + ": " + codecName(decoder) +
+                       " stream does not decode");
+            whole = false;
+        }
     }
 
     const std::size_t used = spans.empty() ? 0 : spans.back().first + spans.back().count;
@@ -230,10 +261,10 @@ bool DcmObj::Decomp(int index, uint8_t* output, std::size_t totalSize, int frame
     if (!delimited) {
         if (decoder == Decoder::JpegBaseline) {
             LogMessage("ERROR, Decompressing image, end of stream");
-            return true;
+            return whole;
         }
         LogMessage("ERROR, DcmObj::Decomp, no sequence delimitation item");
         return false;
     }
-    return true;
+    return whole;
 }

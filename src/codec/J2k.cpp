@@ -167,6 +167,11 @@ opj_image* J2kImageFromRaw(const uint8_t* samples, const opj_cparameters* parame
 
     const int sampleBytes = bytesForPrecision(bits);
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
+    // Only the low `bits` of a sample are its value (the bits above may be anything); a signed
+    // value is extended from its top bit.
+    const bool masked = bits < 8 * sampleBytes && sampleBytes < 4;
+    const OPJ_INT32 mask = masked ? (OPJ_INT32{1} << bits) - 1 : -1;
+    const OPJ_INT32 signBit = masked ? OPJ_INT32{1} << (bits - 1) : 0;
     const uint8_t* p = samples;
     for (std::size_t k = 0; k < pixels; ++k) {
         for (int i = 0; i < count; ++i, p += sampleBytes) {
@@ -182,6 +187,11 @@ opj_image* J2kImageFromRaw(const uint8_t* samples, const opj_cparameters* parame
                 std::memcpy(&w, p, 4);
                 v = static_cast<OPJ_INT32>(w);
             }
+            if (masked) {
+                v &= mask;
+                if (isSigned && (v & signBit) != 0)
+                    v -= mask + 1;
+            }
             image->comps[i].data[k] = v;
         }
     }
@@ -189,7 +199,7 @@ opj_image* J2kImageFromRaw(const uint8_t* samples, const opj_cparameters* parame
 }
 
 bool J2kEncode(const uint8_t* samples, std::vector<uint8_t>& out, int width, int height,
-               int components, int bits, int rate) {
+               int components, int bits, int rate, bool isSigned) {
     out.clear();
     opj_cparameters_t parameters;
     opj_set_default_encoder_parameters(&parameters);
@@ -202,7 +212,8 @@ bool J2kEncode(const uint8_t* samples, std::vector<uint8_t>& out, int width, int
     if (parameters.cp_comment == nullptr)
         parameters.cp_comment = comment;
 
-    ImagePtr image(J2kImageFromRaw(samples, &parameters, width, height, components, bits, 0));
+    ImagePtr image(
+        J2kImageFromRaw(samples, &parameters, width, height, components, bits, isSigned ? 1 : 0));
     if (!image) {
         LogMessage("ERROR, J2kEncode, cannot create the image " + std::to_string(width) + "x" +
                    std::to_string(height) + ", bits=" + std::to_string(bits));

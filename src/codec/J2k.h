@@ -13,8 +13,9 @@ struct opj_cparameters;
 
 // Rate 0 codes losslessly; any other rate is a compression ratio (10 gives about 10:1).
 // On true `out` holds exactly the codestream; on false it is empty and a log line is written.
+// isSigned codes signed components (samples read as two's complement of `bits` bits).
 bool J2kEncode(const uint8_t* samples, std::vector<uint8_t>& out, int width, int height,
-               int components, int bits, int rate);
+               int components, int bits, int rate, bool isSigned = false);
 
 // Decodes into `output` of `outputBytes` bytes, never past its end. Returns false (with a log
 // line) when the codestream does not decode; the output then keeps what it held.

@@ -21,6 +21,7 @@ struct JpegError {
     char firstWarning[JMSG_LENGTH_MAX];
     int warnings;
     int firstWarningCode;
+    bool damaged; // a warning that means the picture is not whole
 };
 
 [[noreturn]] void jumpOnError(j_common_ptr info) {
@@ -33,6 +34,11 @@ void noteWarning(j_common_ptr info, int level) {
     if (level >= 0)
         return; // trace messages
     JpegError* err = reinterpret_cast<JpegError*>(info->err);
+    const int code = info->err->msg_code;
+    // The library fills what it cannot decode and goes on; these leave a wrong picture.
+    if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE ||
+        code == JWRN_MUST_RESYNC)
+        err->damaged = true;
     if (err->warnings++ == 0) {
         err->firstWarningCode = info->err->msg_code;
         (*info->err->format_message)(info, err->firstWarning);
@@ -108,9 +114,18 @@ struct DecodeJob {
     int outSampleBytes; // 1 for the 8-bit build, 2 for the 12- and 16-bit builds
     bool keepRgbIfLossless;
     bool lossless;
+    bool photometricRgb; // the data set says RGB: no colour transform unless the stream asks
     const char* problem; // set when the stream cannot go into this build's output
     bool cut;            // the image did not fit into outBytes
 };
+
+bool subsampled(const jpeg_decompress_struct& info) {
+    for (int i = 1; i < info.num_components; ++i)
+        if (info.comp_info[i].h_samp_factor != info.comp_info[0].h_samp_factor ||
+            info.comp_info[i].v_samp_factor != info.comp_info[0].v_samp_factor)
+            return true;
+    return false;
+}
 
 void decodeStep(void* context) {
     DecodeJob& job = *static_cast<DecodeJob*>(context);
@@ -122,6 +137,13 @@ void decodeStep(void* context) {
     jpeg_mem_src(info, job.in, static_cast<unsigned long>(job.inLength));
     jpeg_read_header(info, TRUE);
     if (job.keepRgbIfLossless && job.lossless && info->jpeg_color_space == JCS_YCbCr)
+        info->jpeg_color_space = JCS_RGB;
+    // Without a JFIF marker or an Adobe marker asking for a transform, three components are
+    // taken as the data set labels them; the library would guess YCbCr. Subsampled chroma
+    // says YCbCr too: no writer subsamples R or B.
+    if (job.photometricRgb && info->num_components == 3 && info->jpeg_color_space == JCS_YCbCr &&
+        !info->saw_JFIF_marker && !(info->saw_Adobe_marker && info->Adobe_transform != 0) &&
+        !subsampled(*info))
         info->jpeg_color_space = JCS_RGB;
     const int precision = info->data_precision;
     if (job.outSampleBytes == 1 && precision > 8) {
@@ -180,16 +202,23 @@ void decodeStep(void* context) {
 
 int decodeJpeg(const char* place, const uint8_t* fragment, uint8_t* output,
                std::size_t fragmentLength, std::size_t outputBytes, int outSampleBytes,
-               bool keepRgbIfLossless) {
+               bool keepRgbIfLossless, bool photometricRgb) {
     if (fragment == nullptr || fragmentLength == 0 || output == nullptr) {
         LogMessage(std::string("ERROR, ") + place + ", empty stream");
         return -1;
     }
     Decompressor d;
-    DecodeJob job{
-        &d.info,     fragment,       fragmentLength,    output,
-        outputBytes, outSampleBytes, keepRgbIfLossless, isLosslessStream(fragment, fragmentLength),
-        nullptr,     false};
+    DecodeJob job{&d.info,
+                  fragment,
+                  fragmentLength,
+                  output,
+                  outputBytes,
+                  outSampleBytes,
+                  keepRgbIfLossless,
+                  isLosslessStream(fragment, fragmentLength),
+                  photometricRgb,
+                  nullptr,
+                  false};
     if (!runGuarded(d.err, decodeStep, &job)) {
         LogMessage(std::string("ERROR, ") + place + ", " + d.err.message);
         return -1;
@@ -205,8 +234,9 @@ int decodeJpeg(const char* place, const uint8_t* fragment, uint8_t* output,
     }
     if (d.err.warnings > 0) {
         LogMessage(std::string("WARNING, ") + place + ", " + d.err.firstWarning);
-        // A stream that ended early was filled up by the library: the frame is not whole.
-        if (d.err.firstWarningCode == JWRN_JPEG_EOF || d.err.firstWarningCode == JWRN_HIT_MARKER)
+        // A stream that ended early or whose coded data is damaged was filled up by the
+        // library: the frame is not whole.
+        if (d.err.damaged)
             return -1;
     }
     return 0;
@@ -308,18 +338,21 @@ int encodeJpeg(const char* place, int width, int height, int components, const u
 } // namespace
 
 int JpegDecode8(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
-                std::size_t outputBytes) {
-    return decodeJpeg("JpegDecode8", fragment, output, fragmentLength, outputBytes, 1, true);
+                std::size_t outputBytes, bool photometricRgb) {
+    return decodeJpeg("JpegDecode8", fragment, output, fragmentLength, outputBytes, 1, true,
+                      photometricRgb);
 }
 
 int JpegDecode12(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
-                 std::size_t outputBytes) {
-    return decodeJpeg("JpegDecode12", fragment, output, fragmentLength, outputBytes, 2, false);
+                 std::size_t outputBytes, bool photometricRgb) {
+    return decodeJpeg("JpegDecode12", fragment, output, fragmentLength, outputBytes, 2, false,
+                      photometricRgb);
 }
 
 int JpegDecode16(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
                  std::size_t outputBytes) {
-    return decodeJpeg("JpegDecode16", fragment, output, fragmentLength, outputBytes, 2, false);
+    return decodeJpeg("JpegDecode16", fragment, output, fragmentLength, outputBytes, 2, false,
+                      false);
 }
 
 int JpegEncode8(int width, int height, int components, const uint8_t* samples,

@@ -15,10 +15,12 @@ enum EncoderMode : int { EncoderLossy = 0, EncoderLossless = 4 };
 // Decode one JPEG stream into `output`, which holds `outputBytes` bytes (the frame the caller
 // reserved). Returns 0, or -1 when the stream does not decode. Rows that do not fit into
 // outputBytes are dropped; rows decoded before a failure stay in the output.
+// photometricRgb: the data set labels the frame RGB, so three components are decoded without a
+// colour transform unless the stream has a JFIF marker or an Adobe marker with a transform.
 int JpegDecode8(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
-                std::size_t outputBytes);
+                std::size_t outputBytes, bool photometricRgb = false);
 int JpegDecode12(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
-                 std::size_t outputBytes);
+                 std::size_t outputBytes, bool photometricRgb = false);
 int JpegDecode16(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
                  std::size_t outputBytes);
 

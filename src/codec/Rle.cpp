@@ -55,7 +55,7 @@ std::string trimmed(const std::string& text) {
 
 } // namespace
 
-void RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8_t* scratch,
+bool RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8_t* scratch,
                       std::size_t start, std::size_t length, int segmentIndex,
                       std::size_t segmentSize) {
     uint8_t* out = scratch + static_cast<std::size_t>(segmentIndex) * segmentSize;
@@ -64,7 +64,7 @@ void RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8
     while (produced < segmentSize) {
         if (in >= fragmentLength) {
             LogMessage("ERROR, overflow decoding RLE");
-            return;
+            return false;
         }
         const int n = static_cast<int8_t>(fragment[in++]);
         if (n >= 0) {
@@ -75,31 +75,32 @@ void RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8
             produced += copied;
             if (count > available) {
                 LogMessage("ERROR, overflow decoding RLE");
-                return;
+                return false;
             }
             in += count;
         } else if (n != -128) {
             if (in >= fragmentLength) {
                 LogMessage("ERROR, overflow decoding RLE");
-                return;
+                return false;
             }
             std::size_t count = std::min(static_cast<std::size_t>(1 - n), segmentSize - produced);
             std::memset(out + produced, fragment[in++], count);
             produced += count;
             if (in - start > length) {
                 LogMessage("ERROR, overflow decoding RLE");
-                return;
+                return false;
             }
         }
     }
+    return true;
 }
 
-void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
+bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
                             std::size_t frameSize, int bitsAllocated) {
     if (fragment == nullptr || fragmentLength < RleHeaderBytes) {
         LogMessage("ERROR, DcmObj::RleDecodeFrame, fragment shorter than the RLE header: " +
                    std::to_string(fragmentLength));
-        return;
+        return false;
     }
     const uint32_t segments = readLE32(fragment);
     const std::string photo = trimmed(photometric);
@@ -109,7 +110,7 @@ void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
         LogMessage("ERROR, format not supported: segment_count=" + std::to_string(segments) +
                    ", bitsa=" + std::to_string(bitsAllocated) +
                    ", PhotometricInterpretation=" + photometric);
-        return;
+        return false;
     }
 
     std::size_t offsets[RleMaxSegments + 1];
@@ -122,19 +123,22 @@ void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
     if (output == nullptr || segmentSize == 0) {
         LogMessage("ERROR, DcmObj::RleDecodeFrame, frame of " + std::to_string(frameSize) +
                    " bytes too small for " + std::to_string(segments) + " segments");
-        return;
+        return false;
     }
     std::vector<uint8_t> scratch(frameSize, 0);
+    bool whole = true;
     for (uint32_t i = 0; i < segments; ++i) {
         const std::size_t start = offsets[i];
         const std::size_t end = std::min(offsets[i + 1], fragmentLength);
         if (start < RleHeaderBytes || start >= fragmentLength || end < start) {
             LogMessage("ERROR, DcmObj::RleDecodeFrame, segment " + std::to_string(i + 1) +
                        " offset outside the fragment: " + std::to_string(start));
+            whole = false;
             continue;
         }
-        RleDecodeSegment(fragment, fragmentLength, scratch.data(), start, end - start,
-                         static_cast<int>(i), segmentSize);
+        whole = RleDecodeSegment(fragment, fragmentLength, scratch.data(), start, end - start,
+                                 static_cast<int>(i), segmentSize) &&
+                whole;
     }
 
     const uint8_t* seg = scratch.data();
@@ -150,11 +154,11 @@ void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
             output[3 * k + 1] = clampToByte(yv - 0.344136 * cbv - 0.714136 * crv);
             output[3 * k + 2] = clampToByte(yv + 1.772 * cbv);
         }
-        return;
+        return whole;
     }
     if (segments == 1) {
         std::memcpy(output, seg, segmentSize);
-        return;
+        return whole;
     }
     // Sample byte j (little-endian in the output) of component c comes from segment
     // c * sampleBytes + (sampleBytes - 1 - j): the segments run from the most significant byte.
@@ -168,4 +172,5 @@ void DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
                 to[k * pixelBytes] = from[k];
         }
     }
+    return whole;
 }

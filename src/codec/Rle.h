@@ -15,7 +15,8 @@ inline constexpr int RleMaxSegments = 15;
 
 // Decodes the segment that starts at `start` and is `length` bytes long into bytes
 // segmentIndex * segmentSize .. (segmentIndex + 1) * segmentSize of `scratch`. Never reads past
-// fragmentLength bytes of `fragment` nor writes outside that area of `scratch`.
-void RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8_t* scratch,
+// fragmentLength bytes of `fragment` nor writes outside that area of `scratch`. False (with a
+// log line) when the stream ends before the segment is whole.
+bool RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8_t* scratch,
                       std::size_t start, std::size_t length, int segmentIndex,
                       std::size_t segmentSize);

@@ -19,6 +19,17 @@ class FileSnapshot;
 // a dump never reads them), so memory stays small whatever the file's size.
 enum class FileValues { Copied, InFile };
 
+// How DcmObj::Comp narrowed samples for a lossy target: stored = (old - offset) >> shift.
+// slope and intercept are the rescale of the new samples.
+struct SampleReduction {
+    bool applied = false; // the sample values changed
+    bool grey = true;     // false: colour samples, which carry no rescale
+    int shift = 0;
+    long offset = 0;
+    double slope = 1.0;
+    double intercept = 0.0;
+};
+
 class DcmObj {
 public:
     // Exactly one of the two pointers is set.
@@ -95,24 +106,26 @@ public:
     // (encapsulated for the JPEG and JPEG 2000 targets, one native value otherwise). On
     // return from an encapsulating path `index` designates the sequence delimitation item.
     // False when the target is refused or a frame could not be encoded (nothing is inserted).
+    // `reduction`, when given, tells how the samples were narrowed for the target.
     static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, uint16_t columns,
                      uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
                      uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
                      float& ratio, int frames, const std::string& target,
-                     const std::string& modality);
+                     const std::string& modality, SampleReduction* reduction = nullptr);
     // Replaces the pixel data by its first frame mapped through the VOI LUT, when the image has
     // one, and removes the VOI LUT Sequence; returns the number of entries removed.
     static int ApplyVoiLut(DcmObj& dataSet);
 
     // Defined in the codec library (veskaro_codec).
     // Decodes one RLE Lossless frame into frameSize bytes of output, by the data set's
-    // photometric; bitsAllocated serves only the error message.
-    void RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
+    // photometric; bitsAllocated serves only the error message. False (with a log line) when the
+    // frame could not be decoded whole.
+    bool RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_t fragmentLength,
                         std::size_t frameSize, int bitsAllocated);
     // Decodes the encapsulated pixel data after entry `index` (the pixel data element) into
     // output (totalSize bytes, frame f at f * (totalSize / frames)) and removes the offset
     // table, fragment and delimiter entries. False when the entries are not there as expected
-    // (the caller reports the failure); a frame that does not decode keeps what was written.
+    // or a frame does not decode; the log line names the frame and the codec.
     bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames, int bitsAllocated);
 
     // Nesting level of the decoder, bounded so that hostile input cannot exhaust the stack.

@@ -39,8 +39,8 @@ private:
 
 // The transfer syntaxes a message can be carried in.
 const char* const usableTransferSyntaxes[] = {
-    J2kLossless,          JpegLossless,         Mpeg2,    Mpeg2High,
-    ExplicitLittleEndian, ImplicitLittleEndian, J2kLossy, JpegBaseline,
+    J2kLossless,          JpegLossless, Mpeg2,        Mpeg2High,         ExplicitLittleEndian,
+    ImplicitLittleEndian, J2kLossy,     JpegBaseline, ExplicitBigEndian,
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "UidTables.h"
 #include "Waveform.h"
+#include "Ybr.h"
 
 #include <algorithm>
 #include <cctype>
@@ -59,6 +60,44 @@ int32_t frameCount(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+// Colour held as 16-bit words (narrowed to bytes by the stored depth) or as native
+// YBR_FULL_422 (two pixels share one Cb, Cr pair): both become 8-bit interleaved R, G, B.
+void takeOtherColour(TImages& im, const DcmTag& e) {
+    const uint64_t pixels = uint64_t(im.columns) * im.rows * uint64_t(im.frames);
+    const bool words = im.bitsAllocated == 16;
+    if (!words && (im.bitsAllocated != 8 || im.planar != 0 || im.columns % 2 != 0)) {
+        LogMessage("ERROR, TImages::Read, " + im.photometricText + " with " +
+                   std::to_string(im.bitsAllocated) + " bits allocated is not supported");
+        return;
+    }
+    const uint64_t needed = words ? pixels * 6 : pixels * 2;
+    if (!e.HasValue() || e.length < needed) {
+        LogMessage("ERROR, Image Size (" + std::to_string(needed) + ") <> Tag Length (" +
+                   std::to_string(e.length) + ")");
+        return;
+    }
+    im.data.assign(pixels * 3, 0);
+    const uint8_t* source = e.data.get();
+    if (!words) {
+        Ybr422ToRgb(source, im.data.data(), pixels);
+        return;
+    }
+    const int shift = std::clamp<int>(im.bitsStored - 8, 0, 8);
+    const uint64_t n = uint64_t(im.columns) * im.rows;
+    for (uint64_t i = 0; i < pixels * 3; ++i) {
+        // Planar frames are read plane by plane into interleaved order.
+        uint64_t from = i;
+        if (im.planar == 1) {
+            const uint64_t frame = i / (3 * n), k = i % (3 * n);
+            from = frame * 3 * n + (k % 3) * n + k / 3;
+        }
+        const uint16_t v = wordAt(e, static_cast<uint32_t>(from));
+        im.data[i] = static_cast<uint8_t>(std::min(v >> shift, 255));
+    }
+    if (im.photometricText == "YBR_FULL")
+        YbrFullToRgb(im.data.data(), im.data.size());
+}
+
 void takePixelData(TImages& im, const DcmTag& e) {
     if (e.length == UndefinedLength)
         return;
@@ -67,6 +106,10 @@ void takePixelData(TImages& im, const DcmTag& e) {
         ++size;
     const uint64_t available = e.HasValue() ? e.length : 0;
     const uint8_t* source = e.HasValue() ? e.data.get() : nullptr;
+    if (im.colour && (im.bitsAllocated == 16 || im.photometricText == "YBR_FULL_422")) {
+        takeOtherColour(im, e);
+        return;
+    }
     if (im.colour) {
         const uint64_t bytes = size * 3;
         // Tolerate a short last frame, but never allocate far beyond what the file holds: the
@@ -95,6 +138,8 @@ void takePixelData(TImages& im, const DcmTag& e) {
         } else if (source && bytes > 0) {
             std::memcpy(im.data.data(), source, std::min(bytes, available));
         }
+        if (im.photometricText == "YBR_FULL")
+            YbrFullToRgb(im.data.data(), im.data.size());
         return;
     }
     if (size > available + 1) {
@@ -205,7 +250,8 @@ void TImages::ReadTag(TImages& im, const DcmTag& e) {
     switch (e.element) {
     case 0x0004:
         im.photometricText = e.GetString();
-        im.colour = im.photometricText == "RGB" || im.photometricText == "YBR_FULL422";
+        im.colour = im.photometricText == "RGB" || im.photometricText == "YBR_FULL" ||
+                    im.photometricText == "YBR_FULL_422";
         im.monochrome1 = im.photometricText == "MONOCHROME1";
         break;
     case 0x0006:
@@ -226,6 +272,9 @@ void TImages::ReadTag(TImages& im, const DcmTag& e) {
         break;
     case 0x0100:
         im.bitsAllocated = e.GetUShort();
+        break;
+    case 0x0101:
+        im.bitsStored = e.GetUShort();
         break;
     case 0x0103:
         im.pixelRepresentation = e.GetUShort();

@@ -39,6 +39,7 @@ public:
     uint16_t rows = 0;
     uint16_t columns = 0;
     uint16_t bitsAllocated = 0;
+    uint16_t bitsStored = 0; // (0028,0101); narrows 16-bit colour samples to bytes
     uint16_t pixelRepresentation = 0;
     float pixelSpacing[2] = {0, 0};
     uint16_t intensitySign = 0;

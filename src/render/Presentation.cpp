@@ -3,6 +3,8 @@
 #include "Log.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -124,6 +126,34 @@ void zoomBytes(const DCMPresentation& p, QImage& bitmap, int panX, int panY, int
                   fy);
         }
     }
+}
+
+std::string decimal(double value) {
+    char text[32];
+    auto r = std::to_chars(text, text + sizeof text, value, std::chars_format::general);
+    return std::string(text, r.ptr);
+}
+
+// Without a window or a VOI LUT the frame's own range is shown: centre and width from its
+// smallest and largest modality value, read as the 16-bit drawing reads them.
+void windowFromValues(TImages& im) {
+    const std::size_t n =
+        std::min<std::size_t>(std::size_t(im.columns) * im.rows, im.data.size() / 2);
+    if (n == 0)
+        return;
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (std::size_t k = 0; k < n; ++k) {
+        const uint16_t word = static_cast<uint16_t>(im.data[2 * k] | im.data[2 * k + 1] << 8);
+        const int64_t v = im.signedSamples ? static_cast<int16_t>(word) : word;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    im.windowCenter = static_cast<float>(lo + hi) / 2;
+    im.windowWidth = static_cast<float>(hi - lo + 1);
+    if (CurrentLogLevel >= 2)
+        LogMessage("INFO, RenderToBitmap, no window: centre " + decimal((lo + hi) / 2.0) +
+                   ", width " + std::to_string(static_cast<long long>(hi - lo + 1)) +
+                   " from the frame's values " + std::to_string(lo) + " to " + std::to_string(hi));
 }
 
 } // namespace
@@ -260,15 +290,22 @@ bool RenderToBitmap(QImage& bitmap, const DcmObj& dataSet) {
         TImages::Read(images, dataSet);
         if (images.data.empty())
             return false;
+        if (!images.colour && images.bitsAllocated != 8 && images.bitsAllocated != 16) {
+            LogMessage("ERROR, RenderToBitmap, " + std::to_string(images.bitsAllocated) +
+                       " bits allocated cannot be drawn");
+            return false;
+        }
         presentation.images = &images;
         presentation.zoom = 1.0;
-        if (images.photometricText == "RGB") {
+        if (images.colour) {
             CreateRgbBitmap(bitmap, images.columns, images.rows, qRgb(0, 0, 0));
             images.windowWidth = 255;
             images.windowCenter = 127;
         } else {
             CreateGrayBitmap(bitmap, images.columns, images.rows, qRgb(0, 0, 0));
             TImages::ApplyLut(images);
+            if (images.windowWidth == 0 && images.bitsAllocated == 16)
+                windowFromValues(images);
         }
         presentation.windowWidth = truncated32(images.windowWidth);
         presentation.windowCenter = truncated32(images.windowCenter);

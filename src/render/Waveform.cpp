@@ -400,6 +400,39 @@ void DrawChannel(const TChannel& channel, WaveformCanvas& canvas, double timeOff
     }
 }
 
+namespace {
+
+// The title goes centred at the top where it meets no other text: the header block (x from 30
+// to headerRight, y 10 to 120) and the free text (x from 300 to freeRight, y 10 to freeBottom).
+// Failing that, right of them in the largest size that fits, or else under the free text.
+void drawTitle(WaveformCanvas& canvas, const std::string& title, int width, int headerRight,
+               int freeRight, int freeBottom) {
+    if (title.empty())
+        return;
+    constexpr int Top = 5, Gap = 15;
+    auto clear = [&](int x, int w, int h) {
+        const bool hitsHeader = x < headerRight + Gap && x + w + Gap > 30 && Top < 120;
+        const bool hitsFree = freeRight > 0 && x < freeRight + Gap && x + w + Gap > 300 &&
+                              Top < freeBottom && Top + h > 10;
+        return x >= 0 && x + w <= width && !hitsHeader && !hitsFree;
+    };
+    const int right = std::max(headerRight, freeRight) + Gap;
+    for (int size = 18; size >= 10; size -= 2) {
+        canvas.SetFont("Tahoma", size, true);
+        const int w = canvas.TextWidth(title), h = size * 2;
+        for (int x : {(width - w) / 2, std::max((width - w) / 2, right)}) {
+            if (clear(x, w, h)) {
+                canvas.TextOut(x, Top, title);
+                return;
+            }
+        }
+    }
+    canvas.SetFont("Tahoma", 10, true);
+    canvas.TextOut(300, freeBottom + 5, title);
+}
+
+} // namespace
+
 void DrawWaveformPage(const TStudy& study, WaveformCanvas& canvas, int width, int height,
                       double gridStep, double timeOffsetMs) {
     canvas.Rectangle(0, 0, width, height);
@@ -421,22 +454,29 @@ void DrawWaveformPage(const TStudy& study, WaveformCanvas& canvas, int width, in
     grid(gridStep * 2, gridStep * 5);
 
     canvas.SetPenColor(Black);
-    canvas.SetFont("Tahoma", 18, true);
-    canvas.TextOut((width - canvas.TextWidth(study.institution)) / 2, 5, study.institution);
     canvas.SetFont("Tahoma", 10, true);
-    canvas.TextOut(30, 10,
-                   "Date: " + FormatDicomDate(study.studyDate) + ", " +
-                       part(study.studyTime, 0, 2) + ":" + part(study.studyTime, 2, 2));
-    canvas.TextOut(30, 30, "Name: " + study.patientName);
-    canvas.TextOut(30, 50, "ID: " + study.patientID);
-    canvas.TextOut(30, 70, "DOB: " + FormatDicomDate(study.birthDate));
-    canvas.TextOut(30, 90, "Sex: " + study.sex);
+    const std::string header[] = {"Date: " + FormatDicomDate(study.studyDate) + ", " +
+                                      part(study.studyTime, 0, 2) + ":" +
+                                      part(study.studyTime, 2, 2),
+                                  "Name: " + study.patientName, "ID: " + study.patientID,
+                                  "DOB: " + FormatDicomDate(study.birthDate), "Sex: " + study.sex};
+    int headerRight = 175 + canvas.TextWidth("200 mS/div");
+    for (std::size_t i = 0; i < std::size(header); ++i) {
+        canvas.TextOut(30, static_cast<int>(10 + 20 * i), header[i]);
+        headerRight = std::max(headerRight, 30 + canvas.TextWidth(header[i]));
+    }
     canvas.TextOut(175, 100, "200 mS/div");
 
     canvas.SetFont("Tahoma", 10, false);
     std::vector<std::string> lines = splitLines(study.freeText);
-    for (std::size_t i = 0; i < lines.size() && i < FreeTextLines; ++i)
+    int freeRight = 0;
+    const std::size_t shown = std::min<std::size_t>(lines.size(), FreeTextLines);
+    for (std::size_t i = 0; i < shown; ++i) {
         canvas.TextOut(300, static_cast<int>(10 + 20 * i), lines[i]);
+        freeRight = std::max(freeRight, 300 + canvas.TextWidth(lines[i]));
+    }
+    drawTitle(canvas, study.institution, width, headerRight, freeRight,
+              static_cast<int>(10 + 20 * shown));
 
     if (study.waveforms.empty())
         return;
@@ -483,9 +523,19 @@ void WaveformToImage(TImages& images, const DcmObj& dataSet) {
     images.planar = 0;
     images.frames = 1;
 
-    QImage bitmap;
-    CreateRgbBitmap(bitmap, PageColumns, PageRows, White);
-    WaveformToBitmap(dataSet, bitmap);
+    QImage drawing;
+    CreateRgbBitmap(drawing, PageColumns, PageRows, White);
+    WaveformToBitmap(dataSet, drawing);
+    // The whole drawing goes on the page, scaled alike in both directions so that the grid
+    // keeps its squares and the per-division labels stay true.
+    QImage bitmap = drawing;
+    if (drawing.width() > PageColumns || drawing.height() > PageRows) {
+        const QImage scaled =
+            drawing.scaled(PageColumns, PageRows, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        CreateRgbBitmap(bitmap, PageColumns, PageRows, White);
+        QPainter painter(&bitmap);
+        painter.drawImage((PageColumns - scaled.width()) / 2, 0, scaled);
+    }
 
     const std::size_t rowBytes = PageColumns * 3;
     images.data.assign(rowBytes * PageRows, 0xFF);

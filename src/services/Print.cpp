@@ -10,6 +10,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -395,26 +396,56 @@ std::string FormatRequestedSize(float millimetres) {
     return text;
 }
 
+namespace {
+
+// The printer answered the request (accepted without a usable context, or rejected): it is
+// there, but does not take this meta SOP class.
+bool answered(const PDU_Service& service) {
+    return !service.accept.PresContextAccepts.empty() || service.reject.PDULength != 0;
+}
+
+// Pictures for a grey film: colour ones become their luminance.
+void toGreyFilm(FilmBox& filmBox) {
+    for (ImageBox& box : filmBox.ImageBoxes)
+        if (!box.Picture.isNull() && box.Picture.depth() != 8)
+            box.Picture = box.Picture.convertToFormat(QImage::Format_Grayscale8);
+}
+
+} // namespace
+
 int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& remoteAET,
              const std::string& host, const std::string& port, bool colour) {
-    PDU_Service service;
     const FilmSessioncfg config{"1", "MED", filmBox.MediumType, filmBox.FilmDestination,
                                 filmBox.FilmSessionLabel};
     filmBox.ImageDisplayFormat =
         "STANDARD\\" + std::to_string(filmBox.Columns) + "," + std::to_string(filmBox.Rows);
-    const char* metaSopClass = colour ? ColorPrintMetaSopClass : GrayscalePrintMetaSopClass;
-    service.dumpMessages = CurrentLogLevel > 1;
-    service.useTLS = 0;
     BuildPrintLut(filmBox.Gamma);
     const bool detail = CurrentLogLevel > 0;
+    auto open = [&](std::unique_ptr<PDU_Service>& service, bool inColour) {
+        service = std::make_unique<PDU_Service>();
+        service->dumpMessages = CurrentLogLevel > 1;
+        service->useTLS = 0;
+        return OpenAssociation(*service, {.callingTitle = localAET,
+                                          .calledTitle = remoteAET,
+                                          .host = host,
+                                          .port = port,
+                                          .abstractSyntax = inColour ? ColorPrintMetaSopClass
+                                                                     : GrayscalePrintMetaSopClass,
+                                          .timeoutSeconds = PrintReadTimeoutSeconds});
+    };
 
     int result = PrintFailed;
-    if (!OpenAssociation(service, {.callingTitle = localAET,
-                                   .calledTitle = remoteAET,
-                                   .host = host,
-                                   .port = port,
-                                   .abstractSyntax = metaSopClass,
-                                   .timeoutSeconds = PrintReadTimeoutSeconds})) {
+    std::unique_ptr<PDU_Service> owned;
+    bool opened = open(owned, colour);
+    if (!opened && colour && answered(*owned)) {
+        owned->Close();
+        LogMessage("INFO, PrintSCU, the printer takes no colour: the picture is printed as "
+                   "grey levels");
+        toGreyFilm(filmBox);
+        opened = open(owned, false);
+    }
+    PDU_Service& service = *owned;
+    if (!opened) {
         LogMessage("Connection Failed!");
     } else if (!CreateFilmSession(service, filmBox, config)) {
         LogMessage("Create Film Session: Failed!");

@@ -94,6 +94,15 @@ bool relabel(DcmObj& dataSet, const std::string& target) {
     return true;
 }
 
+// Says so when the peer did not take the chosen syntax.
+void noteFallback(const PDU_Service& service, const std::string& preferred) {
+    std::string accepted;
+    if (!preferred.empty() &&
+        service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted) &&
+        accepted != preferred)
+        LogMessage("INFO, StoreSCU, the peer refused " + preferred + ", sending in " + accepted);
+}
+
 } // namespace
 
 bool CStore::WriteRQ(PDU_Service& service, DcmObj* dataSet, const std::string& sopClassUid) {
@@ -294,19 +303,28 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     service.dumpMessages = CurrentLogLevel >= 2;
     service.SetTls(tls);
     bool result = false;
-    if (!OpenAssociation(service,
-                         {.callingTitle = callingTitle,
-                          .calledTitle = calledTitle,
-                          .host = host,
-                          .port = port,
-                          .abstractSyntax = sopClassUid,
-                          .timeoutSeconds = timeoutSeconds,
-                          .contexts = StoreProposals(*dataSet, sopClassUid, transferSyntaxUid)}))
+    const std::vector<std::vector<std::string>> proposals =
+        StoreProposals(*dataSet, sopClassUid, transferSyntaxUid);
+    // The chosen syntax, when it is proposed first and alone.
+    const std::string preferred =
+        !proposals.empty() && proposals[0] == std::vector<std::string>{transferSyntaxUid}
+            ? transferSyntaxUid
+            : std::string();
+    if (!OpenAssociation(service, {.callingTitle = callingTitle,
+                                   .calledTitle = calledTitle,
+                                   .host = host,
+                                   .port = port,
+                                   .abstractSyntax = sopClassUid,
+                                   .timeoutSeconds = timeoutSeconds,
+                                   .contexts = proposals})) {
         LogMessage("ERROR, StoreSCU, OpenAssoc failed");
-    else if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
-        LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");
-    else
-        result = ReadStoreRSP(service) == 0;
+    } else {
+        noteFallback(service, preferred);
+        if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
+            LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");
+        else
+            result = ReadStoreRSP(service) == 0;
+    }
     dataSet.reset();
     service.Close();
     return result;

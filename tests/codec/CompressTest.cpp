@@ -2,6 +2,7 @@
 
 #include "Compress.h"
 #include "DcmObj.h"
+#include "J2k.h"
 #include "Jpeg.h"
 #include "LogFixture.h"
 #include "Words.h"
@@ -38,40 +39,46 @@ int pixelDataSet(DcmObj& ds, std::size_t bytes) {
 
 class CompressTest : public LogFixture {};
 
-TEST_F(CompressTest, ReduceTo8BitCtValues) {
-    const std::vector<uint8_t> in = littleEndianWords({0, 3000, 65535 /* -1 signed */, 20000});
-    std::vector<uint8_t> out(4);
-    ReduceTo8Bit(out.data(), in.data(), 1, 16, 1.0f, -1024.0f, in.size(), "CT");
-    EXPECT_EQ(out[0], 0);   // (0 - 1024 + 1024) >> 4
-    EXPECT_EQ(out[1], 187); // 3000 >> 4
-    EXPECT_EQ(out[2], 0);   // negative clamps to 0
-    EXPECT_EQ(out[3], 255); // beyond 255 clamps
+// The reduction is chosen from the samples: values that fit stay, others lose the smallest
+// value and the fewest low bits; the new rescale gives the modality values back.
+TEST_F(CompressTest, ReductionFollowsTheSamples) {
+    // CT: stored 0..3000, slope 1, intercept -1024: shift 4, the rescale becomes 16 and -1024.
+    const std::vector<uint8_t> ct = littleEndianWords({0, 3000, 1500});
+    SampleReduction r = ChooseReduction(ct.data(), ct.size(), 0, 1.0f, -1024.0f, 8);
+    EXPECT_TRUE(r.applied);
+    EXPECT_EQ(r.shift, 4);
+    EXPECT_EQ(r.offset, 0);
+    EXPECT_DOUBLE_EQ(r.slope, 16.0);
+    EXPECT_DOUBLE_EQ(r.intercept, -1024.0);
+    std::vector<uint8_t> out(3);
+    ReduceTo8Bit(out.data(), ct.data(), 0, ct.size(), r);
+    EXPECT_EQ(out, (std::vector<uint8_t>{0, 187, 93}));
 
-    // Shift by bits stored; NM keeps the values unshifted.
-    const std::vector<uint8_t> mr = littleEndianWords({4095, 1024});
-    ReduceTo8Bit(out.data(), mr.data(), 0, 12, 1.0f, 0.0f, mr.size(), "MR");
-    EXPECT_EQ(out[0], 255);
-    EXPECT_EQ(out[1], 64);
-    ReduceTo8Bit(out.data(), mr.data(), 0, 12, 1.0f, 0.0f, mr.size(), "NM");
-    EXPECT_EQ(out[1], 255);
-}
+    // An MR of 127..2145 without a rescale: offset 127, shift 3 (2018 / 8 fits 0..255).
+    const std::vector<uint8_t> mr = littleEndianWords({127, 2145, 1000});
+    r = ChooseReduction(mr.data(), mr.size(), 0, 1.0f, 0.0f, 8);
+    EXPECT_EQ(r.shift, 3);
+    EXPECT_EQ(r.offset, 127);
+    EXPECT_DOUBLE_EQ(r.slope, 8.0);
+    EXPECT_DOUBLE_EQ(r.intercept, 127.0);
+    ReduceTo8Bit(out.data(), mr.data(), 0, mr.size(), r);
+    EXPECT_EQ(out, (std::vector<uint8_t>{0, 252, 109}));
 
-TEST_F(CompressTest, ReduceTo12BitAndRescale) {
-    // A 16-bit-stored DX image is shifted right by 3 and clamped to 4095.
-    std::vector<uint8_t> dx = littleEndianWords({65535, 8000, 800});
-    ReduceTo12Bit(dx.data(), 0, 16, 1.0f, 0.0f, dx.size(), "DX");
-    EXPECT_EQ(wordAt(dx, 0), 4095);
-    EXPECT_EQ(wordAt(dx, 1), 1000);
-    EXPECT_EQ(wordAt(dx, 2), 100);
+    // Signed values keep their sign through the offset; a slope scales the new rescale.
+    const std::vector<uint8_t> phase = littleEndianWords({0xF000 /* -4096 */, 4095});
+    r = ChooseReduction(phase.data(), phase.size(), 1, 0.5f, 10.0f, 12);
+    EXPECT_EQ(r.shift, 1);
+    EXPECT_EQ(r.offset, -4096);
+    EXPECT_DOUBLE_EQ(r.slope, 1.0);
+    EXPECT_DOUBLE_EQ(r.intercept, 10.0 - 2048.0);
+    std::vector<uint8_t> words = phase;
+    ReduceTo12Bit(words.data(), 1, words.size(), r);
+    EXPECT_EQ(wordAt(words, 0), 0);
+    EXPECT_EQ(wordAt(words, 1), 4095);
 
-    // Negative rescaled values become 0; CT gains 1024; no upper clamp.
-    std::vector<uint8_t> mr = littleEndianWords({0xFFF6 /* -10 */, 300});
-    RescaleInPlace(mr.data(), 1, 1.0f, 0.0f, mr.size(), "MR");
-    EXPECT_EQ(wordAt(mr, 0), 0);
-    EXPECT_EQ(wordAt(mr, 1), 300);
-    std::vector<uint8_t> ct = littleEndianWords({65000});
-    RescaleInPlace(ct.data(), 0, 1.0f, 0.0f, ct.size(), "CT");
-    EXPECT_EQ(wordAt(ct, 0), (65000 + 1024) & 0xFFFF);
+    // Values already in range are left alone.
+    const std::vector<uint8_t> small = littleEndianWords({3, 200});
+    EXPECT_FALSE(ChooseReduction(small.data(), small.size(), 0, 2.0f, 1.0f, 8).applied);
 }
 
 TEST_F(CompressTest, OneGreyFrameToJpegLossless) {
@@ -177,14 +184,24 @@ TEST_F(CompressTest, TwelveBitDxToJpegExtendedKeepsSamples) {
     EXPECT_GT(ratio, 0);
 }
 
-TEST_F(CompressTest, NegativeMrSamplesAreZeroBeforeJpeg2000) {
-    DcmObj ds;
-    std::vector<uint8_t> samples = littleEndianWords({0xFF00, 5, 0x8000, 700});
-    int index = pixelDataSet(ds, samples.size());
-    float ratio = 0;
-    ASSERT_TRUE(DcmObj::Comp(ds, index, samples.data(), false, 2, 2, 16, 16, 1, 0, 1, 0, ratio, 1,
-                             "1.2.840.10008.1.2.4.90", "MR"));
-    EXPECT_EQ(samples, littleEndianWords({0, 5, 0, 700}));
+// JPEG 2000 codes the stored values as they are: signed components, precision = bits stored.
+TEST_F(CompressTest, Jpeg2000KeepsSignedStoredValues) {
+    for (const char* target : {"1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91"}) {
+        DcmObj ds;
+        const std::vector<uint8_t> original = littleEndianWords({0xFF00, 5, 0x8000, 700});
+        std::vector<uint8_t> samples = original;
+        int index = pixelDataSet(ds, samples.size());
+        float ratio = 0;
+        ASSERT_TRUE(DcmObj::Comp(ds, index, samples.data(), false, 2, 2, 16, 16, 1, 0, 1, 0, ratio,
+                                 1, target, "MR"));
+        EXPECT_EQ(samples, original);
+        const DcmTag* fragment = ds.TagAt(index - 1);
+        std::vector<uint8_t> decoded(original.size());
+        ASSERT_TRUE(
+            J2kDecode(fragment->data.get(), decoded.data(), fragment->length, decoded.size()));
+        if (std::string(target).ends_with("90"))
+            EXPECT_EQ(decoded, original);
+    }
 }
 
 TEST_F(CompressTest, NativeTargetsCopyWithVrByBitsStored) {

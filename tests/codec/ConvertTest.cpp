@@ -636,26 +636,35 @@ TEST_F(ConvertTest, SixteenBitCtToJpegBaselineRewritesAttributes) {
     EXPECT_EQ(ds->GetUShort(0x0028, 0x0101), 8);
     EXPECT_EQ(ds->GetUShort(0x0028, 0x0102), 7);
     EXPECT_EQ(ds->GetUShort(0x0028, 0x0103), 0);
-    EXPECT_EQ(valueText(*ds, 0x0028, 0x1052), "-1024 ");
-    EXPECT_EQ(valueText(*ds, 0x0028, 0x1053), "16");
+    // The new rescale: the smallest stored value becomes 0, the shift is a power of two.
+    const float slope = ds->GetTag(0x0028, 0x1053)->GetFloat();
+    EXPECT_TRUE(slope >= 1 && std::log2(slope) == std::floor(std::log2(slope))) << slope;
+    EXPECT_NE(ds->GetTag(0x0028, 0x1052), nullptr);
     EXPECT_EQ(ds->GetString(0x0028, 0x2110), "01");
+    EXPECT_EQ(ds->GetString(0x0028, 0x2114), "ISO_10918_1");
     const std::string ratio = ds->GetString(0x0028, 0x2112);
     ASSERT_GE(ratio.size(), 4u);
     EXPECT_EQ(ratio[ratio.size() - 3], '.') << ratio;
     EXPECT_GT(std::stod(ratio), 1.0);
 }
 
-TEST_F(ConvertTest, MrSlopeFollowsBitsStored) {
+// The rescale follows the shift applied to the values (0..3666 need 4 bits less), whatever the
+// bits stored say, and is written where the source had none.
+TEST_F(ConvertTest, MrSlopeFollowsTheValues) {
     Sample mr = samples()[2];
-    auto twelve = nativeDataSet(mr);
-    ASSERT_TRUE(DcmObj::ConvertTransferSyntax(*twelve, Baseline));
-    EXPECT_EQ(valueText(*twelve, 0x0028, 0x1053), "16");
-    EXPECT_EQ(valueText(*twelve, 0x0028, 0x1052), "0 ");
-
-    mr.bitsStored = 16;
-    auto sixteen = nativeDataSet(mr);
-    ASSERT_TRUE(DcmObj::ConvertTransferSyntax(*sixteen, Baseline));
-    EXPECT_EQ(valueText(*sixteen, 0x0028, 0x1053), "256 ");
+    for (uint16_t bitsStored : {12, 16}) {
+        mr.bitsStored = bitsStored;
+        auto ds = nativeDataSet(mr);
+        ASSERT_TRUE(DcmObj::ConvertTransferSyntax(*ds, Baseline));
+        EXPECT_EQ(ds->GetString(0x0028, 0x1053), "16") << bitsStored;
+        EXPECT_EQ(ds->GetString(0x0028, 0x1052), "0") << bitsStored;
+    }
+    mr.slope.clear();
+    mr.intercept.clear();
+    auto bare = nativeDataSet(mr);
+    ASSERT_TRUE(DcmObj::ConvertTransferSyntax(*bare, Baseline));
+    EXPECT_EQ(bare->GetString(0x0028, 0x1053), "16");
+    EXPECT_EQ(bare->GetString(0x0028, 0x1052), "0");
 }
 
 TEST_F(ConvertTest, RatioUsesFullStopInAnyLocale) {

@@ -158,8 +158,9 @@ double psnr(const std::vector<double>& a, const std::vector<double>& b) {
 // conversion rewrites.
 std::vector<std::string> attributes(const fs::path& file) {
     static const std::set<std::string> rewritten = {
-        "(0028,0004)", "(0028,0006)", "(0028,0100)", "(0028,0101)", "(0028,0102)",
-        "(0028,0103)", "(0028,1052)", "(0028,1053)", "(0028,2110)", "(0028,2112)"};
+        "(0028,0004)", "(0028,0006)", "(0028,0100)", "(0028,0101)", "(0028,0102)", "(0028,0103)",
+        "(0028,0106)", "(0028,0107)", "(0028,0108)", "(0028,0109)", "(0028,0120)", "(0028,0121)",
+        "(0028,1052)", "(0028,1053)", "(0028,2110)", "(0028,2112)", "(0028,2114)"};
     std::istringstream dump(runCommand("dcmdump -q -dc " + shellQuote(file.string())).output);
     std::vector<std::string> out;
     for (std::string line; std::getline(dump, line);) {
@@ -484,5 +485,218 @@ TEST_F(StorePeers, ReportIsRelabelledForTheImplicitPeer) {
         std::vector<std::string> got = attributes(kept), want = attributes(source);
         EXPECT_TRUE(got == want) << difference(want, got);
         EXPECT_EQ(validatorErrors(kept), validatorErrors(source));
+    }
+}
+
+namespace {
+
+// The storescp option that makes the peer prefer each dialog choice.
+const char* const preferring[] = {"+xe", "+xi", "+xb", "+xs", "+xy", "+xv", "+xw"};
+
+double nrmse(const std::vector<double>& reference, const std::vector<double>& got) {
+    auto [lo, hi] = std::minmax_element(reference.begin(), reference.end());
+    double range = std::max(1.0, *hi - *lo);
+    double sum = 0;
+    for (std::size_t i = 0; i < reference.size(); ++i)
+        sum += (reference[i] - got[i]) * (reference[i] - got[i]);
+    return std::sqrt(sum / static_cast<double>(reference.size())) / range;
+}
+
+double maxDifference(const std::vector<double>& a, const std::vector<double>& b) {
+    double out = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        out = std::max(out, std::abs(a[i] - b[i]));
+    return out;
+}
+
+// The RGB samples dcm2pnm makes of a colour file (YBR photometrics included), as values.
+std::vector<double> renderedColour(const fs::path& file, const fs::path& scratch) {
+    fs::path ppm = scratch / (file.filename().string() + ".ppm");
+    if (runCommand("dcm2pnm --write-raw-pnm " + shellQuote(file.string()) + " " +
+                   shellQuote(ppm.string()) + " 2>&1")
+            .exitStatus != 0)
+        return {};
+    std::vector<uint8_t> bytes = testsupport::readFileBytes(ppm);
+    // "P6\n<w> <h>\n255\n" then the samples.
+    std::size_t at = 0;
+    for (int fields = 0; fields < 4 && at < bytes.size(); ++at)
+        if (bytes[at] == '\n' || bytes[at] == ' ')
+            ++fields;
+    return std::vector<double>(bytes.begin() + static_cast<long>(at), bytes.end());
+}
+
+struct Reference {
+    Pixels pixels;
+    bool lossy = false;           // the source was already lossy
+    bool colourConverted = false; // YBR source: the reference is dcm2pnm's RGB
+    int bitsStored = 0;
+    bool colour = false;
+};
+
+} // namespace
+
+// Every dialog choice against a peer that prefers it: the file arrives in the chosen syntax,
+// lossless targets give back every value, lossy ones stay within 3 % of the source's range.
+class StoredSyntax : public StorePeers {
+protected:
+    static void SetUpTestSuite() {
+        if (!havePeers({"storescp", "dcmdjpeg", "dcmdrle", "gdcmconv", "dcm2pnm"}))
+            return;
+        root = std::make_unique<TempDir>();
+        for (int choice = 0; choice < 7; ++choice) {
+            auto t = std::make_unique<Target>();
+            t->work = root->path() / ("prefers" + std::to_string(choice));
+            t->received = t->work / "received";
+            fs::create_directories(t->received);
+            t->peer = std::make_unique<DcmtkPeer>(
+                "storescp",
+                std::vector<std::string>{"-od", t->received.string(), "-pm", preferring[choice]},
+                t->work.string());
+            runCommand(cli(t->work,
+                           "setup --log-level 2 --remote-port " + std::to_string(t->peer->Port())));
+            peers[choice] = std::move(t);
+        }
+    }
+    static void TearDownTestSuite() {
+        for (auto& p : peers)
+            p.reset();
+        root.reset();
+    }
+    void SetUp() override {
+        if (!root)
+            GTEST_SKIP();
+        for (auto& p : peers)
+            ASSERT_TRUE(p->peer->Ready());
+    }
+    static std::unique_ptr<TempDir> root;
+    static std::unique_ptr<Target> peers[7];
+};
+
+std::unique_ptr<TempDir> StoredSyntax::root;
+std::unique_ptr<StorePeers::Target> StoredSyntax::peers[7];
+
+TEST_F(StoredSyntax, EveryChoiceIsStoredAsChosenAndFaithful) {
+    const char* const files[] = {"CT_small",           "MR_small",          "MR_small_implicit",
+                                 "MR_small_bigendian", "MR_small_RLE",      "MR_small_jp2klossless",
+                                 "ExplVR_BigEnd",      "JPEG-lossy",        "JPGExtended",
+                                 "SC_rgb_rle",         "SC_rgb_rle_2frame", "SC_rgb_rle_16bit"};
+    TempDir scratch;
+    int checked = 0;
+    for (const char* name : files) {
+        const std::string source = samples + name + ".dcm";
+        Reference ref;
+        {
+            DcmObj probe;
+            ASSERT_TRUE(DcmObj::Read(probe, source)) << name;
+            ref.lossy = isLossy(probe.transferSyntax) || probe.GetString(0x0028, 0x2110) == "01";
+            ref.bitsStored = probe.GetUShort(0x0028, 0x0101);
+            const std::string photometric = probe.GetString(0x0028, 0x0004);
+            ref.colour = photometric != "MONOCHROME1" && photometric != "MONOCHROME2";
+            ref.colourConverted = photometric.rfind("YBR", 0) == 0 &&
+                                  probe.transferSyntax.rfind("1.2.840.10008.1.2.4.", 0) != 0;
+        }
+        ref.pixels = nativePixels(source, scratch.path());
+        if (ref.colourConverted)
+            ref.pixels.values = renderedColour(source, scratch.path());
+        ASSERT_FALSE(ref.pixels.values.empty()) << name;
+
+        for (int choice = 0; choice < 7; ++choice) {
+            SCOPED_TRACE(std::string(name) + ", choice " + std::to_string(choice));
+            Target& target = *peers[choice];
+            fs::path kept = scratch.file(std::string(name) + "_" + std::to_string(choice));
+            ASSERT_EQ(store(target, source, choice, kept), "STORE OK\n");
+            DcmObj stored;
+            ASSERT_TRUE(DcmObj::Read(stored, kept.string()));
+            const std::string chosen = choice == 1 ? "1.2.840.10008.1.2" : choices[choice];
+            EXPECT_EQ(stored.transferSyntax, chosen);
+
+            Pixels got = nativePixels(kept, scratch.path());
+            ASSERT_TRUE(got.ok);
+            ASSERT_EQ(got.values.size(), ref.pixels.values.size());
+            // Colour narrowed to 8 bits carries no rescale: its samples are compared at scale.
+            const int gotBits = stored.GetUShort(0x0028, 0x0101);
+            if (ref.colour && gotBits < ref.bitsStored)
+                for (double& v : got.values)
+                    v *= std::pow(2.0, ref.bitsStored - gotBits);
+            const double error = nrmse(ref.pixels.values, got.values);
+            const double most = maxDifference(ref.pixels.values, got.values);
+            std::printf("[ fidelity ] %-28s choice %d: nrmse %.5f, max diff %.0f\n", name, choice,
+                        error, most);
+            if (isLossy(chosen)) {
+                EXPECT_LE(error, 0.03);
+                EXPECT_EQ(stored.GetString(0x0028, 0x2110), "01");
+                std::string method = stored.GetString(0x0028, 0x2114);
+                EXPECT_TRUE(method.ends_with(chosen == "1.2.840.10008.1.2.4.91" ? "ISO_15444_1"
+                                                                                : "ISO_10918_1"))
+                    << method;
+            } else if (ref.lossy || ref.colourConverted) {
+                // Our decoder or colour transform against DCMTK's or GDCM's: rounding only.
+                EXPECT_LE(error, 0.01);
+            } else {
+                EXPECT_EQ(most, 0.0);
+            }
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 7 * static_cast<int>(std::size(files)));
+}
+
+// Big endian chosen and refused: the fallback is said in the log, the data set goes in what the
+// peer took.
+TEST_F(StoredSyntax, RefusedChoiceIsLoggedAndTheAcceptedOneIsUsed) {
+    TempDir dir;
+    Target& implicitPeer = *peers[1];
+    fs::path kept = dir.file("stored.dcm");
+    ASSERT_EQ(store(implicitPeer, samples + "MR_small.dcm", 2, kept), "STORE OK\n");
+    DcmObj stored;
+    ASSERT_TRUE(DcmObj::Read(stored, kept.string()));
+    EXPECT_EQ(stored.transferSyntax, "1.2.840.10008.1.2");
+    EXPECT_NE(storeLog(implicitPeer.work)
+                  .find("INFO, StoreSCU, the peer refused 1.2.840.10008.1.2.2, sending in "
+                        "1.2.840.10008.1.2"),
+              std::string::npos);
+}
+
+// Pixel data that does not decode fails the job: nothing reaches the peer, and the log names
+// the frame and the codec.
+TEST_F(StoredSyntax, UndecodablePixelDataIsNeverSent) {
+    struct Case {
+        const char* file;
+        const char* codec;
+        bool truncate; // else one byte in the middle of the stream is flipped
+    };
+    const Case cases[] = {{"MR_small_RLE", "RLE", true},
+                          {"JPEG-lossy", "JPEG extended", true},
+                          {"SC_rgb_jpeg_dcmtk", "JPEG baseline", false},
+                          {"MR_small_jp2klossless", "JPEG 2000", true}};
+    TempDir dir;
+    Target& peer = *peers[0];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        DcmObj ds;
+        ASSERT_TRUE(DcmObj::Read(ds, samples + c.file + ".dcm"));
+        int pixelData = -1;
+        for (int i = 0; i < ds.Count(); ++i)
+            if (ds.TagAt(i) && ds.TagAt(i)->Is(0x7FE0, 0x0010))
+                pixelData = i;
+        ASSERT_GE(pixelData, 0);
+        DcmTag* fragment = ds.TagAt(pixelData + 2); // after the offset table
+        ASSERT_TRUE(fragment && fragment->Is(0xFFFE, 0xE000) && fragment->HasValue());
+        std::vector<uint8_t> bytes(fragment->data.get(), fragment->data.get() + fragment->length);
+        if (c.truncate)
+            bytes.resize(bytes.size() / 2 & ~std::size_t{1});
+        else
+            for (std::size_t k = bytes.size() / 3; k < bytes.size() / 3 + 64; ++k)
+                bytes[k] ^= 0x5A;
+        fragment->SetValue(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        const fs::path broken = dir.file(std::string(c.file) + ".dcm");
+        writeDicomFile(broken, ds);
+
+        fs::path kept = dir.file(std::string(c.file) + "_stored.dcm");
+        EXPECT_NE(store(peer, broken.string(), 0, kept), "STORE OK\n");
+        EXPECT_FALSE(fs::exists(kept));
+        EXPECT_NE(storeLog(peer.work).find(std::string("frame 1 of 1: ") + c.codec +
+                                           " stream does not decode"),
+                  std::string::npos);
     }
 }

@@ -198,7 +198,8 @@ TEST_F(PresentationLog, ZeroWidthAndMissingFrameDrawNothing) {
     EXPECT_TRUE(logged("frame 1 is not in the pixel data"));
 }
 
-TEST(RenderToBitmap, SixteenBitsWithoutWindowUseWidthOneCentreZero) {
+// Without a window or VOI LUT the frame's range is shown: centre 1, width 9 for -3..5.
+TEST(RenderToBitmap, SixteenBitsWithoutWindowShowTheirWholeRange) {
     DcmObj ds;
     addUShort(ds, 0x0028, 0x0002, 1);
     ds.Add(std::make_unique<DcmTag>(0x0028, 0x0004, std::string("MONOCHROME2"), "CS"));
@@ -216,10 +217,10 @@ TEST(RenderToBitmap, SixteenBitsWithoutWindowUseWidthOneCentreZero) {
     ASSERT_TRUE(RenderToBitmap(bitmap, ds));
     EXPECT_EQ(bitmap.format(), QImage::Format_Indexed8);
     EXPECT_EQ(bitmap.size(), QSize(5, 5));
-    EXPECT_EQ(level(bitmap, 1, 1), 127);
-    EXPECT_EQ(level(bitmap, 2, 1), 255);
-    EXPECT_EQ(level(bitmap, 1, 2), 0);
-    EXPECT_EQ(level(bitmap, 0, 0), 0); // black background
+    EXPECT_EQ(level(bitmap, 1, 1), 99);  // (0 - 1) * 255 / 9 + 127
+    EXPECT_EQ(level(bitmap, 2, 1), 240); // (5 - 1) * 255 / 9 + 127
+    EXPECT_EQ(level(bitmap, 1, 2), 14);  // (-3 - 1) * 255 / 9 + 127
+    EXPECT_EQ(level(bitmap, 0, 0), 0);   // black background
 }
 
 TEST(RenderToBitmap, RgbGivesAColourBitmapAndNoPixelDataLeavesTheBitmap) {

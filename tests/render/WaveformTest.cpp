@@ -1,6 +1,8 @@
 #include "Waveform.h"
 
 #include "Bitmaps.h"
+#include "DcmObj.h"
+#include "Images.h"
 #include "Locale.h"
 #include "TestSupport.h"
 
@@ -226,8 +228,8 @@ TEST(Waveform, ImagesReadGivesThePageFrameAndWritesTestBmp) {
     ASSERT_EQ(images.data.size(), 850u * 1100u * 3u);
     QImage saved(QString::fromStdString(dir.file("test.bmp").string()));
     ASSERT_FALSE(saved.isNull());
-    EXPECT_EQ(saved.size(), QSize(1000, 1200));
-    // The frame is the drawing's top-left 850 x 1100.
+    EXPECT_EQ(saved.size(), QSize(850, 1100));
+    // The frame is the page saved: the whole drawing scaled to it.
     for (int y : {1, 190, 500, 1099})
         for (int x : {1, 37, 400, 849}) {
             const uint8_t* p = images.data.data() + (std::size_t(y) * 850 + x) * 3;
@@ -378,4 +380,58 @@ TEST(Waveform, OtherModalitiesAndBrokenCountsDrawNothing) {
     waveform.TagAt(2)->SetValue(&huge, 4);
     ASSERT_TRUE(WaveformToBitmap(big, bitmap));
     EXPECT_EQ(bitmap.size(), QSize(10, 200));
+}
+
+// A title wider than the gap above the free text moves aside (or shrinks) rather than being
+// written over the header or the free text.
+TEST(Waveform, TitleOverlapsNoOtherText) {
+    auto overlapping = [](const RecordingCanvas::Text& a, const RecordingCanvas::Text& b) {
+        auto extent = [](const RecordingCanvas::Text& t) {
+            return QRect(t.x, t.y, static_cast<int>(t.text.size()) * 10, t.size * 2);
+        };
+        return extent(a).intersects(extent(b));
+    };
+    for (const std::string& institution :
+         {std::string("E. O. Ospedali Galliera"), std::string(40, 'W'), std::string(70, 'M')}) {
+        SCOPED_TRACE(institution);
+        TStudy study;
+        study.institution = institution;
+        study.studyDate = "20240131";
+        study.studyTime = "093015";
+        study.patientName = "Rossi^Mario";
+        study.freeText = "RITMO SINUSALE\r\nECG NORMALE\r\n";
+        RecordingCanvas canvas;
+        DrawWaveformPage(study, canvas, 850, 1100, 20, 0);
+        const auto* title = canvas.find(institution);
+        ASSERT_NE(title, nullptr);
+        EXPECT_GE(title->x, 0);
+        for (const RecordingCanvas::Text& t : canvas.texts)
+            if (&t != title)
+                EXPECT_FALSE(overlapping(*title, t)) << t.text;
+    }
+}
+
+// The drawing of a 10 s recording is wider and taller than the page: it is scaled to fit, so
+// the last lead and the end of the strip are on the page.
+TEST(Waveform, WholeDrawingIsOnThePage) {
+    DcmObj ds;
+    ASSERT_TRUE(DcmObj::Read(ds, SampleDir + "waveform_ecg.dcm"));
+    TImages images;
+    TImages::Read(images, ds);
+    ASSERT_EQ(images.columns, 850);
+    ASSERT_EQ(images.rows, 1100);
+    // Traces are black; the grid is grey. Black must reach the lowest twelfth of the drawing
+    // (the twelfth lead, scaled by 0.85 to 1020 rows) and the right fifth of the page.
+    auto blackIn = [&](int top, int bottom, int left, int right) {
+        int n = 0;
+        for (int r = top; r < bottom; ++r)
+            for (int c = left; c < right; ++c) {
+                const uint8_t* p = images.data.data() + (std::size_t(r) * 850 + c) * 3;
+                n += p[0] < 64 && p[1] < 64 && p[2] < 64;
+            }
+        return n;
+    };
+    EXPECT_GT(blackIn(935, 1020, 0, 850), 100);
+    EXPECT_GT(blackIn(150, 1020, 680, 850), 100);
+    EXPECT_EQ(blackIn(1021, 1100, 0, 850), 0);
 }
