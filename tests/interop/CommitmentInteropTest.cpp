@@ -50,6 +50,7 @@ protected:
                       .exitStatus,
                   0);
     }
+    // Leaves peer null, or not ready, when it cannot run; the test must then stop.
     void startPeer(std::vector<std::string> options) {
         if (!testsupport::haveDimsePeer())
             GTEST_SKIP();
@@ -72,6 +73,8 @@ protected:
 // The report on the same association lists the committed and the failed reference apart.
 TEST_F(Commitment, ReportOnTheSameAssociationWithAFailure) {
     startPeer({"--commit", "same", "--fail", instanceOf(mr)});
+    if (!peer || !peer->Ready())
+        return;
     auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr)));
     EXPECT_EQ(r.exitStatus, 1) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("(report on the same association)"),
@@ -104,6 +107,8 @@ TEST_F(Commitment, ReportOnTheSameAssociationWithAFailure) {
 // The peer opens a new association to our local port for the report.
 TEST_F(Commitment, ReportOnANewAssociation) {
     startPeer({"--commit", "new", "--commit-port", "@LOCAL@", "--delay-ms", "300"});
+    if (!peer || !peer->Ready())
+        return;
     auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr) + " " +
                                              shellQuote(plan)));
     EXPECT_EQ(r.exitStatus, 0) << r.output;
@@ -120,6 +125,8 @@ TEST_F(Commitment, ReportOnANewAssociation) {
 // No report at all: the wait ends after the configured seconds with its reason.
 TEST_F(Commitment, NoReportTimesOut) {
     startPeer({"--commit", "none"});
+    if (!peer || !peer->Ready())
+        return;
     ASSERT_EQ(runCommand(cli(work.path(), "setup --commit-wait 2")).exitStatus, 0);
     auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct)));
     EXPECT_EQ(r.exitStatus, 1);

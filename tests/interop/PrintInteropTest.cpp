@@ -346,7 +346,8 @@ TEST(PrintJob, UndecodableJpegFailsWithoutPrinting) {
     auto r = runCommand(cli(home.path(), "setup --remote-port 9") + " && " +
                         cli(home.path(), "print broken.jpg"));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(testsupport::withoutDoneLines(r.output), "PRINT failed to connect to: remote (127.0.0.1:9)\n");
+    EXPECT_EQ(testsupport::withoutDoneLines(r.output),
+              "PRINT failed to connect to: remote (127.0.0.1:9)\n");
     std::string log = printLog(home.path());
     EXPECT_NE(log.find("ERROR, LoadJpegPicture"), std::string::npos);
     EXPECT_EQ(log.find("Connect"), std::string::npos);
