@@ -15,6 +15,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     dcmtk dicom3tools libgdcm-tools python3 python3-pydicom
     xvfb xauth dpkg-dev
+    nlohmann-json3-dev orthanc
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "Dicomtest.h"
 
 #include "DcmObj.h"
+#include "DiagnoseJob.h"
 #include "FileVersion.h"
 #include "MainThread.h"
 #include "Pictograms.h"
@@ -8,6 +9,7 @@
 #include "SetupDialog.h"
 #include "TransferSyntaxItems.h"
 #include "Tsselect.h"
+
 #include "WindowPane.h"
 
 #include <QDesktopServices>
@@ -18,6 +20,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -128,6 +131,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(BitBtn1, &QToolButton::clicked, this, &TForm1::Dump);
     connect(BitBtn3, &QToolButton::clicked, this, &TForm1::About);
     connect(BitBtn10, &QPushButton::clicked, this, &TForm1::Banner);
+    connect(Form2, &TForm2::connectionTestRequested, this, &TForm1::TestConnection);
     connect(BitBtn5, &QToolButton::clicked, this, &QWidget::close);
 }
 
@@ -161,6 +165,17 @@ bool TForm1::chooseFile() {
 
 void TForm1::Setup() {
     Form2->exec();
+}
+
+void TForm1::TestConnection(const SettingsRecord& settings) {
+    // The pane belongs to the thread, as a job's does, and writes nothing once the window is gone.
+    auto* pane = new WindowPane(Memo1, nullptr);
+    pane->Utf8 = true;
+    const std::string logDir = State.LogDir;
+    QThread* run = QThread::create([settings, logDir, pane] { RunDiagnosis(settings, logDir, *pane); });
+    pane->setParent(run);
+    connect(run, &QThread::finished, run, &QObject::deleteLater);
+    run->start();
 }
 
 void TForm1::Echo() {

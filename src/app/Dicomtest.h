@@ -72,6 +72,9 @@ public:
     void Dump();
     void About();
     void Banner();
+    // Runs the connection diagnosis with these settings on a thread of its own; its lines
+    // replace the pane's.
+    void TestConnection(const SettingsRecord& settings);
 
 private:
     std::unique_ptr<MainThread> createJob(const std::string& kind);

@@ -42,6 +42,9 @@ struct JobContext {
     // PrintSCU; the value is passed anyway).
     int ReadTimeoutSeconds;
     OutputPane& Pane;
+    // Why the job failed, in plain words, set by the body; the job writes it before its
+    // verdict as "Reason: " and the text.
+    std::string Reason = {};
 };
 
 using JobBody = std::function<JobOutcome(JobContext&)>;

@@ -10,7 +10,7 @@ JobOutcome echoJob(JobContext& job) {
     const SettingsRecord& s = job.Inputs.Settings;
     bool ok =
         EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
-                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, s.UseTls != 0);
+                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, s.UseTls != 0, &job.Reason);
     return ok ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
 

@@ -64,10 +64,16 @@ void MainThread::Execute() {
             JobContext context{JobKind, TransferSyntaxUID, Inputs, JobReadTimeoutSeconds(JobKind),
                                pane};
             Outcome = (*body)(context);
+            Reason = Outcome == JobOutcome::Succeeded ? std::string() : context.Reason;
         }
         Succeeded = Outcome == JobOutcome::Succeeded;
         if (Outcome == JobOutcome::EndedWithoutVerdict)
             return;
+        // The reason belongs to the verdict: a job that ends without one says nothing more.
+        if (!Reason.empty()) {
+            LogMessage("Reason: " + Reason);
+            pane.AppendLine("Reason: " + Reason);
+        }
 
         std::string verdict;
         if (Succeeded) {

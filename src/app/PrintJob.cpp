@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "Presentation.h"
 #include "Print.h"
+#include "Diagnosis.h"
 #include "Setup.h"
 
 #include <string>
@@ -29,10 +30,11 @@ float widthAt300Dpi(const QImage& picture) {
 
 enum class Loaded { Ready, Failed, Unreadable };
 
-Loaded loadDicom(const std::string& fileName, ImageBox& box) {
+Loaded loadDicom(const std::string& fileName, ImageBox& box, std::string& reason) {
     DcmObj dataSet;
     if (!DcmObj::Read(dataSet, fileName)) {
         LogMessage("ERROR: opening DICOM File");
+        reason = Diagnosis::FileReason(fileName, Diagnosis::NotDicom);
         return Loaded::Unreadable;
     }
     if (!DcmObj::ConvertTransferSyntax(dataSet, ExplicitLittleEndian)) {
@@ -54,12 +56,15 @@ Loaded loadDicom(const std::string& fileName, ImageBox& box) {
     return Loaded::Ready;
 }
 
-Loaded loadPicture(const std::string& fileName, ImageBox& box) {
+Loaded loadPicture(const std::string& fileName, ImageBox& box, std::string& reason) {
     const std::string ext = extensionOf(fileName);
     if (ext == ".jpg" || ext == ".JPG") {
         QImage picture;
-        if (!LoadJpegPicture(fileName, picture))
+        if (!LoadJpegPicture(fileName, picture)) {
+            reason = Diagnosis::FileReason(
+                fileName, "cannot be decoded: it holds no 8-bit grey or colour JPEG picture");
             return Loaded::Failed;
+        }
         box.Picture = std::move(picture);
         box.RequestedWidth = widthAt300Dpi(box.Picture);
         return Loaded::Ready;
@@ -68,13 +73,14 @@ Loaded loadPicture(const std::string& fileName, ImageBox& box) {
         QImage picture;
         if (!picture.load(QString::fromStdString(fileName), "BMP")) {
             LogMessage("ERROR, PRINT, cannot load the bitmap file " + fileName);
+            reason = Diagnosis::FileReason(fileName, "cannot be decoded as a bitmap picture");
             return Loaded::Failed;
         }
         box.Picture = std::move(picture);
         box.RequestedWidth = widthAt300Dpi(box.Picture);
         return Loaded::Ready;
     }
-    return loadDicom(fileName, box);
+    return loadDicom(fileName, box, reason);
 }
 
 } // namespace
@@ -90,7 +96,7 @@ JobOutcome PrintJob(JobContext& job) {
     filmBox.MagnificationType = std::string(ItemText(MagnificationItems, s.MagnificationIndex));
 
     ImageBox& box = filmBox.ImageBoxes.front();
-    switch (loadPicture(job.Inputs.FileName, box)) {
+    switch (loadPicture(job.Inputs.FileName, box, job.Reason)) {
     case Loaded::Unreadable:
         return JobOutcome::EndedWithoutVerdict;
     case Loaded::Failed:
@@ -101,6 +107,7 @@ JobOutcome PrintJob(JobContext& job) {
     }
     const bool colour = box.Picture.depth() != 8;
     int result = PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                          SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour);
+                          SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour,
+                          &job.Reason);
     return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;
 }

@@ -34,6 +34,14 @@ public:
     QCheckBox* CheckBox1; // Planar Configuration
     QPushButton* BitBtn1; // OK
     QPushButton* BitBtn2; // Cancel
+    QPushButton* BitBtn3; // Test connection
+
+    // The record as the controls show it now, saved or not.
+    SettingsRecord ControlSettings() const;
+
+signals:
+    // "Test connection" was pressed: the diagnosis is to run with these settings.
+    void connectionTestRequested(const SettingsRecord& settings);
 
 private:
     void loadSettings();

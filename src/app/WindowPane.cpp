@@ -14,5 +14,7 @@ void WindowPane::Clear() {
 }
 
 void WindowPane::AppendLine(const std::string& line) {
-    emit lineAppended(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+    const auto size = static_cast<qsizetype>(line.size());
+    emit lineAppended(Utf8 ? QString::fromUtf8(line.data(), size)
+                           : QString::fromLatin1(line.data(), size));
 }

@@ -18,6 +18,9 @@ public:
     // the window writes into nothing.
     WindowPane(QPlainTextEdit* pane, QObject* parent);
 
+    // Lines are 8-bit texts; set for lines written in UTF-8 (the diagnosis' check marks).
+    bool Utf8 = false;
+
     void Clear() override;
     void AppendLine(const std::string& line) override;
 

@@ -81,6 +81,7 @@ public:
     int ReadOrder() const { return readOrder; }
     int WriteOrder() const { return writeOrder; }
     Socket& Link() { return link; }
+    const Socket& Link() const { return link; }
 
 private:
     void appendOutgoingBlock();

@@ -65,7 +65,29 @@ bool PDU_Service::Connect(const std::string& host, const std::string& port) {
     }
 }
 
+void PDU_Service::noteFailure(LinkFailure what) {
+    // An abort is the peer's own word on why the link ended; it outranks what the link saw.
+    bool outranks = what.Fault == LinkFault::Aborted;
+    if (!failure && (outranks || !link.Link().Failure()))
+        failure = std::move(what);
+}
+
+void PDU_Service::awaiting(const char* answer) {
+    if (awaited.empty() && !failure && link.Link().Failure())
+        awaited = answer;
+}
+
+LinkFailure PDU_Service::Failure() const {
+    LinkFailure result = failure ? failure : link.Link().Failure();
+    if (result.Awaited.empty())
+        result.Awaited = awaited;
+    return result;
+}
+
 bool PDU_Service::connect(const std::string& host, const std::string& port) {
+    failure = {};
+    awaited.clear();
+    Times = {std::chrono::steady_clock::now(), {}, {}, {}};
     data.PDULength = 0;
     AcceptedContexts.clear();
     request.UserInfo.SetMaximumLength(OurMaximumLength);
@@ -79,10 +101,13 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
         return false;
     }
+    Times.Tcp = std::chrono::steady_clock::now();
     if (useTLS && !socket.SetupTLS(certificateFile, keyFile)) {
         socket.Close();
         return false;
     }
+    if (useTLS)
+        Times.Tls = std::chrono::steady_clock::now();
     if (detailLogging())
         LogMessage("INFO, Connected to: " + host + ":" + port);
     if (!request.Write(link)) {
@@ -91,8 +116,11 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
     }
     AnswerDeadline answer(socket);
     std::uint8_t type = 0;
-    if (!link.ReadU8(type))
+    if (!link.ReadU8(type)) {
+        awaiting("A-ASSOCIATE-AC");
         return false;
+    }
+    Times.Answer = std::chrono::steady_clock::now();
     if (detailLogging())
         LogMessage("INFO, PDU_Service::Connect, Item Type: " + std::to_string(type));
     switch (type) {
@@ -100,20 +128,39 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         if (detailLogging())
             LogMessage("INFO, Association Accept::ReadDynamic");
         accept.Read(link);
+        awaiting("A-ASSOCIATE-AC");
         for (std::size_t i = 0; i < accept.PresContextAccepts.size(); ++i)
             NextAcceptID();
         if (InterogateAAssociateAC())
+            return true;
+        noteFailure({.Fault = LinkFault::NoUsableContext});
+        if (keepUnusable)
             return true;
         socket.Close();
         LogMessage("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed");
         return false;
     case PduType::AssociateRJ:
         LogMessage("ERROR, Association Rejected...");
-        reject.Read(link);
+        if (reject.Read(link))
+            noteFailure({.Fault = LinkFault::Rejected,
+                         .Result = reject.Result,
+                         .Source = reject.Source,
+                         .Reason = reject.Reason});
+        awaiting("A-ASSOCIATE-AC");
         socket.Close();
         return false;
+    case PduType::Abort: {
+        LogMessage("ERROR, Corrupt Transmission...");
+        AAbortRQ received;
+        if (received.Read(link))
+            noteFailure(
+                {.Fault = LinkFault::Aborted, .Source = received.Source, .Reason = received.Reason});
+        socket.Close();
+        return false;
+    }
     default:
         LogMessage("ERROR, Corrupt Transmission...");
+        noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
         socket.Close();
         return false;
     }
@@ -276,9 +323,14 @@ void PDU_Service::interruptedWrite() {
         LogMessage("ERROR, PDU_Service::Write, connection lost");
         link.Link().Close();
     } else if (type == PduType::Abort) {
+        AAbortRQ received;
+        if (received.Read(link))
+            noteFailure(
+                {.Fault = LinkFault::Aborted, .Source = received.Source, .Reason = received.Reason});
         link.Link().Close();
         LogMessage("WARNING, PDU_Service::Write, Abort-RQ");
     } else {
+        noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
         abortAndClose();
         LogMessage("ERROR, PDU_Service::Write, unexpected PDU type " + std::to_string(type));
     }
@@ -293,6 +345,7 @@ bool PDU_Service::Read(DcmObj& target) {
     if (data.PDULength != 0) {
         if (!data.ReadDynamic(link)) {
             LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+            noteFailure({.Fault = LinkFault::Malformed, .Text = "a P-DATA-TF PDU"});
             abortOutOfStep();
             return false;
         }
@@ -304,42 +357,55 @@ bool PDU_Service::Read(DcmObj& target) {
             return false;
         switch (type) {
         case PduType::AssociateRQ:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             request.Read(link);
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-RQ");
             return false;
         case PduType::AssociateAC:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             accept.Read(link);
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-AC");
             return false;
         case PduType::AssociateRJ:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-RJ");
             return false;
         case PduType::DataTF:
             if (!data.ReadDynamic(link)) {
                 LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+                noteFailure({.Fault = LinkFault::Malformed, .Text = "a P-DATA-TF PDU"});
                 abortOutOfStep();
                 return false;
             }
             complete = data.MsgStatus == 1;
             break;
         case PduType::ReleaseRQ:
+            noteFailure({.Fault = LinkFault::PeerReleased});
             releaseRequest.Read(link);
             releaseReply.Write(link);
             if (detailLogging())
                 LogMessage("INFO, PDU_Service::Read Release-RQ");
             return false;
         case PduType::ReleaseRP:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             link.Link().Close();
             LogMessage("WARNING, PDU_Service::Read Release-RSP");
             return false;
-        case PduType::Abort:
+        case PduType::Abort: {
+            AAbortRQ received;
+            if (received.Read(link))
+                noteFailure({.Fault = LinkFault::Aborted,
+                             .Source = received.Source,
+                             .Reason = received.Reason});
             link.Link().Close();
             LogMessage("WARNING, PDU_Service::Read Abort-RQ");
             return false;
+        }
         default:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Protocol Error");
             return false;
@@ -348,6 +414,7 @@ bool PDU_Service::Read(DcmObj& target) {
     if (ParseRawVRIntoDCM(data.VRBuffer, target, data.PresentationContextID))
         return true;
     LogMessage("ERROR, PDU_Service::Read ParseRawVRIntoDCM()");
+    noteFailure({.Fault = LinkFault::Malformed, .Text = "a message that could not be decoded"});
     abortAndClose();
     return false;
 }
@@ -391,6 +458,7 @@ bool PDU_Service::Close() {
         AnswerDeadline answer(link.Link());
         releaseRequest.Write(link);
         releaseReply.Read(link);
+        awaiting("A-RELEASE-RP");
         link.Link().Close();
     }
     return true;

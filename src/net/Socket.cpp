@@ -43,19 +43,23 @@ long leadingNumber(const std::string& text) {
 
 // The address to connect to, network order. A dotted text skips the lookup; a failed lookup
 // falls back to the dotted conversion so an unknown name ends as a failed connect.
-in_addr_t resolveHost(const std::string& host) {
+in_addr_t resolveHost(const std::string& host, int& lookupError) {
+    lookupError = 0;
     if (leadingNumber(host) == 0) {
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
+        lookupError = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        if (lookupError == 0 && found) {
             in_addr_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
             freeaddrinfo(found);
             return address;
         }
         if (found)
             freeaddrinfo(found);
+        if (lookupError == 0)
+            lookupError = EAI_NONAME;
     }
     return inet_addr(host.c_str());
 }
@@ -86,6 +90,27 @@ void startSocketLibrary() {
 }
 
 } // namespace
+
+std::vector<std::string> ResolveAddresses(const std::string& host, int& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    error = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    for (addrinfo* at = error == 0 ? found : nullptr; at; at = at->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    if (found)
+        freeaddrinfo(found);
+    if (error == 0 && addresses.empty())
+        error = EAI_NONAME;
+    return addresses;
+}
 
 void DumpTraffic(const std::uint8_t* data, int length, bool sent) {
     std::string name = LogFileName();
@@ -170,11 +195,73 @@ bool Socket::InputWaiting() const {
     return ::poll(&entry, 1, 0) > 0;
 }
 
+void Socket::NoteFailure(LinkFailure what) {
+    if (!failure)
+        failure = std::move(what);
+}
+
+std::string Socket::PeerAddress() const {
+    if (!handle)
+        return {};
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::getpeername(handle.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return {};
+    return text;
+}
+
+namespace {
+
+std::string nameText(X509_NAME* name) {
+    if (!name)
+        return {};
+    char text[512] = {};
+    X509_NAME_oneline(name, text, sizeof text);
+    return text;
+}
+
+std::string timeText(const ASN1_TIME* time) {
+    if (!time)
+        return {};
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    if (!out || ASN1_TIME_print(out.get(), time) != 1)
+        return {};
+    char* bytes = nullptr;
+    long size = BIO_get_mem_data(out.get(), &bytes);
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+} // namespace
+
+TlsSessionInfo Socket::TlsInfo() const {
+    TlsSessionInfo info;
+    if (!tlsSession)
+        return info;
+    info.Protocol = SSL_get_version(tlsSession.get());
+    if (const char* cipher = SSL_get_cipher_name(tlsSession.get()))
+        info.Cipher = cipher;
+    if (X509* peer = SSL_get1_peer_certificate(tlsSession.get())) {
+        info.PeerSubject = nameText(X509_get_subject_name(peer));
+        info.PeerIssuer = nameText(X509_get_issuer_name(peer));
+        info.PeerExpiry = timeText(X509_get0_notAfter(peer));
+        X509_free(peer);
+    }
+    return info;
+}
+
 bool Socket::Connect(const std::string& host, const std::string& port) {
     Close();
-    in_addr_t address = resolveHost(host);
+    failure = {};
+    int lookupError = 0;
+    in_addr_t address = resolveHost(host, lookupError);
+    if (lookupError != 0)
+        NoteFailure({.Fault = LinkFault::ResolveFailed, .Code = lookupError, .Text = host});
     std::uint16_t networkPort = resolvePort(port);
     if (networkPort == 0) {
+        NoteFailure({.Fault = LinkFault::UnknownPort, .Text = port});
         LogMessage("ERROR, could not resolve host port");
         return false;
     }
@@ -204,6 +291,10 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
     }
     int error = errno;
     fresh.reset();
+    LinkFault fault = error == ECONNREFUSED ? LinkFault::Refused
+                      : error == ETIMEDOUT  ? LinkFault::ConnectTimedOut
+                                            : LinkFault::ConnectFailed;
+    NoteFailure({.Fault = fault, .Code = error, .Text = host + ":" + port});
     LogMessage("ERROR, Connecting to Socket: " + host + ":" + port + ", " + std::to_string(error));
     return false;
 }
@@ -225,6 +316,7 @@ bool Socket::SetupTLS(const std::string& certificateFile, const std::string& key
     tlsSession.reset();
     tlsContext.reset(SSL_CTX_new(TLS_client_method()));
     if (!tlsContext) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the TLS client context"});
         LogMessage("ERROR, Socket, couldn't create SSL_CTX");
         return false;
     }
@@ -233,16 +325,19 @@ bool Socket::SetupTLS(const std::string& certificateFile, const std::string& key
     if (!certificateFile.empty() &&
         SSL_CTX_use_certificate_file(tlsContext.get(), certificateFile.c_str(), SSL_FILETYPE_PEM) <=
             0) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the certificate " + certificateFile});
         LogMessage("ERROR, Socket, couldn't load SSL Certificate");
         return false;
     }
     if (!keyFile.empty() &&
         SSL_CTX_use_PrivateKey_file(tlsContext.get(), keyFile.c_str(), SSL_FILETYPE_PEM) <= 0) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the private key " + keyFile});
         LogMessage("ERROR, Socket, couldn't load SSL Key");
         return false;
     }
     tlsSession.reset(SSL_new(tlsContext.get()));
     if (!tlsSession) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the TLS session"});
         LogMessage("ERROR, Socket, couldn't create SSL_new");
         return false;
     }
@@ -253,6 +348,21 @@ bool Socket::SetupTLS(const std::string& certificateFile, const std::string& key
     if (lastResult == 1)
         return true;
     int code = SSL_get_error(tlsSession.get(), lastResult);
+    int savedErrno = errno;
+    unsigned long first = ERR_peek_error();
+    char text[256] = {};
+    if (first != 0)
+        ERR_error_string_n(first, text, sizeof text);
+    LinkFailure handshake{.Fault = LinkFault::TlsHandshake,
+                          .Code = code,
+                          .Detail = first != 0 ? ERR_GET_REASON(first) : 0,
+                          .Verify = SSL_get_verify_result(tlsSession.get()),
+                          .Seconds = timeout,
+                          .Text = text};
+    // A plain failure of the link underneath the handshake: say how the link ended.
+    if (code == SSL_ERROR_SYSCALL && first == 0)
+        handshake.Detail = -savedErrno;
+    NoteFailure(std::move(handshake));
     ERR_clear_error();
     LogMessage("ERROR, Socket, connecting to SSL server: " + std::to_string(code));
     return false;
@@ -266,6 +376,7 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
         if (length > 0 && result <= 0) {
             int code = tlsSession ? SSL_get_error(tlsSession.get(), result) : SSL_ERROR_SSL;
             ERR_clear_error();
+            NoteFailure({.Fault = LinkFault::Reset, .Code = errno});
             LogMessage("ERROR, Socket::SSL_write, couldn't send: " + std::to_string(code));
             return false;
         }
@@ -278,6 +389,8 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
                 continue;
             bool stalled = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
             if (n < 0 && !stalled) {
+                NoteFailure({.Fault = errno == EPIPE ? LinkFault::Closed : LinkFault::Reset,
+                             .Code = errno});
                 LogMessage("ERROR, Socket::SendBinary, couldn't send: " + std::to_string(errno));
                 return false;
             }
@@ -288,6 +401,7 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
                 std::chrono::steady_clock::now() - start >= std::chrono::seconds(timeout))
                 stalled = true;
             if (stalled) {
+                NoteFailure({.Fault = LinkFault::SendTimedOut, .Seconds = timeout});
                 LogMessage("ERROR, Socket::SendBinary, Timed out");
                 return false;
             }
@@ -316,6 +430,7 @@ bool Socket::waitReadable() {
 int Socket::timedOut() {
     Close();
     if (timeout != 0) {
+        NoteFailure({.Fault = LinkFault::ReceiveTimedOut, .Seconds = timeout});
         LogMessage("ERROR, Socket::ReadBinary, Timed out");
         return -1;
     }
@@ -344,9 +459,11 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             LogMessage("ERROR, Socket::ReadBinary, the operation did not complete");
             return -1;
         case SSL_ERROR_SYSCALL:
+            NoteFailure({.Fault = errno == 0 ? LinkFault::Closed : LinkFault::Reset, .Code = errno});
             LogMessage("ERROR, Socket::ReadBinary, I/O error occured");
             return -1;
         case SSL_ERROR_ZERO_RETURN:
+            NoteFailure({.Fault = LinkFault::Closed});
             return -1;
         default:
             LogMessage("ERROR, Socket::ReadBinary, unknown error.");
@@ -360,12 +477,14 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
         result = ::recv(handle.get(), area, size, 0);
     while (result < 0 && errno == EINTR);
     if (result == 0) {
+        NoteFailure({.Fault = LinkFault::Closed});
         Close();
         return -1;
     }
     if (result < 0) {
         // A reset connection is as dead as a closed one; say which it was.
         int error = errno;
+        NoteFailure({.Fault = LinkFault::Reset, .Code = error});
         Close();
         LogMessage("ERROR, Socket::ReadBinary, couldn't receive: " + std::to_string(error));
         return -1;

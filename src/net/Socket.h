@@ -2,11 +2,14 @@
 // The one connection to the remote application entity: a blocking IPv4 TCP stream, optionally
 // wrapped in a TLS 1.2 client session. Requesting side only; there is no listening side.
 
+#include "LinkFailure.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <openssl/ssl.h>
 
@@ -18,6 +21,19 @@
 //   text     the same bytes, those below 32 or above 122 as "."; the marker again
 //   "\r\n\r\n"
 void DumpTraffic(const std::uint8_t* data, int length, bool sent);
+
+// Every address the host resolves to, IPv4 and IPv6, as numeric texts in the resolver's
+// order; empty with error set to the resolver's code (EAI_*) when there is none.
+std::vector<std::string> ResolveAddresses(const std::string& host, int& error);
+
+// What the TLS session agreed on and whom it talks to; empty texts without a session.
+struct TlsSessionInfo {
+    std::string Protocol;
+    std::string Cipher;
+    std::string PeerSubject;
+    std::string PeerIssuer;
+    std::string PeerExpiry;
+};
 
 class Socket {
 public:
@@ -55,6 +71,13 @@ public:
 
     bool IsConnected() const { return connected; }
     int LastResult() const { return lastResult; }
+    // The first failure since the last Connect; empty while nothing failed.
+    const LinkFailure& Failure() const { return failure; }
+    // Keeps the first failure: what comes after it is a consequence.
+    void NoteFailure(LinkFailure what);
+    // The numeric address of the peer when connected, else empty.
+    std::string PeerAddress() const;
+    TlsSessionInfo TlsInfo() const;
 
 private:
     struct CtxFree {
@@ -89,6 +112,7 @@ private:
     void applySendTimeout();
 
     int lastResult = 0;
+    LinkFailure failure;
     Handle handle;
     bool connected = false;
     int timeout = 300;

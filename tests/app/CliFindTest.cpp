@@ -218,7 +218,8 @@ TEST(FindJob, FailureStatusEndsTheListAndFails) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(runJob("FIND", inputsFor(dir, peer.PortText())),
               join(Lines{""}, studyLines("Doe^Jane", "P1", "1.2.3.1"),
-                   Lines{"No studies: 1", failureLine(peer, "FIND")}));
+                   Lines{"No studies: 1", "Reason: C-FIND refused: 0xC001 cannot understand",
+                         failureLine(peer, "FIND")}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
@@ -246,10 +247,12 @@ TEST(FindJob, SilentPeerAndClosedPortFail) {
     }
     std::string closed =
         "FIND failed to connect to: remote (127.0.0.1:" + std::to_string(port) + ")";
+    std::string reason = "Reason: TCP connect: connection refused, nothing listens on 127.0.0.1:" +
+                         std::to_string(port) + " (errno 111, Connection refused)";
     EXPECT_EQ(runJob("FIND", inputsFor(dir, std::to_string(port))),
-              (Lines{"Association Failed!", closed}));
+              (Lines{"Association Failed!", reason, closed}));
     EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, std::to_string(port))),
-              (Lines{"Association Failed!", "WORKLIST" + closed.substr(4)}));
+              (Lines{"Association Failed!", reason, "WORKLIST" + closed.substr(4)}));
 }
 
 TEST(WorklistJob, PaneForNoOneAndTwoMatches) {
@@ -289,7 +292,9 @@ TEST(WorklistJob, FailureStatusEndsTheListAndFails) {
                           concat(findResponse(WorklistFindSopClass, 0xFF00, &a),
                                  findResponse(WorklistFindSopClass, 0xA700, &a))));
     EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText())),
-              join(worklistLines("Doe^John", "CT"), Lines{failureLine(peer, "WORKLIST")}));
+              join(worklistLines("Doe^John", "CT"),
+                   Lines{"Reason: C-FIND refused: 0xA700 out of resources",
+                         failureLine(peer, "WORKLIST")}));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
 

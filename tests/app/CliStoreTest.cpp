@@ -36,7 +36,8 @@ std::vector<std::string> proposalFor(const std::string& tsArgs,
     Peer peer({Peer::Expect(requestSize(MrImage, expected)), Peer::Close()});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall) + tsArgs);
-    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    EXPECT_EQ(r.output, "Reason: awaiting the A-ASSOCIATE-AC: the peer closed the connection\n" +
+                            failureLine(peer.Port()));
     EXPECT_EQ(r.exitStatus, 1);
     if (!peer.Finish())
         return {peer.Failure()};
@@ -76,11 +77,13 @@ TEST(CliStore, FileThatIsNotDicomEndsInTheVerdictWithoutAConnection) {
     cliIn(dir, "setup --remote-port 9");
     auto r = cliIn(dir, "store photo.jpg --ts 4");
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, failureLine(9));
+    const std::string reason = "Reason: file: 'photo.jpg' is not DICOM: neither a DICOM file nor "
+                               "a data set could be read from it";
+    EXPECT_EQ(r.output, reason + "\n" + failureLine(9));
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
     EXPECT_EQ(log, (std::vector<std::string>{"Starting STORE Service",
                                              "WARNING, StoreSCU, image is not standard DICOM",
-                                             "ERROR: DcmObj::Read, photo.jpg",
+                                             "ERROR: DcmObj::Read, photo.jpg", reason,
                                              "STORE failed to connect to: remote (127.0.0.1:9)"}));
 }
 
@@ -132,7 +135,9 @@ TEST(CliStore, WarningStatusFailsTheJob) {
     auto r = cliIn(dir, "store " + shellQuote(mrSmall));
     peer.Finish();
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    EXPECT_EQ(r.output, "Reason: C-STORE answered with a warning: 0xB000 coercion of data "
+                        "elements\n" +
+                            failureLine(peer.Port()));
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
     std::string all;
     for (const std::string& line : log)

@@ -160,8 +160,9 @@ TEST(StoreAndPrint, WithoutTheirServicesTheJobsEndInTheFailureVerdict) {
         ASSERT_TRUE(JobsEnded());
         const QString kind = button == window.BitBtn6 ? "STORE" : "PRINT";
         EXPECT_TRUE(guitest::WaitFor([&] {
-            return guitest::PaneLines(window) ==
-                   QStringList{kind + " failed to connect to: remote (127.0.0.1:104)"};
+            QStringList lines = guitest::PaneLines(window);
+            return lines.size() == 2 && lines[0].startsWith("Reason: ") &&
+                   lines[1] == kind + " failed to connect to: remote (127.0.0.1:104)";
         })) << guitest::PaneLines(window).join('|').toStdString();
     }
 }

@@ -214,7 +214,10 @@ TEST_F(PrintInterop, ColourPicturesAskForColourPrintingWhichThisPrinterRefuses) 
 
     auto r = print(file);
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, "PRINT failed to connect to: PRINTSCP (127.0.0.1:" +
+    EXPECT_EQ(r.output, "Reason: presentation context: the peer accepted none of the proposed: "
+                        "Basic Color Print Management Meta SOP Class (1.2.840.10008.5.1.1.18): "
+                        "abstract syntax not supported (context 1, result 3)\n"
+                        "PRINT failed to connect to: PRINTSCP (127.0.0.1:" +
                             std::to_string(printer->Port()) + ")\n");
     std::string ours = printLog(home.path());
     EXPECT_NE(ours.find("AbsSyntax: 1.2.840.10008.5.1.1.18"), std::string::npos);
@@ -242,7 +245,9 @@ TEST(PrintJob, UndecodableJpegFailsWithoutPrinting) {
     auto r = runCommand(cli(home.path(), "setup --remote-port 9") + " && " +
                         cli(home.path(), "print broken.jpg"));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, "PRINT failed to connect to: remote (127.0.0.1:9)\n");
+    EXPECT_EQ(r.output, "Reason: file: '" + home.file("broken.jpg").string() +
+                            "' cannot be decoded: it holds no 8-bit grey or colour JPEG "
+                            "picture\nPRINT failed to connect to: remote (127.0.0.1:9)\n");
     std::string log = printLog(home.path());
     EXPECT_NE(log.find("ERROR, LoadJpegPicture"), std::string::npos);
     EXPECT_EQ(log.find("Connect"), std::string::npos);

@@ -94,7 +94,7 @@ int FreeLoopbackPort() {
 }
 
 DcmtkPeer::DcmtkPeer(const std::string& program, std::vector<std::string> args,
-                     const std::string& workingDir) {
+                     const std::string& workingDir, int readySeconds) {
     port_ = FreeLoopbackPort();
     args.insert(args.begin(), program);
     args.push_back(std::to_string(port_));
@@ -109,7 +109,7 @@ DcmtkPeer::DcmtkPeer(const std::string& program, std::vector<std::string> args,
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
-    for (int i = 0; i < 100 && pid_ > 0; ++i) {
+    for (int i = 0; i < readySeconds * 20 && pid_ > 0; ++i) {
         if (accepts(port_)) {
             ready_ = true;
             break;
@@ -142,6 +142,39 @@ std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir) {
                                  "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
                                  "sh"},
         dir);
+}
+
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
+                                        const std::string& acceptedSyntaxesJson) {
+    std::filesystem::create_directory(std::filesystem::path(dir) / "storage");
+    std::ofstream(std::filesystem::path(dir) / "orthanc.json.in")
+        << "{\n"
+           "  \"Name\": \"VESKARO_TEST\",\n"
+           "  \"StorageDirectory\": \"storage\",\n"
+           "  \"IndexDirectory\": \"storage\",\n"
+           "  \"HttpServerEnabled\": false,\n"
+           "  \"RemoteAccessAllowed\": false,\n"
+           "  \"Plugins\": [],\n"
+           "  \"DicomServerEnabled\": true,\n"
+           "  \"DicomAet\": \"ORTHANC\",\n"
+           "  \"DicomPort\": @PORT@,\n"
+           "  \"DicomCheckCalledAet\": false,\n"
+           "  \"DicomAlwaysAllowEcho\": true,\n"
+           "  \"DicomAlwaysAllowStore\": true,\n"
+           "  \"DicomAlwaysAllowFind\": true,\n"
+           "  \"DicomAlwaysAllowMove\": true,\n"
+           "  \"DicomAlwaysAllowGet\": true,\n"
+           "  \"UnknownSopClassAccepted\": false,\n"
+           "  \"AcceptedTransferSyntaxes\": "
+        << acceptedSyntaxesJson << "\n}\n";
+    // The database and storage are made at the first start, which takes longer.
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{"-c",
+                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
+                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
+                                 "sh"},
+        dir, 30);
 }
 
 } // namespace testsupport

@@ -12,7 +12,7 @@ class DcmtkPeer {
 public:
     // args: the program's arguments before the port, which is appended last.
     DcmtkPeer(const std::string& program, std::vector<std::string> args,
-              const std::string& workingDir);
+              const std::string& workingDir, int readySeconds = 5);
     ~DcmtkPeer();
     DcmtkPeer(const DcmtkPeer&) = delete;
     DcmtkPeer& operator=(const DcmtkPeer&) = delete;
@@ -30,6 +30,12 @@ private:
 // dcmprscp in dir as a grayscale printer "PRINTSCP" (DCMTK has no colour print SCP), with its
 // database in dir/db, its spool in dir/spool and its output in dir/printer.log.
 std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir);
+
+// Orthanc in dir with a configuration written for the run: AE ORTHANC on a free loopback
+// port, no HTTP server, storage in dir/storage, the given accepted transfer syntaxes (JSON
+// array of UID texts), every SCU allowed. Its output in dir/orthanc.log.
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
+                                        const std::string& acceptedSyntaxesJson);
 
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();
