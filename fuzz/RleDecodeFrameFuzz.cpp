@@ -6,8 +6,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static const char* const photometrics[] = {"MONOCHROME2", "MONOCHROME1 ", "RGB", "YBR_FULL",
-                                               "YBR_FULL_422", "PALETTE COLOR", "", " RGB "};
+    static const char* const photometrics[] = {"MONOCHROME2",  "MONOCHROME1 ",  "RGB", "YBR_FULL",
+                                               "YBR_FULL_422", "PALETTE COLOR", "",    " RGB "};
     const std::size_t frameSize = fuzzsupport::TakeLE(data, size, 3) & ((1u << 22) - 1);
     const std::size_t photometric = fuzzsupport::TakeLE(data, size, 1);
     const int bitsAllocated = static_cast<int>(fuzzsupport::TakeLE(data, size, 1));

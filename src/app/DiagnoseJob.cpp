@@ -18,7 +18,7 @@ std::string today() {
 } // namespace
 
 ConnectionSettings ConnectionSettingsFor(const SettingsRecord& s) {
-    return {SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
+    return {SettingsText(s.LocalAET),   SettingsText(s.RemoteAET),     SettingsText(s.RemoteHost),
             SettingsText(s.RemotePort), JobReadTimeoutSeconds("ECHO"), s.UseTls != 0};
 }
 

@@ -172,7 +172,8 @@ void TForm1::TestConnection(const SettingsRecord& settings) {
     auto* pane = new WindowPane(Memo1, nullptr);
     pane->Utf8 = true;
     const std::string logDir = State.LogDir;
-    QThread* run = QThread::create([settings, logDir, pane] { RunDiagnosis(settings, logDir, *pane); });
+    QThread* run =
+        QThread::create([settings, logDir, pane] { RunDiagnosis(settings, logDir, *pane); });
     pane->setParent(run);
     connect(run, &QThread::finished, run, &QObject::deleteLater);
     run->start();

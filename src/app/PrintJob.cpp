@@ -3,11 +3,11 @@
 
 #include "AppState.h"
 #include "DcmObj.h"
+#include "Diagnosis.h"
 #include "JobBodies.h"
 #include "Log.h"
 #include "Presentation.h"
 #include "Print.h"
-#include "Diagnosis.h"
 #include "Setup.h"
 
 #include <string>
@@ -106,8 +106,8 @@ JobOutcome PrintJob(JobContext& job) {
         break;
     }
     const bool colour = box.Picture.depth() != 8;
-    int result = PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                          SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour,
-                          &job.Reason);
+    int result =
+        PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
+                 SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour, &job.Reason);
     return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;
 }

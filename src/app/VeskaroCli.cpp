@@ -443,14 +443,12 @@ int main(int argc, char** argv) {
         return usage();
     std::string command = argv[1];
     // --json anywhere after a command that reports a result.
-    static const char* const reporting[] = {"echo",     "store",    "find",  "worklist",
-                                            "print",    "diagnose", "probe"};
-    if (std::find_if(std::begin(reporting), std::end(reporting), [&](const char* c) {
-            return command == c;
-        }) != std::end(reporting)) {
-        char** end = std::remove_if(argv + 2, argv + argc, [](const char* arg) {
-            return std::strcmp(arg, "--json") == 0;
-        });
+    static const char* const reporting[] = {"echo",  "store",    "find", "worklist",
+                                            "print", "diagnose", "probe"};
+    if (std::find_if(std::begin(reporting), std::end(reporting),
+                     [&](const char* c) { return command == c; }) != std::end(reporting)) {
+        char** end = std::remove_if(
+            argv + 2, argv + argc, [](const char* arg) { return std::strcmp(arg, "--json") == 0; });
         jsonOutput = end != argv + argc;
         argc = static_cast<int>(end - argv);
     }

@@ -81,8 +81,8 @@ public:
     // (encapsulated for the JPEG and JPEG 2000 targets, one native value otherwise). On
     // return from an encapsulating path `index` designates the sequence delimitation item.
     // False when the target is refused or a frame could not be encoded (nothing is inserted).
-    static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour,
-                     uint16_t columns, uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
+    static bool Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, uint16_t columns,
+                     uint16_t rows, uint16_t bitsStored, uint16_t bitsAllocated,
                      uint16_t pixelRepresentation, uint16_t planar, float slope, float intercept,
                      float& ratio, int frames, const std::string& target,
                      const std::string& modality);
@@ -99,8 +99,7 @@ public:
     // output (totalSize bytes, frame f at f * (totalSize / frames)) and removes the offset
     // table, fragment and delimiter entries. False when the entries are not there as expected
     // (the caller reports the failure); a frame that does not decode keeps what was written.
-    bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames,
-                int bitsAllocated);
+    bool Decomp(int index, uint8_t* output, std::size_t totalSize, int frames, int bitsAllocated);
 
     // Nesting level of the decoder, bounded so that hostile input cannot exhaust the stack.
     static constexpr int MaxNesting = 64;

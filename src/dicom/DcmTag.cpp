@@ -218,7 +218,8 @@ std::string DcmTag::DumpLine(int depth) {
         float f;
         std::memcpy(&f, &bits, sizeof f);
         // "%5.2f" with a full stop whatever the locale.
-        char* last = std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
+        char* last =
+            std::to_chars(number, number + sizeof number, f, std::chars_format::fixed, 2).ptr;
         line.append(std::max<std::ptrdiff_t>(0, 5 - (last - number)), ' ');
         line.append(number, last);
     } else if (IsVR("SL") || IsVR("SS") || IsVR("UL") || IsVR("US")) {

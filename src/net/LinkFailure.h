@@ -7,23 +7,23 @@
 
 enum class LinkFault {
     None,
-    UnknownPort,    // Text: the port as given
-    ResolveFailed,  // Text: the host; Code: the resolver's error (EAI_*)
-    Refused,        // Text: address:port; Code: errno
+    UnknownPort,     // Text: the port as given
+    ResolveFailed,   // Text: the host; Code: the resolver's error (EAI_*)
+    Refused,         // Text: address:port; Code: errno
     ConnectTimedOut, // Text: address:port; Seconds
-    ConnectFailed,  // Text: address:port; Code: errno (unreachable and the like)
-    TlsSetup,       // Text: what could not be loaded or created
-    TlsHandshake,   // Code: SSL_get_error; Detail: OpenSSL reason code; Verify: X509 result;
-                    // Text: OpenSSL's error text
-    SendTimedOut,   // Seconds
+    ConnectFailed,   // Text: address:port; Code: errno (unreachable and the like)
+    TlsSetup,        // Text: what could not be loaded or created
+    TlsHandshake,    // Code: SSL_get_error; Detail: OpenSSL reason code; Verify: X509 result;
+                     // Text: OpenSSL's error text
+    SendTimedOut,    // Seconds
     ReceiveTimedOut, // Seconds
-    Reset,          // Code: errno
-    Closed,         // the peer ended the connection
-    Rejected,       // Result, Source, Reason of the A-ASSOCIATE-RJ
-    Aborted,        // Source, Reason of the A-ABORT
-    UnexpectedPdu,  // Code: the PDU type received
-    Malformed,      // Text: what did not fit
-    PeerReleased,   // the peer asked for a release in the middle of a message
+    Reset,           // Code: errno
+    Closed,          // the peer ended the connection
+    Rejected,        // Result, Source, Reason of the A-ASSOCIATE-RJ
+    Aborted,         // Source, Reason of the A-ABORT
+    UnexpectedPdu,   // Code: the PDU type received
+    Malformed,       // Text: what did not fit
+    PeerReleased,    // the peer asked for a release in the middle of a message
     NoUsableContext, // no accepted presentation context with a syntax messages can use
 };
 

@@ -153,8 +153,9 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         LogMessage("ERROR, Corrupt Transmission...");
         AAbortRQ received;
         if (received.Read(link))
-            noteFailure(
-                {.Fault = LinkFault::Aborted, .Source = received.Source, .Reason = received.Reason});
+            noteFailure({.Fault = LinkFault::Aborted,
+                         .Source = received.Source,
+                         .Reason = received.Reason});
         socket.Close();
         return false;
     }
@@ -325,8 +326,9 @@ void PDU_Service::interruptedWrite() {
     } else if (type == PduType::Abort) {
         AAbortRQ received;
         if (received.Read(link))
-            noteFailure(
-                {.Fault = LinkFault::Aborted, .Source = received.Source, .Reason = received.Reason});
+            noteFailure({.Fault = LinkFault::Aborted,
+                         .Source = received.Source,
+                         .Reason = received.Reason});
         link.Link().Close();
         LogMessage("WARNING, PDU_Service::Write, Abort-RQ");
     } else {

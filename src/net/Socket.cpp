@@ -459,7 +459,8 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             LogMessage("ERROR, Socket::ReadBinary, the operation did not complete");
             return -1;
         case SSL_ERROR_SYSCALL:
-            NoteFailure({.Fault = errno == 0 ? LinkFault::Closed : LinkFault::Reset, .Code = errno});
+            NoteFailure(
+                {.Fault = errno == 0 ? LinkFault::Closed : LinkFault::Reset, .Code = errno});
             LogMessage("ERROR, Socket::ReadBinary, I/O error occured");
             return -1;
         case SSL_ERROR_ZERO_RETURN:

@@ -8,7 +8,6 @@
 
 #include <chrono>
 
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

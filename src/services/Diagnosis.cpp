@@ -158,8 +158,8 @@ std::string tlsText(const LinkFailure& f) {
         break;
     }
     if (f.Code == SSL_ERROR_WANT_READ || f.Code == SSL_ERROR_WANT_WRITE)
-        return step + "no TLS answer within " + num(f.Seconds) +
-               " s; the peer may not speak TLS" + raw;
+        return step + "no TLS answer within " + num(f.Seconds) + " s; the peer may not speak TLS" +
+               raw;
     if (f.Code == SSL_ERROR_SYSCALL) {
         if (f.Detail < 0)
             return step + "the link failed during the handshake (" + errnoText(-f.Detail) + ")";
@@ -369,8 +369,7 @@ std::string StatusText(int status) {
 }
 
 bool IsWarningStatus(int status) {
-    return status == 0x0001 || status == 0x0107 || status == 0x0116 ||
-           (status & 0xF000) == 0xB000;
+    return status == 0x0001 || status == 0x0107 || status == 0x0116 || (status & 0xF000) == 0xB000;
 }
 
 std::string LinkText(const LinkFailure& f, const std::string& during) {
@@ -481,7 +480,7 @@ std::string StatusReason(const std::string& operation, const DimseStatus& status
                          const DcmObj* request) {
     if (status.Status < 0)
         return operation + ": no response";
-    std::string verdict = status.Status == 0xFE00        ? " cancelled: "
+    std::string verdict = status.Status == 0xFE00          ? " cancelled: "
                           : IsWarningStatus(status.Status) ? " answered with a warning: "
                                                            : " refused: ";
     std::string text = operation + verdict + StatusText(status.Status);

@@ -57,8 +57,7 @@ bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
         Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service));
     } else if (!WriteEchoRQ(service, VerificationSopClass)) {
         LogMessage("ERROR, EchoSCU, WriteEchoRQ failed");
-        Diagnosis::NoteReason(reason,
-                              Diagnosis::LinkReason(service, "sending the C-ECHO-RQ"));
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "sending the C-ECHO-RQ"));
     } else {
         result = CEcho::ReadRSP(service, reason);
     }

@@ -219,8 +219,7 @@ bool ReadNResponse(PDU_Service& service, uint16_t expectedCommand, DcmObj* dataS
     }
     if (response.GetUShort(0x0000, 0x0100) != expectedCommand) {
         Diagnosis::NoteReason(reason, what + ": the peer answered with another message (command " +
-                                          std::to_string(response.GetUShort(0x0000, 0x0100)) +
-                                          ")");
+                                          std::to_string(response.GetUShort(0x0000, 0x0100)) + ")");
         return false;
     }
     // A response without a status is as good as a failed one.
@@ -304,8 +303,7 @@ bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox, std::string* reason) 
     return true;
 }
 
-bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position,
-                 std::string* reason) {
+bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position, std::string* reason) {
     const bool colour = imageBox.SOPClassUID == ColorImageBoxSopClass;
     DcmObj dataSet;
     appendUShort(dataSet, 0x2020, 0x0010, position);
@@ -444,8 +442,7 @@ std::string FormatRequestedSize(float millimetres) {
 }
 
 int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& remoteAET,
-             const std::string& host, const std::string& port, bool colour,
-             std::string* reason) {
+             const std::string& host, const std::string& port, bool colour, std::string* reason) {
     PDU_Service service;
     const FilmSessioncfg config{"1", "MED", filmBox.MediumType, filmBox.FilmDestination,
                                 filmBox.FilmSessionLabel};

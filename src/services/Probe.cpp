@@ -147,13 +147,13 @@ ProbeResult ProbePeer(const ConnectionSettings& s) {
     std::vector<Proposal> first;
     for (std::size_t i = 0; i < result.Classes.size(); ++i)
         first.push_back({i, all});
-    bool completed = runRounds(first, [&](const Proposal& p, std::uint8_t answer,
-                                          const std::string& syntax) {
-        if (answer == 0)
-            accepted[p.Class].push_back(syntax);
-        else
-            result.Classes[p.Class].Result = answer;
-    });
+    bool completed =
+        runRounds(first, [&](const Proposal& p, std::uint8_t answer, const std::string& syntax) {
+            if (answer == 0)
+                accepted[p.Class].push_back(syntax);
+            else
+                result.Classes[p.Class].Result = answer;
+        });
 
     if (completed) {
         std::vector<Proposal> narrowing;
@@ -164,11 +164,11 @@ ProbeResult ProbePeer(const ConnectionSettings& s) {
                 if (syntax != accepted[i].front())
                     narrowing.push_back({i, {syntax}});
         }
-        completed = runRounds(narrowing, [&](const Proposal& p, std::uint8_t answer,
-                                             const std::string& syntax) {
-            if (answer == 0 && syntax == p.Syntaxes.front())
-                accepted[p.Class].push_back(syntax);
-        });
+        completed = runRounds(
+            narrowing, [&](const Proposal& p, std::uint8_t answer, const std::string& syntax) {
+                if (answer == 0 && syntax == p.Syntaxes.front())
+                    accepted[p.Class].push_back(syntax);
+            });
     }
     for (std::size_t i = 0; i < result.Classes.size(); ++i)
         for (const std::string& syntax : all)

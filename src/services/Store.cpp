@@ -161,8 +161,8 @@ std::string conversionReason(const PDU_Service& service, const std::string& sopC
     std::string accepted;
     service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted);
     return "conversion: the peer accepted " + Diagnosis::UidWithName(sopClassUid) + " in " +
-           Diagnosis::UidWithName(accepted) + ", and this file (" +
-           Diagnosis::UidWithName(source) + ") cannot be converted to it";
+           Diagnosis::UidWithName(accepted) + ", and this file (" + Diagnosis::UidWithName(source) +
+           ") cannot be converted to it";
 }
 
 } // namespace
@@ -174,7 +174,8 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
     auto dataSet = std::make_unique<DcmObj>();
     if (!DcmObj::Read(*dataSet, fileName)) {
         LogMessage("WARNING, StoreSCU, image is not standard DICOM");
-        // A failed read of a standard file may have left elements behind; the raw read starts afresh.
+        // A failed read of a standard file may have left elements behind; the raw read starts
+        // afresh.
         dataSet = std::make_unique<DcmObj>();
         if (!DcmObj::ReadRaw(*dataSet, fileName)) {
             Diagnosis::NoteReason(reason, Diagnosis::FileReason(fileName, Diagnosis::NotDicom));
@@ -207,8 +208,7 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
         if (sent == StoreResult::ConversionFailed)
             Diagnosis::NoteReason(reason, conversionReason(service, sopClassUid, sourceSyntax));
         else if (sent == StoreResult::NotWritten)
-            Diagnosis::NoteReason(reason,
-                                  Diagnosis::LinkReason(service, "sending the C-STORE-RQ"));
+            Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "sending the C-STORE-RQ"));
         else
             Diagnosis::NoteReason(reason, Diagnosis::ContextReason(service));
     } else {

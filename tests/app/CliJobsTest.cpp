@@ -142,8 +142,8 @@ TEST(CliEcho, ClosedPortEndsInTheFailureVerdict) {
     const std::string verdict =
         "ECHO failed to connect to: PEER (127.0.0.1:" + std::to_string(port) + ")";
     const std::string reason = "Reason: TCP connect: connection refused, nothing listens on "
-                               "127.0.0.1:" + std::to_string(port) +
-                               " (errno 111, Connection refused)";
+                               "127.0.0.1:" +
+                               std::to_string(port) + " (errno 111, Connection refused)";
     EXPECT_EQ(r.output, reason + "\n" + verdict + "\n");
 
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "ECHO"));

@@ -274,10 +274,10 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
         }
         // Each job has a pane of its own, so its verdict is its last line whatever ran beside it.
         ASSERT_FALSE(paneLines[i].empty());
-        const std::string verdict = reachable
-                                        ? planned.kind + " OK"
-                                        : planned.kind + " failed to connect to: NOBODY (127.0.0.1:" +
-                                              std::to_string(planned.port) + ")";
+        const std::string verdict = reachable ? planned.kind + " OK"
+                                              : planned.kind +
+                                                    " failed to connect to: NOBODY (127.0.0.1:" +
+                                                    std::to_string(planned.port) + ")";
         EXPECT_EQ(paneLines[i].back(), verdict);
         ++(reachable ? ok : failed)[planned.kind];
         if (planned.kind == "FIND") {
@@ -314,7 +314,7 @@ TEST_F(ConcurrentJobs, ManyEchoesShareTheCounterAndTheLog) {
     std::vector<PlannedJob> plan;
     for (int i = 0; i < 12; ++i)
         plan.push_back({"ECHO", i % 2 ? "ARCHIVE" : "STORESCP",
-                         i % 2 ? peers->archive->Port() : peers->storage->Port(), "", ""});
+                        i % 2 ? peers->archive->Port() : peers->storage->Port(), "", ""});
     runAll(plan);
     ASSERT_EQ(paneLines.size(), plan.size());
     for (std::size_t i = 0; i < plan.size(); ++i) {

@@ -111,7 +111,8 @@ TEST(DiagnoseInterop, ClosedPortWrongAeTitleAndTlsMismatch) {
         ASSERT_EQ(lines.size(), 5u) << r.output;
         EXPECT_TRUE(startsWith(lines[1], "\u2717 2. TCP connect ("));
         EXPECT_EQ(lines[2], "Reason: TCP connect: connection refused, nothing listens on "
-                            "127.0.0.1:" + port + " (errno 111, Connection refused)");
+                            "127.0.0.1:" +
+                                port + " (errno 111, Connection refused)");
         EXPECT_EQ(lines[3], "Hint: nothing listens there: check the port");
         EXPECT_EQ(lines[4], "DIAGNOSE failed");
         auto json = runCommand(cli(dir, "diagnose --json"));
@@ -274,8 +275,7 @@ TEST(ProbeInterop, QueryWorklistAndPrintPeers) {
         EXPECT_FALSE(accepted["1.2.840.10008.5.1.4.31"].empty());
         EXPECT_FALSE(accepted["1.2.840.10008.1.1"].empty());
         EXPECT_TRUE(accepted[CtImage].empty());
-        EXPECT_TRUE(startsWith(object["summary"].get<std::string>(),
-                               "0 of "));
+        EXPECT_TRUE(startsWith(object["summary"].get<std::string>(), "0 of "));
     }
     {
         TempDir dir;
@@ -297,9 +297,9 @@ TEST(ProbeInterop, OrthancAcceptsItsConfiguredSyntaxes) {
     if (!havePeers({"Orthanc"}))
         GTEST_SKIP();
     TempDir dir;
-    auto peer = testsupport::StartOrthanc(
-        dir.path().string(), "[\"1.2.840.10008.1.2\", \"1.2.840.10008.1.2.1\", "
-                             "\"1.2.840.10008.1.2.4.70\"]");
+    auto peer = testsupport::StartOrthanc(dir.path().string(),
+                                          "[\"1.2.840.10008.1.2\", \"1.2.840.10008.1.2.1\", "
+                                          "\"1.2.840.10008.1.2.4.70\"]");
     ASSERT_TRUE(peer->Ready());
     setup(dir, "--remote-aet ORTHANC --remote-port " + std::to_string(peer->Port()));
     int status = 0;

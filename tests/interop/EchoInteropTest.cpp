@@ -63,7 +63,8 @@ TEST(EchoInterop, UnknownHostEndsInTheConnectFailure) {
                              0),
               0u)
         << r.output;
-    EXPECT_TRUE(r.output.ends_with("\nECHO failed to connect to: remote (no-such-host.invalid:104)\n"));
+    EXPECT_TRUE(
+        r.output.ends_with("\nECHO failed to connect to: remote (no-such-host.invalid:104)\n"));
     auto lines = logLines(dir, "ECHO");
     EXPECT_NE(
         std::find(lines.begin(), lines.end(), "ERROR, PDU_Service::Connect, Socket Level Error\r"),

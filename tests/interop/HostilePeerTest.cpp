@@ -422,7 +422,8 @@ TEST_F(HostilePeerTest, GarbageInsteadOfTheAcceptFails) {
         const char* reason;
     };
     for (const Case& c :
-         {Case{{http.begin(), http.end()}, "ERROR, Corrupt Transmission...",
+         {Case{{http.begin(), http.end()},
+               "ERROR, Corrupt Transmission...",
                "the peer answered with bytes that are not a DICOM PDU (first byte 0x48): it "
                "looks like HTTP"},
           Case{junk, "ERROR, Transfer Syntax is Empty",

@@ -4,8 +4,8 @@
 #include "BufData.h"
 #include "DcmObj.h"
 #include "DcmtkPeer.h"
-#include "LogFiles.h"
 #include "DicomFileWriter.h"
+#include "LogFiles.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -31,10 +31,10 @@ protected:
 // A lone RGB frame of 65535 x 65535 with two bytes of pixel data: the short last frame that is
 // tolerated made it a 12 GB allocation.
 TEST_F(RenderFuzzRegressionTest, LoneColourFrameFromTwoBytesIsRefused) {
-    const std::vector<uint8_t> bytes = hexBytes(
-        "28 00 02 00 55 53 02 00 03 00 28 00 04 00 43 53 04 00 52 47 42 20"
-        "28 00 10 00 55 53 02 00 ff ff 28 00 11 00 55 53 02 00 ff ff"
-        "28 00 00 01 55 53 02 00 08 00 e0 7f 10 00 4f 42 00 00 02 00 00 00 01 02");
+    const std::vector<uint8_t> bytes =
+        hexBytes("28 00 02 00 55 53 02 00 03 00 28 00 04 00 43 53 04 00 52 47 42 20"
+                 "28 00 10 00 55 53 02 00 ff ff 28 00 11 00 55 53 02 00 ff ff"
+                 "28 00 00 01 55 53 02 00 08 00 e0 7f 10 00 4f 42 00 00 02 00 00 00 01 02");
     DcmObj ds;
     ASSERT_TRUE(read(ds, bytes));
     TImages im;
@@ -48,12 +48,12 @@ TEST_F(RenderFuzzRegressionTest, LoneColourFrameFromTwoBytesIsRefused) {
 
 // Two 1 x 2 RGB frames, the second cut short by three bytes, are still taken, zero-filled.
 TEST_F(RenderFuzzRegressionTest, ShortLastColourFrameIsStillTaken) {
-    const std::vector<uint8_t> bytes = hexBytes(
-        "28 00 02 00 55 53 02 00 03 00 28 00 04 00 43 53 04 00 52 47 42 20"
-        "28 00 08 00 49 53 02 00 32 20"
-        "28 00 10 00 55 53 02 00 01 00 28 00 11 00 55 53 02 00 02 00"
-        "28 00 00 01 55 53 02 00 08 00"
-        "e0 7f 10 00 4f 42 00 00 0a 00 00 00 01 02 03 04 05 06 07 08 09 0a");
+    const std::vector<uint8_t> bytes =
+        hexBytes("28 00 02 00 55 53 02 00 03 00 28 00 04 00 43 53 04 00 52 47 42 20"
+                 "28 00 08 00 49 53 02 00 32 20"
+                 "28 00 10 00 55 53 02 00 01 00 28 00 11 00 55 53 02 00 02 00"
+                 "28 00 00 01 55 53 02 00 08 00"
+                 "e0 7f 10 00 4f 42 00 00 0a 00 00 00 01 02 03 04 05 06 07 08 09 0a");
     DcmObj ds;
     ASSERT_TRUE(read(ds, bytes));
     TImages im;

@@ -61,9 +61,9 @@ TEST_F(ConnectionDiagnosisTest, EveryStepPassesAgainstAnAnsweringPeer) {
     ConnectionDiagnosis d = DiagnoseConnection(settingsFor(peer.PortText()));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_TRUE(d.Passed);
-    EXPECT_EQ(names(d), (std::vector<std::string>{"+Resolve 127.0.0.1", "+TCP connect",
-                                                  "+A-ASSOCIATE (Verification)", "+C-ECHO",
-                                                  "+A-RELEASE"}));
+    EXPECT_EQ(names(d),
+              (std::vector<std::string>{"+Resolve 127.0.0.1", "+TCP connect",
+                                        "+A-ASSOCIATE (Verification)", "+C-ECHO", "+A-RELEASE"}));
     EXPECT_EQ(d.Steps[0].Detail, "127.0.0.1");
     EXPECT_EQ(d.Steps[1].Detail, "127.0.0.1 port " + peer.PortText());
     EXPECT_EQ(d.Steps[2].Detail, "maximum PDU length 16384, implementation class UID (none), "
@@ -77,7 +77,8 @@ TEST_F(ConnectionDiagnosisTest, EveryStepPassesAgainstAnAnsweringPeer) {
 
 TEST_F(ConnectionDiagnosisTest, FirstFailingStepEndsWithReasonAndHint) {
     {
-        Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("03 00 00000004 00 01 01 07"))});
+        Peer peer(
+            {Peer::Expect(EchoRequestSize), Peer::Send(HexBytes("03 00 00000004 00 01 01 07"))});
         ConnectionDiagnosis d = DiagnoseConnection(settingsFor(peer.PortText()));
         peer.Finish();
         EXPECT_FALSE(d.Passed);
@@ -123,8 +124,8 @@ TEST_F(ConnectionDiagnosisTest, FirstFailingStepEndsWithReasonAndHint) {
         EXPECT_EQ(names(d).back(), "-A-RELEASE");
         EXPECT_EQ(d.Reason, "awaiting the A-RELEASE-RP: the peer closed the connection");
     }
-    ConnectionDiagnosis d = DiagnoseConnection(
-        {"local", "remote", "no-such-host.invalid", "104", 2, false});
+    ConnectionDiagnosis d =
+        DiagnoseConnection({"local", "remote", "no-such-host.invalid", "104", 2, false});
     EXPECT_EQ(names(d), (std::vector<std::string>{"-Resolve no-such-host.invalid"}));
     EXPECT_EQ(d.Hint, "the host name is unknown here: check the Remote Host in Setup, or give its "
                       "address");

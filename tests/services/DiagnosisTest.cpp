@@ -2,8 +2,8 @@
 // abort, presentation context and status codes go over a scripted association and come back
 // as the reason of the verification.
 
-#include "DcmtkPeer.h"
 #include "Diagnosis.h"
+#include "DcmtkPeer.h"
 #include "DimseScript.h"
 #include "Echo.h"
 #include "Log.h"
@@ -162,22 +162,14 @@ TEST_F(DiagnosisTest, DimseStatusesWithCommentAndAttributes) {
               "C-ECHO refused: 0x0106 invalid attribute value (Film Size ID, Film Orientation)");
 
     const std::pair<int, const char*> table[] = {
-        {0xB006, "elements discarded"},
-        {0xB007, "data set does not match SOP class"},
-        {0x0107, "attribute list error"},
-        {0x0116, "attribute value out of range"},
-        {0x0111, "duplicate SOP instance"},
-        {0x0112, "no such SOP instance"},
-        {0x0117, "invalid object instance"},
-        {0x0118, "no such SOP class"},
-        {0x0119, "class-instance conflict"},
-        {0x0120, "missing attribute"},
-        {0x0121, "missing attribute value"},
-        {0x0122, "SOP class not supported"},
-        {0x0124, "not authorized"},
-        {0x0210, "duplicate invocation"},
-        {0x0211, "unrecognised operation"},
-        {0x0212, "mistyped argument"},
+        {0xB006, "elements discarded"},      {0xB007, "data set does not match SOP class"},
+        {0x0107, "attribute list error"},    {0x0116, "attribute value out of range"},
+        {0x0111, "duplicate SOP instance"},  {0x0112, "no such SOP instance"},
+        {0x0117, "invalid object instance"}, {0x0118, "no such SOP class"},
+        {0x0119, "class-instance conflict"}, {0x0120, "missing attribute"},
+        {0x0121, "missing attribute value"}, {0x0122, "SOP class not supported"},
+        {0x0124, "not authorized"},          {0x0210, "duplicate invocation"},
+        {0x0211, "unrecognised operation"},  {0x0212, "mistyped argument"},
         {0x0213, "resource limitation"},
     };
     for (auto [status, meaning] : table)
@@ -194,7 +186,8 @@ TEST_F(DiagnosisTest, LinkFailuresNameWhatWasAwaited) {
                         Peer::Silent(std::chrono::milliseconds(3000))},
                        1),
               "awaiting the C-ECHO-RSP: no answer within 1 s");
-    EXPECT_EQ(reasonOf({Peer::Close()}), "awaiting the A-ASSOCIATE-AC: the peer closed the connection");
+    EXPECT_EQ(reasonOf({Peer::Close()}),
+              "awaiting the A-ASSOCIATE-AC: the peer closed the connection");
     std::string http = "HTTP/1.1 400 Bad Request\r\n\r\n";
     EXPECT_EQ(reasonOf({Peer::Send({http.begin(), http.end()})}),
               "the peer answered with bytes that are not a DICOM PDU (first byte 0x48): it looks "

@@ -183,7 +183,8 @@ TEST_F(EchoTest, RejectAndCorruptAnswers) {
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Corrupt Transmission...\r\n"), std::string::npos);
-        EXPECT_EQ(reason, "the peer answered with bytes that are not a DICOM PDU (first byte 0x09)");
+        EXPECT_EQ(reason,
+                  "the peer answered with bytes that are not a DICOM PDU (first byte 0x09)");
     }
 }
 

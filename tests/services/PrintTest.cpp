@@ -125,9 +125,9 @@ private:
         if (!reply.affectedInstance.empty())
             rsp.Uid(0x1000, reply.affectedInstance);
         if (!reply.attributeList.empty())
-            rsp.Element(std::make_unique<DcmTag>(
-                0x0000, 0x1005, static_cast<uint32_t>(reply.attributeList.size()),
-                reply.attributeList.data(), "AT"));
+            rsp.Element(std::make_unique<DcmTag>(0x0000, 0x1005,
+                                                 static_cast<uint32_t>(reply.attributeList.size()),
+                                                 reply.attributeList.data(), "AT"));
         std::unique_ptr<DcmObj> command = rsp.Build();
         sendMessage(fd, *command, true);
         if (reply.dataSet)

@@ -1,10 +1,10 @@
 #include "Store.h"
-#include "Diagnosis.h"
 #include "Association.h"
 #include "BufData.h"
+#include "Diagnosis.h"
+#include "DicomFileWriter.h"
 #include "DimseScript.h"
 #include "LogFixture.h"
-#include "DicomFileWriter.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
@@ -373,8 +373,9 @@ TEST_F(StoreTest, FileThatIsNotDicomSendsNothing) {
         reason.clear();
         EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file(name).string(),
                               ExplicitLittleEndian, 5, false, &reason));
-        EXPECT_EQ(reason, name.empty() ? "file: '" + dir.path().string() + "/' is not a regular file"
-                                       : "file: '" + dir.file(name).string() + "' not found");
+        EXPECT_EQ(reason, name.empty()
+                              ? "file: '" + dir.path().string() + "/' is not a regular file"
+                              : "file: '" + dir.file(name).string() + "' not found");
     }
     // A data set without a SOP Class UID.
     DcmObj plain;
