@@ -1,6 +1,7 @@
 #include "Dicomtest.h"
 
 #include "DcmObj.h"
+#include "DiagnoseJob.h"
 #include "DumpText.h"
 #include "FileVersion.h"
 #include "Log.h"
@@ -188,6 +189,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(BitBtn1, &QToolButton::clicked, this, &TForm1::Dump);
     connect(BitBtn3, &QToolButton::clicked, this, &TForm1::About);
     connect(BitBtn10, &QPushButton::clicked, this, &TForm1::Banner);
+    connect(Form2, &TForm2::connectionTestRequested, this, &TForm1::TestConnection);
     connect(BitBtn5, &QToolButton::clicked, this, &QWidget::close);
     connect(CancelButton, &QPushButton::clicked, this, &TForm1::CancelJobs);
 }
@@ -313,6 +315,19 @@ const QString allFilter = QStringLiteral("All Files (*)");
 
 void TForm1::Setup() {
     Form2->exec();
+}
+
+void TForm1::TestConnection(const SettingsRecord& settings) {
+    // The pane belongs to the thread, as a job's does, and writes nothing once the window is gone.
+    auto* pane = new WindowPane(Blocks, "DIAGNOSE", nullptr);
+    const std::string logDir = State.LogDir;
+    const ExtraSettings extra = State.Extra;
+    QThread* run = QThread::create(
+        [settings, logDir, extra, pane] { RunDiagnosis(settings, logDir, *pane, extra); });
+    pane->setParent(run);
+    connect(run, &QThread::finished, this, [pane] { pane->End(); });
+    connect(run, &QThread::finished, run, &QObject::deleteLater);
+    run->start();
 }
 
 void TForm1::Echo() {

@@ -92,6 +92,10 @@ public:
 
     static constexpr const char* EndQuestion = "A job is running. Abort it and quit?";
 
+    // Runs the connection diagnosis with these settings on a thread of its own; its lines
+    // replace the pane's.
+    void TestConnection(const SettingsRecord& settings);
+
 protected:
     // End and the close box: while a job runs, only after the user confirms.
     void closeEvent(QCloseEvent* event) override;

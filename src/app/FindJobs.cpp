@@ -1,6 +1,7 @@
 #include "FindJobs.h"
 
 #include "Association.h"
+#include "Diagnosis.h"
 #include "Find.h"
 #include "JobBodies.h"
 #include "JobControl.h"
@@ -80,6 +81,7 @@ JobOutcome FindJob(JobContext& job) {
     PDU_Service service;
     int result = -1;
     if (!openAssociation(service, job, StudyRootFindSopClass)) {
+        job.Reason = Diagnosis::LinkReason(service);
         job.Pane.AppendLine("Association Failed!");
     } else {
         bool sent = WriteFindRQ(service, list, StudyRootFindSopClass, "STUDY");
@@ -88,10 +90,12 @@ JobOutcome FindJob(JobContext& job) {
         // Only a pending status promises another response; anything else is final.
         if (sent)
             do {
-                result = ReadFindRSP(service, list, "STUDY");
+                result = ReadFindRSP(service, list, "STUDY", &job.Reason);
                 if (IsFindPending(result))
                     countRecord();
             } while (IsFindPending(result));
+        else
+            job.Reason = Diagnosis::LinkReason(service, "sending the C-FIND-RQ");
         job.Pane.AppendLine("");
         for (const FindRecord& record : list)
             appendStudy(job.Pane, std::get<StudyInfo>(record));
@@ -113,14 +117,17 @@ JobOutcome WorklistJob(JobContext& job) {
     int result = -1;
     std::size_t items = 0;
     if (!openAssociation(service, job, WorklistFindSopClass)) {
+        job.Reason = Diagnosis::LinkReason(service);
         job.Pane.AppendLine("Association Failed!");
     } else {
         DcmObj identifier;
         BuildWorklistQuery(query, identifier);
-        if (CFind::WriteRQ(service, identifier, WorklistFindSopClass)) {
+        if (!CFind::WriteRQ(service, identifier, WorklistFindSopClass))
+            job.Reason = Diagnosis::LinkReason(service, "sending the C-FIND-RQ");
+        else {
             for (;;) {
                 identifier.Clear();
-                result = CFind::ReadRSP(service, identifier);
+                result = CFind::ReadRSP(service, identifier, &job.Reason);
                 // A failure status is final and carries no item.
                 if (!IsFindPending(result))
                     break;

@@ -55,6 +55,9 @@ struct JobContext {
     OutputPane& Pane;
     // What a succeeded body adds to the line that says what was done (", film ...").
     std::string ResultDetail{};
+    // Why the job failed, in plain words, set by the body; the job writes it before its
+    // verdict as "Reason: " and the text.
+    std::string Reason = {};
 };
 
 using JobBody = std::function<JobOutcome(JobContext&)>;

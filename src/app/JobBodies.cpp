@@ -19,9 +19,9 @@ namespace {
 
 JobOutcome echoJob(JobContext& job) {
     const SettingsRecord& s = job.Inputs.Settings;
-    bool ok =
-        EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
-                SettingsText(s.RemotePort), job.ReadTimeoutSeconds, JobTlsOptions(job.Inputs));
+    bool ok = EchoSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
+                      SettingsText(s.RemoteHost), SettingsText(s.RemotePort),
+                      job.ReadTimeoutSeconds, JobTlsOptions(job.Inputs), &job.Reason);
     return ok ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
 

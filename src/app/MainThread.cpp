@@ -84,6 +84,7 @@ void MainThread::Execute() {
                                pane};
             Outcome = (*body)(context);
             detail = context.ResultDetail;
+            Reason = Outcome == JobOutcome::Succeeded ? std::string() : context.Reason;
         }
         // A body that noticed the cancellation too late to fail still did not finish its work.
         if (Control.IsCancelled() && Outcome == JobOutcome::Succeeded)
@@ -91,6 +92,15 @@ void MainThread::Execute() {
         Succeeded = Outcome == JobOutcome::Succeeded;
         if (Outcome == JobOutcome::EndedWithoutVerdict)
             return;
+        // The reason belongs to the verdict: a job that ends without one says nothing more. A
+        // cancelled job's reason is the cancellation, whatever the body saw after it.
+        if (!Succeeded && Control.IsCancelled()) {
+            LogMessage(CancelledReason);
+            pane.AppendLine(CancelledReason);
+        } else if (!Succeeded && !Reason.empty()) {
+            LogMessage("Reason: " + Reason);
+            pane.AppendLine("Reason: " + Reason);
+        }
 
         const SettingsRecord& s = Inputs.Settings;
         const std::string peer = SettingsText(s.RemoteAET) + " (" + SettingsText(s.RemoteHost) +
@@ -103,10 +113,6 @@ void MainThread::Execute() {
             pane.AppendLine(done);
             verdict = JobKind + " OK";
         } else {
-            if (Control.IsCancelled()) {
-                LogMessage(CancelledReason);
-                pane.AppendLine(CancelledReason);
-            }
             verdict = JobKind + " failed to connect to: " + peer;
         }
         LogMessage(verdict);

@@ -22,6 +22,8 @@ public:
     // Written by the job; read it only after the job has ended.
     bool Succeeded = false;
     JobOutcome Outcome = JobOutcome::Failed;
+    // The body's reason for a failure; empty after a success.
+    std::string Reason;
     std::string TransferSyntaxUID;
     JobInputs Inputs;
     const JobBodyTable* Bodies = &DefaultJobBodies();
@@ -29,9 +31,10 @@ public:
     JobControl Control;
 
     // The job's steps: choose the day's log file for the kind, take the log level, clear the
-    // pane, log the start line, run the kind's body, write the verdict to the log and the pane
-    // (after a line saying what was done, or after the reason of a cancelled job). An exception
-    // from the body ends the job without a verdict.
+    // pane, log the start line, run the kind's body, write the verdict to the log and the pane:
+    // after a line saying what was done, or after a failure the line "Reason: " and the body's
+    // reason when it gave one (a cancelled job's reason says so). An exception from the body
+    // ends the job without a verdict.
     void Execute();
 
 protected:

@@ -3,6 +3,7 @@
 
 #include "AppState.h"
 #include "DcmObj.h"
+#include "Diagnosis.h"
 #include "DumpText.h"
 #include "JobBodies.h"
 #include "Log.h"
@@ -10,6 +11,7 @@
 #include "Print.h"
 #include "Setup.h"
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -40,10 +42,11 @@ QImage filmForm(const QImage& picture) {
     return picture.convertToFormat(QImage::Format_BGR888);
 }
 
-Loaded loadDicom(const std::string& fileName, ImageBox& box) {
+Loaded loadDicom(const std::string& fileName, ImageBox& box, std::string& reason) {
     DcmObj dataSet;
     if (!DcmObj::Read(dataSet, fileName)) {
         LogMessage("ERROR: opening DICOM File");
+        reason = Diagnosis::FileReason(fileName, Diagnosis::NotDicom);
         return Loaded::Unreadable;
     }
     const std::string syntax = dataSet.transferSyntax;
@@ -74,7 +77,7 @@ Loaded loadDicom(const std::string& fileName, ImageBox& box) {
     return Loaded::Ready;
 }
 
-Loaded loadPicture(const std::string& fileName, ImageBox& box) {
+Loaded loadPicture(const std::string& fileName, ImageBox& box, std::string& reason) {
     const std::string ext = extensionOf(fileName);
     const bool picture = ext == ".jpg" || ext == ".JPG" || ext == ".bmp" || ext == ".BMP";
     std::error_code error;
@@ -86,8 +89,11 @@ Loaded loadPicture(const std::string& fileName, ImageBox& box) {
     }
     if (ext == ".jpg" || ext == ".JPG") {
         QImage picture;
-        if (!LoadJpegPicture(fileName, picture))
+        if (!LoadJpegPicture(fileName, picture)) {
+            reason = Diagnosis::FileReason(
+                fileName, "cannot be decoded: it holds no 8-bit grey or colour JPEG picture");
             return Loaded::Failed;
+        }
         box.Picture = std::move(picture);
         box.RequestedWidth = widthAt300Dpi(box.Picture);
         return Loaded::Ready;
@@ -96,13 +102,14 @@ Loaded loadPicture(const std::string& fileName, ImageBox& box) {
         QImage picture;
         if (!picture.load(QString::fromStdString(fileName), "BMP")) {
             LogMessage("ERROR, PRINT, cannot load the bitmap file " + fileName);
+            reason = Diagnosis::FileReason(fileName, "cannot be decoded as a bitmap picture");
             return Loaded::Failed;
         }
         box.Picture = filmForm(picture);
         box.RequestedWidth = widthAt300Dpi(box.Picture);
         return Loaded::Ready;
     }
-    return loadDicom(fileName, box);
+    return loadDicom(fileName, box, reason);
 }
 
 } // namespace
@@ -118,13 +125,11 @@ JobOutcome PrintJob(JobContext& job) {
     filmBox.MagnificationType = std::string(ItemText(MagnificationItems, s.MagnificationIndex));
 
     ImageBox& box = filmBox.ImageBoxes.front();
-    switch (loadPicture(job.Inputs.FileName, box)) {
-    case Loaded::Unreadable: {
-        const std::string reason = DumpUnreadableReason(job.Inputs.FileName);
-        LogMessage(reason);
-        job.Pane.AppendLine(reason);
+    switch (loadPicture(job.Inputs.FileName, box, job.Reason)) {
+    case Loaded::Unreadable:
+        // The same words as the dump's.
+        job.Reason = DumpUnreadableReason(job.Inputs.FileName).substr(std::strlen("Reason: "));
         return JobOutcome::Failed;
-    }
     case Loaded::Failed:
         // A picture that cannot be decoded is not printed as a blank film that looks like success.
         return JobOutcome::Failed;
@@ -132,8 +137,9 @@ JobOutcome PrintJob(JobContext& job) {
         break;
     }
     const bool colour = box.Picture.depth() != 8;
-    int result = PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                          SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour);
+    int result =
+        PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
+                 SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour, &job.Reason);
     const std::size_t boxes = static_cast<std::size_t>(filmBox.Columns * filmBox.Rows);
     job.ResultDetail =
         ", film " +

@@ -95,6 +95,14 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
                                            {"LOG level:", ComboBox1}});
     auto* networkGrid = static_cast<QGridLayout*>(network->layout());
     networkGrid->addWidget(CheckBox2, 5, 1);
+    BitBtn3 = new QPushButton(QStringLiteral("Test connection"));
+    BitBtn3->setObjectName(QStringLiteral("BitBtn3"));
+    BitBtn3->setToolTip(QStringLiteral("Check the connection step by step; the lines go to the "
+                                       "main window"));
+    BitBtn3->setAutoDefault(false);
+    networkGrid->addWidget(BitBtn3, 5, 1, Qt::AlignRight);
+    connect(BitBtn3, &QPushButton::clicked, this,
+            [this] { emit connectionTestRequested(ControlSettings()); });
     networkGrid->setRowStretch(6, 1);
 
     ComboBox2 = list("ComboBox2", FilmDestinationItems, "Film Destination");
@@ -168,6 +176,7 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     setTabOrder(Edit3, Edit5);
     setTabOrder(Edit5, ComboBox1);
     setTabOrder(ComboBox1, CheckBox2);
+    setTabOrder(CheckBox2, BitBtn3);
     setTabOrder(ComboBox2, ComboBox3);
     setTabOrder(ComboBox3, ComboBox4);
     setTabOrder(ComboBox4, ComboBox5);
@@ -257,8 +266,8 @@ void TForm2::selectItems(const SettingsRecord& s) {
     Tls12OnlyBox->setChecked(e.TlsPin12);
 }
 
-void TForm2::storeSettings() {
-    SettingsRecord& s = state_.Settings;
+SettingsRecord TForm2::ControlSettings() const {
+    SettingsRecord s = state_.Settings;
     SetSettingsText(s.RemoteHost, eightBit(Edit2->text()));
     SetSettingsText(s.RemotePort, eightBit(Edit3->text()));
     SetSettingsText(s.LocalAET, eightBit(Edit4->text()));
@@ -270,7 +279,12 @@ void TForm2::storeSettings() {
     s.MagnificationIndex = ComboBox5->currentIndex();
     s.PlanarConfiguration = CheckBox1->isChecked() ? 1 : 0;
     s.UseTls = CheckBox2->isChecked() ? 1 : 0;
-    SaveSettings(SettingsFileName(state_.StartDir), s);
+    return s;
+}
+
+void TForm2::storeSettings() {
+    state_.Settings = ControlSettings();
+    SaveSettings(SettingsFileName(state_.StartDir), state_.Settings);
 
     ExtraSettings& e = state_.Extra;
     e.TlsCaFile = TlsCaEdit->text().toStdString();

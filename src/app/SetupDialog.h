@@ -41,6 +41,14 @@ public:
     QCheckBox* Tls12OnlyBox;
     QPushButton* BitBtn1; // OK
     QPushButton* BitBtn2; // Cancel
+    QPushButton* BitBtn3; // Test connection
+
+    // The record as the controls show it now, saved or not.
+    SettingsRecord ControlSettings() const;
+
+signals:
+    // "Test connection" was pressed: the diagnosis is to run with these settings.
+    void connectionTestRequested(const SettingsRecord& settings);
 
 private:
     void loadSettings();

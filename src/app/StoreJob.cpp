@@ -10,9 +10,10 @@ JobOutcome StoreJob(JobContext& job) {
     if (!job.Inputs.FileNames.empty())
         return StoreFilesJob(job);
     const SettingsRecord& s = job.Inputs.Settings;
-    bool ok = StoreSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
-                       SettingsText(s.RemoteHost), SettingsText(s.RemotePort), job.Inputs.FileName,
-                       job.TransferSyntaxUID, job.ReadTimeoutSeconds, JobTlsOptions(job.Inputs));
+    bool ok =
+        StoreSCU(SettingsText(s.LocalAET), SettingsText(s.RemoteAET), SettingsText(s.RemoteHost),
+                 SettingsText(s.RemotePort), job.Inputs.FileName, job.TransferSyntaxUID,
+                 job.ReadTimeoutSeconds, JobTlsOptions(job.Inputs), &job.Reason);
     if (ok) {
         job.ResultDetail = ", file " + job.Inputs.FileName;
         if (const JobControl* control = CurrentJobControl())

@@ -1,16 +1,21 @@
 // veskaro-cli: the window's jobs and dump from a terminal, in the current directory.
 
 #include "AppState.h"
+#include "ConnectionDiagnosis.h"
 #include "DcmObj.h"
+#include "DiagnoseJob.h"
 #include "DumpText.h"
 #include "JobBodies.h"
 #include "Log.h"
 #include "MainThread.h"
+#include "Probe.h"
 #include "Setup.h"
 #include "TransferSyntaxItems.h"
 #include "WorkflowCli.h"
 
 #include <QGuiApplication>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -51,6 +56,11 @@ const char* const usageText =
     "                 study query or modality worklist query; with no filter the search must\n"
     "                 be confirmed on the terminal, or beforehand with --yes; --table prints\n"
     "                 the results as a table, one row per record\n"
+    "  diagnose       check the connection step by step: resolve, TCP, TLS, A-ASSOCIATE,\n"
+    "                 C-ECHO, A-RELEASE; at the first failure its reason and a hint\n"
+    "  probe          list the SOP classes and transfer syntaxes the remote AE accepts\n"
+    "  --json         (with echo, store, find, worklist, print, diagnose, probe) print one\n"
+    "                 JSON object instead of the lines\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -92,16 +102,29 @@ int dumpFile(const std::string& fileName) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+void printLine(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
 // A terminal cannot take lines back; a job clears the pane before its first line, so the CLI's
-// one job loses nothing by ignoring the clear.
+// one job loses nothing by ignoring the clear. With --json the lines are kept for the object
+// printed at the end instead.
 class StdoutPane : public OutputPane {
 public:
+    explicit StdoutPane(bool keep = false) : keep(keep) {}
     void Clear() override {}
     void AppendLine(const std::string& line) override {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        if (keep)
+            Lines.push_back(line);
+        else
+            printLine(line);
     }
+    std::vector<std::string> Lines;
+
+private:
+    bool keep;
 };
 
 // The query results as a table: one row per record, one column per key, the other lines
@@ -237,6 +260,61 @@ void executeJob(MainThread& job) {
 }
 
 // main has made sure that the current directory exists.
+
+bool jsonOutput = false;
+
+void printJson(const nlohmann::json& object) {
+    printLine(object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+// The result records of a query as the pane shows them: blocks of "Key: Value" lines, each
+// closed by an empty line.
+nlohmann::json paneRecords(const std::vector<std::string>& lines) {
+    nlohmann::json records = nlohmann::json::array();
+    nlohmann::json record = nlohmann::json::object();
+    for (const std::string& line : lines) {
+        std::size_t colon = line.find(": ");
+        if (line.empty()) {
+            if (!record.empty())
+                records.push_back(record);
+            record = nlohmann::json::object();
+        } else if (colon != std::string::npos) {
+            record[line.substr(0, colon)] = line.substr(colon + 2);
+        } else {
+            record = nlohmann::json::object();
+        }
+    }
+    return records;
+}
+
+long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+}
+
+// The job's one JSON object: its verdict (the pane's last line), reason, time and lines.
+int reportJob(const std::string& kind, MainThread& job, const StdoutPane& pane, long ms) {
+    if (!jsonOutput)
+        return job.Succeeded ? 0 : 1;
+    nlohmann::json object;
+    std::string command = kind;
+    std::transform(command.begin(), command.end(), command.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    object["command"] = command;
+    object["succeeded"] = job.Succeeded;
+    object["verdict"] = pane.Lines.empty() || job.Outcome == JobOutcome::EndedWithoutVerdict
+                            ? std::string()
+                            : pane.Lines.back();
+    object["reason"] = job.Reason;
+    object["timings"] = {{"total_ms", ms}};
+    object["lines"] = pane.Lines;
+    if (kind == "FIND" || kind == "WORKLIST")
+        object["records"] = paneRecords(pane.Lines);
+    printJson(object);
+    return job.Succeeded ? 0 : 1;
+}
+
 std::string currentDir() {
     return CurrentStartDirectory();
 }
@@ -254,14 +332,15 @@ int runJob(const std::string& kind, const std::string& fileName = {},
            const std::string& transferSyntaxUid = {}) {
     AppState state = startState();
     state.FileName = fileName;
-    StdoutPane pane;
+    StdoutPane pane(jsonOutput);
     MainThread job;
     job.JobKind = kind;
     job.Pane = &pane;
     job.TransferSyntaxUID = transferSyntaxUid;
     job.Inputs = CaptureJobInputs(state);
+    auto start = std::chrono::steady_clock::now();
     executeJob(job);
-    return job.Succeeded ? 0 : 1;
+    return reportJob(kind, job, pane, millisecondsSince(start));
 }
 
 bool isDate(std::string_view text) {
@@ -345,14 +424,73 @@ int queryJob(const std::string& kind, const std::vector<std::string_view>& args)
         return ::isatty(STDIN_FILENO) ? 1 : 2;
     AppState state = startState();
     state.Filter = filter;
-    StdoutPane linePane;
+    StdoutPane linePane(jsonOutput);
     TablePane tablePane;
     MainThread job;
     job.JobKind = kind;
-    job.Pane = table ? static_cast<OutputPane*>(&tablePane) : &linePane;
+    job.Pane = table && !jsonOutput ? static_cast<OutputPane*>(&tablePane) : &linePane;
     job.Inputs = CaptureJobInputs(state);
+    auto start = std::chrono::steady_clock::now();
     executeJob(job);
-    return job.Succeeded ? 0 : 1;
+    return reportJob(kind, job, linePane, millisecondsSince(start));
+}
+
+int diagnose() {
+    AppState state = startState();
+    StdoutPane pane(jsonOutput);
+    ConnectionDiagnosis d = RunDiagnosis(state.Settings, state.LogDir, pane, state.Extra);
+    if (!jsonOutput)
+        return d.Passed ? 0 : 1;
+    nlohmann::json steps = nlohmann::json::array();
+    for (const DiagnosisStep& step : d.Steps)
+        steps.push_back({{"name", step.Name},
+                         {"passed", step.Passed},
+                         {"ms", step.Milliseconds},
+                         {"detail", step.Detail}});
+    printJson({{"command", "diagnose"},
+               {"succeeded", d.Passed},
+               {"verdict", pane.Lines.back()},
+               {"reason", d.Reason},
+               {"hint", d.Hint},
+               {"steps", steps}});
+    return d.Passed ? 0 : 1;
+}
+
+int probe() {
+    AppState state = startState();
+    StartDiagnosticLog("PROBE", state.Settings, state.LogDir);
+    ProbeResult result = ProbePeer(ConnectionSettingsFor(state.Settings, state.Extra));
+    std::vector<std::string> lines = ProbeTableLines(result);
+    if (!result.Completed)
+        lines.push_back("Reason: " + result.Reason);
+    lines.push_back(result.Completed ? "PROBE OK" : "PROBE failed");
+    for (const std::string& line : lines)
+        LogMessage(line);
+    if (!jsonOutput) {
+        for (const std::string& line : lines)
+            printLine(line);
+        return result.Completed ? 0 : 1;
+    }
+    nlohmann::json syntaxes = nlohmann::json::array();
+    for (const ProbeSyntax& syntax : ProbeTransferSyntaxes())
+        syntaxes.push_back({{"uid", syntax.Uid}, {"label", syntax.Label}});
+    nlohmann::json classes = nlohmann::json::array();
+    for (const ProbeClass& c : result.Classes)
+        classes.push_back({{"uid", c.Uid},
+                           {"name", c.Name},
+                           {"storage", c.Storage},
+                           {"accepted", c.Accepted},
+                           {"result", c.Result}});
+    printJson({{"command", "probe"},
+               {"succeeded", result.Completed},
+               {"verdict", lines.back()},
+               {"reason", result.Reason},
+               {"associations", result.Associations},
+               {"timings", {{"total_ms", result.Milliseconds}}},
+               {"transfer_syntaxes", syntaxes},
+               {"classes", classes},
+               {"summary", ProbeSummary(result)}});
+    return result.Completed ? 0 : 1;
 }
 
 bool parseInt(std::string_view text, int low, int high, std::int32_t& value) {
@@ -594,6 +732,20 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usage();
     std::string command = argv[1];
+    // --json anywhere after a command that reports a result.
+    static const char* const reporting[] = {"echo",  "store",    "find", "worklist",
+                                            "print", "diagnose", "probe"};
+    if (std::find_if(std::begin(reporting), std::end(reporting),
+                     [&](const char* c) { return command == c; }) != std::end(reporting)) {
+        char** end = std::remove_if(
+            argv + 2, argv + argc, [](const char* arg) { return std::strcmp(arg, "--json") == 0; });
+        jsonOutput = end != argv + argc;
+        argc = static_cast<int>(end - argv);
+    }
+    if (command == "diagnose" && argc == 2)
+        return diagnose();
+    if (command == "probe" && argc == 2)
+        return probe();
     if (command == "dump" && argc == 3)
         return dumpFile(argv[2]);
     if (command == "--help" || command == "help") {

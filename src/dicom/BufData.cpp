@@ -356,8 +356,10 @@ bool BufData::noteSource(const FileSnapshot& file) {
 }
 
 void BufData::sourceChanged(const FileSnapshot& file) {
-    if (!sourceChanged_)
+    if (!sourceChanged_) {
         LogMessage("ERROR, BufData::WriteObject, file changed while being sent: " + file.Name());
+        changedFile_ = file.Name();
+    }
     sourceChanged_ = true;
     // Whatever is still held or comes later never reaches the sink: the message stays
     // incomplete.

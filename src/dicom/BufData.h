@@ -59,6 +59,8 @@ public:
     // file the data set was read from, is no longer as it was read: such a message must not
     // be completed.
     bool WriteObject(DcmObj& dataSet);
+    // The name of the file that changed while the data set was written; empty while none did.
+    const std::string& ChangedFile() const { return changedFile_; }
 
     // The file is read as it is decoded, never held whole; with FileValues::InFile the large
     // values stay in it (DcmTag::file) and File() is what the data set keeps.
@@ -67,6 +69,7 @@ public:
     bool ReadMetaHeader(std::string& transferSyntax);
 
 private:
+    std::string changedFile_;
     std::vector<uint8_t> stream_;
     // The block behind view_ when large values may share it: a loaded file, or the value
     // of a sequence read from one.

@@ -85,6 +85,7 @@ public:
     int ReadOrder() const { return readOrder; }
     int WriteOrder() const { return writeOrder; }
     Transport& Link() { return *link; }
+    const Transport& Link() const { return *link; }
     // Replaces the link; the one replaced is closed with its destruction.
     void SetTransport(std::unique_ptr<Transport> transport) { link = std::move(transport); }
 

@@ -61,7 +61,29 @@ bool PDU_Service::Connect(const std::string& host, const std::string& port) {
     }
 }
 
+void PDU_Service::noteFailure(LinkFailure what) {
+    // An abort is the peer's own word on why the link ended; it outranks what the link saw.
+    bool outranks = what.Fault == LinkFault::Aborted;
+    if (!failure && (outranks || !link.Link().Failure()))
+        failure = std::move(what);
+}
+
+void PDU_Service::awaiting(const char* answer) {
+    if (awaited.empty() && !failure && link.Link().Failure())
+        awaited = answer;
+}
+
+LinkFailure PDU_Service::Failure() const {
+    LinkFailure result = failure ? failure : link.Link().Failure();
+    if (result.Awaited.empty())
+        result.Awaited = awaited;
+    return result;
+}
+
 bool PDU_Service::connect(const std::string& host, const std::string& port) {
+    failure = {};
+    awaited.clear();
+    Times = {std::chrono::steady_clock::now(), {}, {}, {}};
     data.PDULength = 0;
     data.MaximumPDULength = OurMaximumLength;
     earlyResponse = outOfStep = false;
@@ -79,10 +101,13 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
         LogMessage("ERROR, PDU_Service::Connect, Socket Level Error");
         return false;
     }
+    Times.Tcp = std::chrono::steady_clock::now();
     if (useTLS && !socket.SetupTLS(tlsOptions, host)) {
         socket.Close();
         return false;
     }
+    if (useTLS)
+        Times.Tls = std::chrono::steady_clock::now();
     if (detailLogging())
         LogMessage("INFO, Connected to: " + host + ":" + port);
     ReportJobStep(JobStep::Negotiating);
@@ -92,8 +117,11 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
     }
     AnswerDeadline answer(socket);
     std::uint8_t type = 0;
-    if (!link.ReadU8(type))
+    if (!link.ReadU8(type)) {
+        awaiting("A-ASSOCIATE-AC");
         return false;
+    }
+    Times.Answer = std::chrono::steady_clock::now();
     if (detailLogging())
         LogMessage("INFO, PDU_Service::Connect, Item Type: " + std::to_string(type));
     switch (type) {
@@ -102,6 +130,7 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
             LogMessage("INFO, Association Accept::ReadDynamic");
         if (!accept.Read(link) && !socket.IsConnected()) {
             // Cut short: whatever was read of it says nothing about what the peer accepted.
+            awaiting("A-ASSOCIATE-AC");
             LogMessage(socket.TimedOut()
                            ? "ERROR, PDU_Service::Connect, timed out reading the A-ASSOCIATE-AC"
                            : "ERROR, PDU_Service::Connect, connection lost reading the "
@@ -112,16 +141,35 @@ bool PDU_Service::connect(const std::string& host, const std::string& port) {
             NextAcceptID();
         if (InterogateAAssociateAC())
             return true;
+        noteFailure({.Fault = LinkFault::NoUsableContext});
+        if (keepUnusable)
+            return true;
         abortAndClose();
         LogMessage("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed");
         return false;
     case PduType::AssociateRJ:
         LogMessage("ERROR, Association Rejected...");
-        reject.Read(link);
+        if (reject.Read(link))
+            noteFailure({.Fault = LinkFault::Rejected,
+                         .Result = reject.Result,
+                         .Source = reject.Source,
+                         .Reason = reject.Reason});
+        awaiting("A-ASSOCIATE-AC");
         socket.Close();
         return false;
+    case PduType::Abort: {
+        LogMessage("ERROR, Corrupt Transmission...");
+        AAbortRQ received;
+        if (received.Read(link))
+            noteFailure({.Fault = LinkFault::Aborted,
+                         .Source = received.Source,
+                         .Reason = received.Reason});
+        socket.Close();
+        return false;
+    }
     default:
         LogMessage("ERROR, Corrupt Transmission...");
+        noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
         abortAndClose();
         return false;
     }
@@ -297,6 +345,7 @@ bool PDU_Service::Write(DcmObj& message, std::uint8_t mode) {
     });
     if (!encoder.WriteObject(message)) {
         // The file behind the data set changed: the peer must drop what it has of the message.
+        noteFailure({.Fault = LinkFault::SourceChanged, .Text = encoder.ChangedFile()});
         if (link.Link().IsConnected())
             abortAndClose();
         return false;
@@ -331,6 +380,11 @@ void PDU_Service::interruptedWrite() {
         LogMessage("ERROR, PDU_Service::Write, connection lost");
         link.Link().Close();
     } else if (type == PduType::Abort) {
+        AAbortRQ received;
+        if (received.Read(link))
+            noteFailure({.Fault = LinkFault::Aborted,
+                         .Source = received.Source,
+                         .Reason = received.Reason});
         link.Link().Close();
         LogMessage("WARNING, PDU_Service::Write, Abort-RQ");
     } else if (type == PduType::DataTF) {
@@ -342,6 +396,7 @@ void PDU_Service::interruptedWrite() {
         LogMessage("WARNING, PDU_Service::Write, the peer answered before the message was "
                    "complete");
     } else {
+        noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
         abortAndClose();
         LogMessage("ERROR, PDU_Service::Write, unexpected PDU type " + std::to_string(type));
     }
@@ -370,6 +425,7 @@ bool PDU_Service::Read(DcmObj& target) {
     } else if (data.PDULength != 0) {
         if (!data.ReadDynamic(link)) {
             LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+            noteFailure({.Fault = LinkFault::Malformed, .Text = "a P-DATA-TF PDU"});
             abortOutOfStep();
             return false;
         }
@@ -381,22 +437,26 @@ bool PDU_Service::Read(DcmObj& target) {
             return false;
         switch (type) {
         case PduType::AssociateRQ:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             request.Read(link);
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-RQ");
             return false;
         case PduType::AssociateAC:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             accept.Read(link);
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-AC");
             return false;
         case PduType::AssociateRJ:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Associate-RJ");
             return false;
         case PduType::DataTF:
             if (!data.ReadDynamic(link)) {
                 LogMessage("ERROR, PDU_Service::Read, pdata.ReadDynamic(Link)");
+                noteFailure({.Fault = LinkFault::Malformed, .Text = "a P-DATA-TF PDU"});
                 abortOutOfStep();
                 return false;
             }
@@ -404,6 +464,7 @@ bool PDU_Service::Read(DcmObj& target) {
             break;
         case PduType::ReleaseRQ:
             // The peer ends the association: after the reply nothing more is sent.
+            noteFailure({.Fault = LinkFault::PeerReleased});
             releaseRequest.Read(link);
             releaseReply.Write(link);
             link.Link().Close();
@@ -411,14 +472,22 @@ bool PDU_Service::Read(DcmObj& target) {
                 LogMessage("INFO, PDU_Service::Read Release-RQ");
             return false;
         case PduType::ReleaseRP:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             link.Link().Close();
             LogMessage("WARNING, PDU_Service::Read Release-RSP");
             return false;
-        case PduType::Abort:
+        case PduType::Abort: {
+            AAbortRQ received;
+            if (received.Read(link))
+                noteFailure({.Fault = LinkFault::Aborted,
+                             .Source = received.Source,
+                             .Reason = received.Reason});
             link.Link().Close();
             LogMessage("WARNING, PDU_Service::Read Abort-RQ");
             return false;
+        }
         default:
+            noteFailure({.Fault = LinkFault::UnexpectedPdu, .Code = type});
             abortAndClose();
             LogMessage("ERROR, PDU_Service::Read Protocol Error");
             return false;
@@ -427,6 +496,7 @@ bool PDU_Service::Read(DcmObj& target) {
     if (ParseRawVRIntoDCM(data.VRBuffer, target, data.PresentationContextID))
         return true;
     LogMessage("ERROR, PDU_Service::Read ParseRawVRIntoDCM()");
+    noteFailure({.Fault = LinkFault::Malformed, .Text = "a message that could not be decoded"});
     abortAndClose();
     return false;
 }
@@ -533,6 +603,8 @@ void PDU_Service::release() {
             break;
         }
     }
+    if (!released)
+        awaiting("A-RELEASE-RP");
     socket.SetTimeout(jobTimeout);
     socket.Close();
 }

@@ -5,10 +5,13 @@
 #include "AssociationPDUs.h"
 #include "Buffer.h"
 #include "DcmObj.h"
+#include "LinkFailure.h"
 #include "PDataTF.h"
 #include "ReleasePDUs.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,16 @@ public:
     TlsOptions tlsOptions;
     // Indices into accept.PresContextAccepts of the items with result 0, in the order read.
     std::vector<std::size_t> AcceptedContexts;
+    // Set: an accepted association stays up even when no context can carry a message, so that
+    // it can be released (for a peer's capabilities only the answer counts).
+    bool keepUnusable = false;
+
+    // When the steps of the last Connect ended; unset for a step not reached.
+    struct ConnectTimes {
+        std::chrono::steady_clock::time_point Start;
+        std::optional<std::chrono::steady_clock::time_point> Tcp, Tls, Answer;
+    };
+    ConnectTimes Times;
 
     Buffer link;
     AAssociateRQ request;
@@ -78,7 +91,13 @@ public:
     // The wait for the A-RELEASE-RP, whatever the job's time-out.
     static constexpr int ReleaseTimeoutSeconds = 10;
 
+    // The first failure of this association, the link's included; empty while none.
+    LinkFailure Failure() const;
+
 private:
+    void noteFailure(LinkFailure what);
+    // Names the answer that was awaited when the link underneath failed.
+    void awaiting(const char* answer);
     Negotiated negotiated;
     // What the association can still do: a message cut short leaves it out of step, and an
     // association the peer released or aborted takes nothing more.
@@ -96,4 +115,7 @@ private:
     bool failedWrite();
     bool encodeInto(DcmObj& message, Buffer& buffer);
     void logMessage(DcmObj& message, const char* direction);
+
+    LinkFailure failure;
+    std::string awaited;
 };

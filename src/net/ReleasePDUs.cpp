@@ -40,3 +40,12 @@ bool AAbortRQ::Write(Buffer& link) {
     link << PDUType << Reserved1 << PDULength << Reserved2 << Reserved3 << Source << Reason;
     return link.Flush();
 }
+
+bool AAbortRQ::Read(Buffer& link) {
+    if (!link.ReadU8(Reserved1) || !link.ReadU32(PDULength))
+        return false;
+    if (PDULength < 4)
+        return link.Skip(PDULength);
+    return link.ReadU8(Reserved2) && link.ReadU8(Reserved3) && link.ReadU8(Source) &&
+           link.ReadU8(Reason) && link.Skip(PDULength - 4);
+}

@@ -47,6 +47,8 @@ class AAbortRQ {
 public:
     virtual ~AAbortRQ() = default;
     bool Write(Buffer& link);
+    // After the type byte; a longer PDU is passed over in full.
+    bool Read(Buffer& link);
 
     std::uint8_t PDUType = PduType::Abort;
     std::uint8_t Reserved1 = 0;

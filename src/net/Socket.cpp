@@ -106,6 +106,27 @@ void acknowledgeAtOnce(int fd) {
 
 } // namespace
 
+std::vector<std::string> ResolveAddresses(const std::string& host, int& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    error = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    for (addrinfo* at = error == 0 ? found : nullptr; at; at = at->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    if (found)
+        freeaddrinfo(found);
+    if (error == 0 && addresses.empty())
+        error = EAI_NONAME;
+    return addresses;
+}
+
 void DumpTraffic(const std::uint8_t* data, int length, bool sent) {
     std::string name = LogFileName();
     if (name.empty())
@@ -203,13 +224,67 @@ bool Socket::WaitForInput(std::chrono::milliseconds wait) const {
     return ready > 0;
 }
 
+std::string Socket::PeerAddress() const {
+    if (!handle)
+        return {};
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::getpeername(handle.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return {};
+    return text;
+}
+
+namespace {
+
+std::string nameText(X509_NAME* name) {
+    if (!name)
+        return {};
+    char text[512] = {};
+    X509_NAME_oneline(name, text, sizeof text);
+    return text;
+}
+
+std::string timeText(const ASN1_TIME* time) {
+    if (!time)
+        return {};
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+    if (!out || ASN1_TIME_print(out.get(), time) != 1)
+        return {};
+    char* bytes = nullptr;
+    long size = BIO_get_mem_data(out.get(), &bytes);
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+} // namespace
+
+TlsSessionInfo Socket::TlsInfo() const {
+    TlsSessionInfo info;
+    if (!tlsSession)
+        return info;
+    info.Protocol = SSL_get_version(tlsSession.get());
+    if (const char* cipher = SSL_get_cipher_name(tlsSession.get()))
+        info.Cipher = cipher;
+    if (X509* peer = SSL_get1_peer_certificate(tlsSession.get())) {
+        info.PeerSubject = nameText(X509_get_subject_name(peer));
+        info.PeerIssuer = nameText(X509_get_issuer_name(peer));
+        info.PeerExpiry = timeText(X509_get0_notAfter(peer));
+        X509_free(peer);
+    }
+    return info;
+}
+
 bool Socket::Connect(const std::string& host, const std::string& port) {
     Close();
     failure = ConnectFailure{};
     readTimedOut = false;
+    ClearFailure();
     std::uint16_t networkPort = resolvePort(port);
     if (networkPort == 0) {
         failure.stage = ConnectFailure::Stage::Resolve;
+        NoteFailure({.Fault = LinkFault::UnknownPort, .Text = port});
         LogMessage("ERROR, could not resolve host port");
         return false;
     }
@@ -225,6 +300,7 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
         failure.stage = ConnectFailure::Stage::Resolve;
         failure.error = code;
         failure.detail = gai_strerror(code);
+        NoteFailure({.Fault = LinkFault::ResolveFailed, .Code = code, .Text = host});
         LogMessage("ERROR, Socket::Connect, could not resolve host " + host + ": " +
                    failure.detail);
         return false;
@@ -249,6 +325,13 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
         if (failure.stage == ConnectFailure::Stage::TimedOut)
             break;
     }
+    NoteFailure({.Fault = failure.stage == ConnectFailure::Stage::TimedOut
+                              ? LinkFault::ConnectTimedOut
+                          : error == ECONNREFUSED ? LinkFault::Refused
+                                                  : LinkFault::ConnectFailed,
+                 .Code = error,
+                 .Seconds = timeout,
+                 .Text = host + ":" + port});
     LogMessage("ERROR, Connecting to Socket: " + host + ":" + port + ", " + std::to_string(error));
     return false;
 }
@@ -334,6 +417,7 @@ bool Socket::SetupTLS(const TlsOptions& options, const std::string& host) {
     tlsSession.reset();
     tlsContext.reset(SSL_CTX_new(TLS_client_method()));
     if (!tlsContext) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the TLS client context"});
         LogMessage("ERROR, Socket, couldn't create SSL_CTX");
         return false;
     }
@@ -344,12 +428,15 @@ bool Socket::SetupTLS(const TlsOptions& options, const std::string& host) {
         SSL_CTX_use_certificate_file(context, options.certificateFile.c_str(), SSL_FILETYPE_PEM) <=
             0) {
         ERR_clear_error();
+        NoteFailure(
+            {.Fault = LinkFault::TlsSetup, .Text = "the certificate " + options.certificateFile});
         LogMessage("ERROR, Socket, couldn't load SSL Certificate");
         return false;
     }
     if (!options.keyFile.empty() &&
         SSL_CTX_use_PrivateKey_file(context, options.keyFile.c_str(), SSL_FILETYPE_PEM) <= 0) {
         ERR_clear_error();
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the private key " + options.keyFile});
         LogMessage("ERROR, Socket, couldn't load SSL Key");
         return false;
     }
@@ -363,12 +450,14 @@ bool Socket::SetupTLS(const TlsOptions& options, const std::string& host) {
         if (!options.caFile.empty() &&
             SSL_CTX_load_verify_locations(context, options.caFile.c_str(), nullptr) != 1) {
             ERR_clear_error();
+            NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the CA file " + options.caFile});
             LogMessage("ERROR, Socket, couldn't load TLS CA file " + options.caFile);
             return false;
         }
     }
     tlsSession.reset(SSL_new(context));
     if (!tlsSession) {
+        NoteFailure({.Fault = LinkFault::TlsSetup, .Text = "the TLS session"});
         LogMessage("ERROR, Socket, couldn't create SSL_new");
         return false;
     }
@@ -389,8 +478,23 @@ bool Socket::SetupTLS(const TlsOptions& options, const std::string& host) {
     if (lastResult == 1)
         return true;
     int code = SSL_get_error(session, lastResult);
+    int savedErrno = errno;
+    unsigned long first = ERR_peek_error();
+    char text[256] = {};
+    if (first != 0)
+        ERR_error_string_n(first, text, sizeof text);
     long verified = SSL_get_verify_result(session);
     std::string reason = openSslReason();
+    LinkFailure handshake{.Fault = LinkFault::TlsHandshake,
+                          .Code = code,
+                          .Detail = first != 0 ? ERR_GET_REASON(first) : 0,
+                          .Verify = verified,
+                          .Seconds = timeout,
+                          .Text = text};
+    // A plain failure of the link underneath the handshake: say how the link ended.
+    if (code == SSL_ERROR_SYSCALL && first == 0)
+        handshake.Detail = -savedErrno;
+    NoteFailure(std::move(handshake));
     ERR_clear_error();
     if (!options.acceptAnyServer && verified != X509_V_OK) {
         failure.stage = ConnectFailure::Stage::Certificate;
@@ -414,6 +518,7 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
         if (length > 0 && result <= 0) {
             int code = tlsSession ? SSL_get_error(tlsSession.get(), result) : SSL_ERROR_SSL;
             ERR_clear_error();
+            NoteFailure({.Fault = LinkFault::Reset, .Code = errno});
             LogMessage("ERROR, Socket::SSL_write, couldn't send: " + std::to_string(code));
             return false;
         }
@@ -431,6 +536,8 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
                 continue;
             bool wouldBlock = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
             if (n < 0 && !wouldBlock) {
+                NoteFailure({.Fault = errno == EPIPE ? LinkFault::Closed : LinkFault::Reset,
+                             .Code = errno});
                 LogMessage("ERROR, Socket::SendBinary, couldn't send: " + std::to_string(errno));
                 return false;
             }
@@ -442,6 +549,7 @@ bool Socket::SendBinary(const std::uint8_t* data, int length) {
             bool expired = timeout > 0 && std::chrono::steady_clock::now() - start >=
                                               std::chrono::seconds(timeout);
             if ((wouldBlock && !polled) || expired) {
+                NoteFailure({.Fault = LinkFault::SendTimedOut, .Seconds = timeout});
                 LogMessage("ERROR, Socket::SendBinary, Timed out");
                 return false;
             }
@@ -534,6 +642,7 @@ int Socket::timedOut() {
     Close();
     readTimedOut = true;
     if (timeout != 0) {
+        NoteFailure({.Fault = LinkFault::ReceiveTimedOut, .Seconds = timeout});
         LogMessage("ERROR, Socket::ReadBinary, Timed out");
         return -1;
     }
@@ -574,9 +683,12 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
             LogMessage("ERROR, Socket::ReadBinary, the operation did not complete");
             return -1;
         case SSL_ERROR_SYSCALL:
+            NoteFailure(
+                {.Fault = errno == 0 ? LinkFault::Closed : LinkFault::Reset, .Code = errno});
             LogMessage("ERROR, Socket::ReadBinary, I/O error occured");
             return -1;
         case SSL_ERROR_ZERO_RETURN:
+            NoteFailure({.Fault = LinkFault::Closed});
             return -1;
         default:
             LogMessage("ERROR, Socket::ReadBinary, unknown error.");
@@ -592,12 +704,14 @@ int Socket::ReadBinary(std::uint8_t* area, int size) {
     while (result < 0 && errno == EINTR);
     acknowledgeAtOnce(handle.get());
     if (result == 0) {
+        NoteFailure({.Fault = LinkFault::Closed});
         Close();
         return -1;
     }
     if (result < 0) {
         // A reset connection is as dead as a closed one; say which it was.
         int error = errno;
+        NoteFailure({.Fault = LinkFault::Reset, .Code = error});
         Close();
         LogMessage("ERROR, Socket::ReadBinary, couldn't receive: " + std::to_string(error));
         return -1;

@@ -3,11 +3,14 @@
 // optionally wrapped in a TLS client session. It connects, or adopts a connection that a
 // listening side (AssociationAcceptor) accepted.
 
+#include "LinkFailure.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <openssl/ssl.h>
 
@@ -21,6 +24,10 @@
 //   text     the same bytes, those below 32 or above 122 as "."; the marker again
 //   "\r\n\r\n"
 void DumpTraffic(const std::uint8_t* data, int length, bool sent);
+
+// Every address the host resolves to, IPv4 and IPv6, as numeric texts in the resolver's
+// order; empty with error set to the resolver's code (EAI_*) when there is none.
+std::vector<std::string> ResolveAddresses(const std::string& host, int& error);
 
 class Socket : public Transport {
 public:
@@ -67,6 +74,8 @@ public:
     const ConnectFailure& LastFailure() const { return failure; }
     // True when the last read failed because its time-out ran out.
     bool TimedOut() const override { return readTimedOut; }
+    std::string PeerAddress() const override;
+    TlsSessionInfo TlsInfo() const override;
 
 private:
     struct CtxFree {

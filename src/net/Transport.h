@@ -2,6 +2,8 @@
 // What the PDU buffer and the association service need of a link to the remote application
 // entity. Socket is the real one; the tests put an in-memory stream in its place.
 
+#include "LinkFailure.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -25,6 +27,15 @@ struct ConnectFailure {
     Stage stage = Stage::None;
     int error = 0;      // errno of the connect, getaddrinfo's code, or the TLS verify result
     std::string detail; // OpenSSL's reason for Tls and Certificate
+};
+
+// What the TLS session agreed on and whom it talks to; empty texts without a session.
+struct TlsSessionInfo {
+    std::string Protocol;
+    std::string Cipher;
+    std::string PeerSubject;
+    std::string PeerIssuer;
+    std::string PeerExpiry;
 };
 
 class Transport {
@@ -62,4 +73,21 @@ public:
     virtual bool IsConnected() const = 0;
     // True when the last read failed because its time-out ran out.
     virtual bool TimedOut() const { return false; }
+
+    // The first failure since the last Connect; empty while nothing failed.
+    const LinkFailure& Failure() const { return linkFailure; }
+    // Keeps the first failure: what comes after it is a consequence.
+    void NoteFailure(LinkFailure what) {
+        if (!linkFailure)
+            linkFailure = std::move(what);
+    }
+    // The numeric address of the peer when connected, else empty.
+    virtual std::string PeerAddress() const { return {}; }
+    virtual TlsSessionInfo TlsInfo() const { return {}; }
+
+protected:
+    void ClearFailure() { linkFailure = {}; }
+
+private:
+    LinkFailure linkFailure;
 };

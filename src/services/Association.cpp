@@ -57,6 +57,11 @@ CommandSet& CommandSet::UShort(uint16_t element, uint16_t value) {
     return *this;
 }
 
+CommandSet& CommandSet::Element(std::unique_ptr<DcmTag> element) {
+    body_->Append(std::move(element));
+    return *this;
+}
+
 std::unique_ptr<DcmObj> CommandSet::Build() {
     uint32_t groupLength = 0;
     for (int i = 0; i < body_->Count(); ++i)

@@ -36,6 +36,8 @@ class CommandSet {
 public:
     CommandSet& Uid(uint16_t element, const std::string& uid);
     CommandSet& UShort(uint16_t element, uint16_t value);
+    // Any other element of group 0000, in its place in tag order.
+    CommandSet& Element(std::unique_ptr<DcmTag> element);
     // The finished command set, group length first.
     std::unique_ptr<DcmObj> Build();
 

@@ -1,6 +1,7 @@
 #include "Echo.h"
 
 #include "Association.h"
+#include "Diagnosis.h"
 #include "IdentifierCounter.h"
 #include "Log.h"
 
@@ -14,12 +15,25 @@ bool CEcho::WriteRQ(PDU_Service& service, const std::string& sopClassUid) {
     return service.Write(*command, 1);
 }
 
-bool CEcho::ReadRSP(PDU_Service& service) {
+bool CEcho::ReadRSP(PDU_Service& service, std::string* reason) {
     DcmObj response;
-    if (!service.Read(response))
+    if (!service.Read(response)) {
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "awaiting the C-ECHO-RSP"));
         return false;
-    return response.GetUShort(0x0000, 0x0100) == 0x8030 &&
-           response.GetUShort(0x0000, 0x0900) == 0 && response.GetTag(0x0000, 0x0900) != nullptr;
+    }
+    if (response.GetUShort(0x0000, 0x0100) != 0x8030) {
+        Diagnosis::NoteReason(reason, "C-ECHO: the peer answered with another message than a "
+                                      "C-ECHO-RSP");
+        return false;
+    }
+    DimseStatus status = ReadDimseStatus(response);
+    if (status.Status != 0) {
+        Diagnosis::NoteReason(reason, status.Status < 0
+                                          ? "C-ECHO: the C-ECHO-RSP holds no status"
+                                          : Diagnosis::StatusReason("C-ECHO", status));
+        return false;
+    }
+    return true;
 }
 
 bool WriteEchoRQ(PDU_Service& service, const std::string& sopClassUid) {
@@ -32,7 +46,7 @@ bool ReadEchoRSP(PDU_Service& service) {
 
 bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
              const std::string& host, const std::string& port, int timeoutSeconds,
-             const TlsOptions& tls) {
+             const TlsOptions& tls, std::string* reason) {
     PDU_Service service;
     service.dumpMessages = CurrentLogLevel >= 2;
     service.SetTls(tls);
@@ -42,12 +56,15 @@ bool EchoSCU(const std::string& callingTitle, const std::string& calledTitle,
                                    .host = host,
                                    .port = port,
                                    .abstractSyntax = VerificationSopClass,
-                                   .timeoutSeconds = timeoutSeconds}))
+                                   .timeoutSeconds = timeoutSeconds})) {
         LogMessage("ERROR, EchoSCU, OpenAssoc failed");
-    else if (!WriteEchoRQ(service, VerificationSopClass))
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service));
+    } else if (!WriteEchoRQ(service, VerificationSopClass)) {
         LogMessage("ERROR, EchoSCU, WriteEchoRQ failed");
-    else
-        result = ReadEchoRSP(service);
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "sending the C-ECHO-RQ"));
+    } else {
+        result = CEcho::ReadRSP(service, reason);
+    }
     service.Close();
     return result;
 }

@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "CharacterSet.h"
+#include "Diagnosis.h"
 #include "IdentifierCounter.h"
 #include "Log.h"
 
@@ -244,25 +245,35 @@ bool CFind::WriteRQ(PDU_Service& service, DcmObj& identifier, const std::string&
     return service.Write(identifier, 0);
 }
 
-int CFind::ReadRSP(PDU_Service& service, DcmObj& identifier) {
+int CFind::ReadRSP(PDU_Service& service, DcmObj& identifier, std::string* reason) {
     DcmObj command;
     if (!service.Read(command)) {
         LogMessage("ERROR, CFind::ReadRSP, PDU->Read Failed!");
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "awaiting the C-FIND-RSP"));
         return -1;
     }
     if (command.GetUShort(0x0000, 0x0100) != 0x8020) {
         LogMessage("ERROR, CFind::ReadRSP, DCO not C-Find");
+        Diagnosis::NoteReason(reason,
+                              "C-FIND: the peer answered with another message than a C-FIND-RSP");
         return -1;
     }
-    if (command.GetUShort(0x0000, 0x0800) != 0x0101 && !service.Read(identifier))
+    if (command.GetUShort(0x0000, 0x0800) != 0x0101 && !service.Read(identifier)) {
+        Diagnosis::NoteReason(reason,
+                              Diagnosis::LinkReason(service, "awaiting the C-FIND-RSP's data set"));
         return -1;
+    }
     // A response without a status must not pass for a success (a missing element reads as 0).
     const DcmTag* status = command.GetTag(0x0000, 0x0900);
     if (!status || status->length != 2) {
         LogMessage("ERROR, CFind::ReadRSP, no Status");
+        Diagnosis::NoteReason(reason, "C-FIND: the C-FIND-RSP holds no status");
         return -1;
     }
-    return status->GetUShort();
+    int value = status->GetUShort();
+    if (value != 0 && !IsFindPending(value))
+        Diagnosis::NoteReason(reason, Diagnosis::StatusReason("C-FIND", ReadDimseStatus(command)));
+    return value;
 }
 
 bool WriteFindRQ(PDU_Service& service, const FindList& list, const std::string& sopClassUid,
@@ -280,9 +291,10 @@ bool WriteFindRQ(PDU_Service& service, const FindList& list, const std::string& 
     return CFind::WriteRQ(service, identifier, sopClassUid);
 }
 
-int ReadFindRSP(PDU_Service& service, FindList& list, const std::string& level) {
+int ReadFindRSP(PDU_Service& service, FindList& list, const std::string& level,
+                std::string* reason) {
     DcmObj identifier;
-    int status = CFind::ReadRSP(service, identifier);
+    int status = CFind::ReadRSP(service, identifier, reason);
     // Only a pending response carries a match; a failure status is final and carries none.
     if (!IsFindPending(status))
         return status;

@@ -101,8 +101,9 @@ namespace CFind {
 // Sends the C-FIND-RQ command set, then the identifier unless it is empty.
 bool WriteRQ(PDU_Service& service, DcmObj& identifier, const std::string& sopClassUid);
 // Reads one C-FIND-RSP and, when it says a data set follows, that data set into identifier.
-// The status (0 to 65535), or -1 when no response could be read.
-int ReadRSP(PDU_Service& service, DcmObj& identifier);
+// The status (0 to 65535), or -1 when no response could be read. reason, when given, is set
+// to why the query failed: no response, or a status other than success and pending.
+int ReadRSP(PDU_Service& service, DcmObj& identifier, std::string* reason = nullptr);
 } // namespace CFind
 
 // Builds the identifier of level ("STUDY", "SERIES", "IMAGE") from the list's first entry,
@@ -115,4 +116,5 @@ bool WriteFindRQ(PDU_Service& service, const FindList& list, const std::string& 
 // Reads one response. For a pending status a record of the level's kind, filled from the
 // response identifier, is appended to the list; success (0), failure statuses and -1 (nothing
 // read) add nothing. Returns the status or -1.
-int ReadFindRSP(PDU_Service& service, FindList& list, const std::string& level);
+int ReadFindRSP(PDU_Service& service, FindList& list, const std::string& level,
+                std::string* reason = nullptr);

@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "Bitmaps.h"
+#include "Diagnosis.h"
 #include "IdentifierCounter.h"
 #include "Jpeg.h"
 #include "Log.h"
@@ -207,44 +208,77 @@ bool WriteNRequest(PDU_Service& service, uint16_t commandField, const std::strin
 }
 
 bool ReadNResponse(PDU_Service& service, uint16_t expectedCommand, DcmObj* dataSet,
-                   std::string& instanceUid) {
+                   std::string& instanceUid, std::string* reason, const std::string& operation,
+                   const DcmObj* request) {
     instanceUid.clear();
+    const std::string what = operation.empty() ? std::string("N-service") : operation;
     DcmObj response;
-    if (!service.Read(response))
+    if (!service.Read(response)) {
+        Diagnosis::NoteReason(reason,
+                              Diagnosis::LinkReason(service, "awaiting the " + what + " response"));
         return false;
-    if (response.GetUShort(0x0000, 0x0100) != expectedCommand)
+    }
+    if (response.GetUShort(0x0000, 0x0100) != expectedCommand) {
+        Diagnosis::NoteReason(reason, what + ": the peer answered with another message (command " +
+                                          std::to_string(response.GetUShort(0x0000, 0x0100)) + ")");
         return false;
+    }
     // A response without a status is as good as a failed one.
-    if (!response.GetTag(0x0000, 0x0900) || response.GetUShort(0x0000, 0x0900) != 0)
+    DimseStatus status = ReadDimseStatus(response);
+    if (status.Status != 0) {
+        Diagnosis::NoteReason(reason, status.Status < 0
+                                          ? what + ": the response holds no status"
+                                          : Diagnosis::StatusReason(what, status, request));
         return false;
+    }
     if (const DcmTag* affected = response.GetTag(0x0000, 0x1000))
         instanceUid = uidText(*affected);
     if (response.GetUShort(0x0000, 0x0800) == 0x0101)
         return true;
-    if (dataSet)
-        return service.Read(*dataSet);
+    if (dataSet && !service.Read(*dataSet)) {
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "awaiting the " + what +
+                                                                         " response's data set"));
+        return false;
+    }
     return true;
 }
 
+namespace {
+
+// The request of one print step, with the reason when it cannot be sent.
+bool sendStep(PDU_Service& service, uint16_t commandField, const std::string& sopClassUid,
+              const std::string& instanceUid, DcmObj* dataSet, int actionType,
+              const std::string& operation, std::string* reason) {
+    if (WriteNRequest(service, commandField, sopClassUid, instanceUid, dataSet, actionType))
+        return true;
+    Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service, "sending the " + operation));
+    return false;
+}
+
+} // namespace
+
 // --- the print steps -------------------------------------------------------------------------
 
-bool CreateFilmSession(PDU_Service& service, FilmBox& filmBox, const FilmSessioncfg& config) {
+bool CreateFilmSession(PDU_Service& service, FilmBox& filmBox, const FilmSessioncfg& config,
+                       std::string* reason) {
     DcmObj dataSet;
     appendText(dataSet, 0x2000, 0x0010, config.NumberOfCopies, "IS");
     appendText(dataSet, 0x2000, 0x0020, config.PrintPriority, "CS");
     appendText(dataSet, 0x2000, 0x0030, config.MediumType, "CS");
     appendText(dataSet, 0x2000, 0x0040, config.FilmDestination, "CS");
     appendText(dataSet, 0x2000, 0x0050, config.FilmSessionLabel, "LO");
-    if (!WriteNRequest(service, NCreateRQ, FilmSessionSopClass, "", &dataSet))
+    const char* operation = "Film Session N-CREATE";
+    if (!sendStep(service, NCreateRQ, FilmSessionSopClass, "", &dataSet, -1, operation, reason))
         return false;
     std::string instance;
-    if (!ReadNResponse(service, NCreateRSP, &dataSet, instance))
+    DcmObj answer;
+    if (!ReadNResponse(service, NCreateRSP, &answer, instance, reason, operation, &dataSet))
         return false;
     filmBox.FilmSessionUID = instance;
     return true;
 }
 
-bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox) {
+bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox, std::string* reason) {
     DcmObj dataSet;
     appendText(dataSet, 0x2010, 0x0010, filmBox.ImageDisplayFormat, "ST");
     appendText(dataSet, 0x2010, 0x0040, filmBox.FilmOrientation, "CS");
@@ -257,19 +291,20 @@ bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox) {
     appendText(dataSet, 0x0008, 0x1155, filmBox.FilmSessionUID, "UI");
     appendMarker(dataSet, 0xFFFE, 0xE00D, 0, nullptr);
     appendMarker(dataSet, 0xFFFE, 0xE0DD, 0, nullptr);
-    if (!WriteNRequest(service, NCreateRQ, FilmBoxSopClass, "", &dataSet))
+    const char* operation = "Film Box N-CREATE";
+    if (!sendStep(service, NCreateRQ, FilmBoxSopClass, "", &dataSet, -1, operation, reason))
         return false;
-    dataSet.Clear();
     std::string instance;
-    if (!ReadNResponse(service, NCreateRSP, &dataSet, instance))
+    DcmObj answer;
+    if (!ReadNResponse(service, NCreateRSP, &answer, instance, reason, operation, &dataSet))
         return false;
     filmBox.FilmBoxUID = instance;
     std::size_t next = 0;
-    collectImageBoxes(dataSet, false, filmBox, next);
+    collectImageBoxes(answer, false, filmBox, next);
     return true;
 }
 
-bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position) {
+bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position, std::string* reason) {
     const bool colour = imageBox.SOPClassUID == ColorImageBoxSopClass;
     DcmObj dataSet;
     appendUShort(dataSet, 0x2020, 0x0010, position);
@@ -279,27 +314,34 @@ bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position) {
         appendText(dataSet, 0x2020, 0x0040, "CROP", "CS");
     }
     appendMarker(dataSet, 0x2020, colour ? 0x0111 : 0x0110, UndefinedLength, "SQ");
+    const std::string operation = colour ? "Color Image Box N-SET" : "Grayscale Image Box N-SET";
     DcmObj pixels;
-    if (!BitmapToPixelData(imageBox.Picture, pixels, colour))
+    if (!BitmapToPixelData(imageBox.Picture, pixels, colour)) {
+        Diagnosis::NoteReason(reason, operation +
+                                          ": the picture cannot be sent, it is empty or wider "
+                                          "or higher than 65535 pixels");
         return false;
+    }
     appendMarker(dataSet, 0xFFFE, 0xE000, UndefinedLength, nullptr);
     for (int i = 0; i < pixels.Count(); ++i)
         if (const DcmTag* e = pixels.TagAt(i))
             dataSet.Append(copyOf(*e));
     appendMarker(dataSet, 0xFFFE, 0xE00D, 0, nullptr);
     appendMarker(dataSet, 0xFFFE, 0xE0DD, 0, nullptr);
-    if (!WriteNRequest(service, NSetRQ, imageBox.SOPClassUID, imageBox.SOPInstanceUID, &dataSet))
+    if (!sendStep(service, NSetRQ, imageBox.SOPClassUID, imageBox.SOPInstanceUID, &dataSet, -1,
+                  operation, reason))
         return false;
     std::string instance;
-    return ReadNResponse(service, NSetRSP, &dataSet, instance);
+    DcmObj answer;
+    return ReadNResponse(service, NSetRSP, &answer, instance, reason, operation, &dataSet);
 }
 
-bool SetImages(PDU_Service& service, FilmBox& filmBox) {
+bool SetImages(PDU_Service& service, FilmBox& filmBox, std::string* reason) {
     const int64_t wanted = int64_t(std::max(0, filmBox.Columns)) * std::max(0, filmBox.Rows);
     const int64_t held = static_cast<int64_t>(filmBox.ImageBoxes.size());
     bool ok = wanted <= held;
     for (int64_t i = 0; i < std::min(wanted, held); ++i) {
-        if (!SetImageBox(service, filmBox.ImageBoxes[i], static_cast<uint16_t>(i + 1))) {
+        if (!SetImageBox(service, filmBox.ImageBoxes[i], static_cast<uint16_t>(i + 1), reason)) {
             LogMessage("Set Image Box: Failed!");
             ok = false;
         }
@@ -307,19 +349,23 @@ bool SetImages(PDU_Service& service, FilmBox& filmBox) {
     return ok;
 }
 
-bool PrintFilmBox(PDU_Service& service, FilmBox& filmBox) {
+bool PrintFilmBox(PDU_Service& service, FilmBox& filmBox, std::string* reason) {
+    const char* operation = "Film Box N-ACTION";
     DcmObj empty;
-    if (!WriteNRequest(service, NActionRQ, FilmBoxSopClass, filmBox.FilmBoxUID, &empty, 1))
+    if (!sendStep(service, NActionRQ, FilmBoxSopClass, filmBox.FilmBoxUID, &empty, 1, operation,
+                  reason))
         return false;
     std::string instance;
-    return ReadNResponse(service, NActionRSP, &empty, instance);
+    return ReadNResponse(service, NActionRSP, &empty, instance, reason, operation);
 }
 
-bool DeleteFilmSession(PDU_Service& service, FilmBox& filmBox) {
-    if (!WriteNRequest(service, NDeleteRQ, FilmSessionSopClass, filmBox.FilmSessionUID, nullptr))
+bool DeleteFilmSession(PDU_Service& service, FilmBox& filmBox, std::string* reason) {
+    const char* operation = "Film Session N-DELETE";
+    if (!sendStep(service, NDeleteRQ, FilmSessionSopClass, filmBox.FilmSessionUID, nullptr, -1,
+                  operation, reason))
         return false;
     std::string instance;
-    return ReadNResponse(service, NDeleteRSP, nullptr, instance);
+    return ReadNResponse(service, NDeleteRSP, nullptr, instance, reason, operation);
 }
 
 bool BitmapToPixelData(const QImage& bitmap, DcmObj& dataSet, bool colour) {
@@ -414,7 +460,7 @@ void toGreyFilm(FilmBox& filmBox) {
 } // namespace
 
 int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& remoteAET,
-             const std::string& host, const std::string& port, bool colour) {
+             const std::string& host, const std::string& port, bool colour, std::string* reason) {
     const FilmSessioncfg config{"1", "MED", filmBox.MediumType, filmBox.FilmDestination,
                                 filmBox.FilmSessionLabel};
     filmBox.ImageDisplayFormat =
@@ -447,23 +493,24 @@ int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& r
     PDU_Service& service = *owned;
     if (!opened) {
         LogMessage("Connection Failed!");
-    } else if (!CreateFilmSession(service, filmBox, config)) {
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service));
+    } else if (!CreateFilmSession(service, filmBox, config, reason)) {
         LogMessage("Create Film Session: Failed!");
     } else {
         if (detail)
             LogMessage("Create Film Session: OK!");
-        if (!CreateFilmBox(service, filmBox)) {
+        if (!CreateFilmBox(service, filmBox, reason)) {
             // The film session is left to the printer.
             LogMessage("Create Film Box: Failed!");
         } else {
             if (detail)
                 LogMessage("Create Film Box: OK!");
-            if (!SetImages(service, filmBox)) {
+            if (!SetImages(service, filmBox, reason)) {
                 LogMessage("ERROR, SetImages failed");
             } else {
                 if (detail)
                     LogMessage("Set Images OK");
-                if (!PrintFilmBox(service, filmBox)) {
+                if (!PrintFilmBox(service, filmBox, reason)) {
                     LogMessage("Film Box Action: Failed!");
                 } else {
                     if (detail)

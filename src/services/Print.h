@@ -84,16 +84,22 @@ bool WriteNRequest(PDU_Service& service, uint16_t commandField, const std::strin
 // Reads a response of the expected command field with status 0 (any other status fails), and
 // its data set into dataSet when one follows and dataSet is given. instanceUid: the Affected
 // SOP Instance UID, empty when absent.
+// reason, when given, is set to why it failed, the operation ("Film Box N-CREATE") named;
+// request supplies the values of the attributes a refusal names.
 bool ReadNResponse(PDU_Service& service, uint16_t expectedCommand, DcmObj* dataSet,
-                   std::string& instanceUid);
+                   std::string& instanceUid, std::string* reason = nullptr,
+                   const std::string& operation = {}, const DcmObj* request = nullptr);
 
-bool CreateFilmSession(PDU_Service& service, FilmBox& filmBox, const FilmSessioncfg& config);
+// The steps of a print; reason, when given, is set to why the step failed.
+bool CreateFilmSession(PDU_Service& service, FilmBox& filmBox, const FilmSessioncfg& config,
+                       std::string* reason = nullptr);
 // Also takes the image box references of the response into filmBox.ImageBoxes, in order.
-bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox);
-bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position);
-bool SetImages(PDU_Service& service, FilmBox& filmBox);
-bool PrintFilmBox(PDU_Service& service, FilmBox& filmBox);
-bool DeleteFilmSession(PDU_Service& service, FilmBox& filmBox);
+bool CreateFilmBox(PDU_Service& service, FilmBox& filmBox, std::string* reason = nullptr);
+bool SetImageBox(PDU_Service& service, ImageBox& imageBox, uint16_t position,
+                 std::string* reason = nullptr);
+bool SetImages(PDU_Service& service, FilmBox& filmBox, std::string* reason = nullptr);
+bool PrintFilmBox(PDU_Service& service, FilmBox& filmBox, std::string* reason = nullptr);
+bool DeleteFilmSession(PDU_Service& service, FilmBox& filmBox, std::string* reason = nullptr);
 
 // Appends the image pixel module of the bitmap (grey, or planar RGB when colour), every sample
 // through the print LUT. False for an empty bitmap or one too large for 16-bit rows/columns.
@@ -105,8 +111,10 @@ std::string FormatRequestedSize(float millimetres);
 
 // Prints the film box: 0 when the print action succeeded, PrintFailed otherwise. Always plain
 // TCP; the association is released on every path.
+// reason, when given, is set to why the film was not printed.
 int PrintSCU(FilmBox& filmBox, const std::string& localAET, const std::string& remoteAET,
-             const std::string& host, const std::string& port, bool colour);
+             const std::string& host, const std::string& port, bool colour,
+             std::string* reason = nullptr);
 
 // Decodes a JPEG file into an 8-bit grey (one component) or 24-bit colour bitmap. False, with
 // a log line, when the file cannot be read or decoded.

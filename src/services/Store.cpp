@@ -129,7 +129,7 @@ bool CStore::WriteRQ(PDU_Service& service, DcmObj* dataSet, const std::string& s
     return service.ResponsePending();
 }
 
-int CStore::ReadRSP(PDU_Service& service) {
+int CStore::ReadRSP(PDU_Service& service, DimseStatus* status) {
     DcmObj response;
     if (!service.Read(response)) {
         LogMessage("ERROR, CStore::ReadRSP, PDU->Read DCO failed");
@@ -141,10 +141,12 @@ int CStore::ReadRSP(PDU_Service& service) {
         LogMessage("ERROR, CStore::ReadRSP, not a C-Store RSP");
         return -2;
     }
-    int status = response.GetUShort(0x0000, 0x0900);
-    if (status != 0)
-        LogMessage("ERROR, CStore::ReadRSP, status == " + std::to_string(status));
-    return status;
+    if (status)
+        *status = ReadDimseStatus(response);
+    int value = response.GetUShort(0x0000, 0x0900);
+    if (value != 0)
+        LogMessage("ERROR, CStore::ReadRSP, status == " + std::to_string(value));
+    return value;
 }
 
 int WriteStoreRQ(PDU_Service& service, DcmObj& dataSet, const std::string& sopClassUid) {
@@ -278,9 +280,23 @@ void ResolveUnknownVRs(DcmObj& dataSet) {
     }
 }
 
+namespace {
+
+std::string conversionReason(const PDU_Service& service, const std::string& sopClassUid,
+                             const std::string& source) {
+    std::string accepted;
+    service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted);
+    return "conversion: the peer accepted " + Diagnosis::UidWithName(sopClassUid) + " in " +
+           Diagnosis::UidWithName(accepted) + ", and this file (" + Diagnosis::UidWithName(source) +
+           ") cannot be converted to it";
+}
+
+} // namespace
+
 bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
               const std::string& host, const std::string& port, const std::string& fileName,
-              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls) {
+              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls,
+              std::string* reason) {
     // Large values stay in the file until they are sent, so memory stays small whatever its
     // size; a change to the file before the end of the sending fails the store.
     auto dataSet = std::make_unique<DcmObj>();
@@ -289,15 +305,22 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
         // A failed read of a standard file may have left elements behind; the raw read starts
         // afresh.
         dataSet = std::make_unique<DcmObj>();
-        if (!DcmObj::ReadRaw(*dataSet, fileName, FileValues::InFile))
+        if (!DcmObj::ReadRaw(*dataSet, fileName, FileValues::InFile)) {
+            Diagnosis::NoteReason(reason, Diagnosis::FileReason(fileName, Diagnosis::NotDicom));
             return false;
+        }
     }
     if (dataSet->GetString(0x07A1, 0x1011) == "PMSCT_RLE1" &&
         (!DcmObj::LoadValues(*dataSet) || !DcmObj::UnpackPrivatePixels(*dataSet)))
         return false;
     std::string sopClassUid = dataSet->GetString(0x0008, 0x0016);
-    if (sopClassUid.empty())
+    if (sopClassUid.empty()) {
+        Diagnosis::NoteReason(reason, "file: '" + fileName +
+                                          "' holds no SOP Class UID (0008,0016); it is not "
+                                          "DICOM or not a stored object");
         return false;
+    }
+    const std::string sourceSyntax = dataSet->transferSyntax;
 
     PDU_Service service;
     service.dumpMessages = CurrentLogLevel >= 2;
@@ -318,12 +341,32 @@ bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
                                    .timeoutSeconds = timeoutSeconds,
                                    .contexts = proposals})) {
         LogMessage("ERROR, StoreSCU, OpenAssoc failed");
+        Diagnosis::NoteReason(reason, Diagnosis::LinkReason(service));
     } else {
         noteFallback(service, preferred);
-        if (WriteStoreRQ(service, *dataSet, sopClassUid) != StoreResult::Sent)
+        int sent = WriteStoreRQ(service, *dataSet, sopClassUid);
+        if (sent == StoreResult::Sent) {
+            DimseStatus status;
+            int answer = CStore::ReadRSP(service, &status);
+            result = answer == 0;
+            if (answer == -1)
+                Diagnosis::NoteReason(reason,
+                                      Diagnosis::LinkReason(service, "awaiting the C-STORE-RSP"));
+            else if (answer == -2)
+                Diagnosis::NoteReason(reason, "C-STORE: the peer answered with another message "
+                                              "than a C-STORE-RSP, or one without a status");
+            else if (answer != 0)
+                Diagnosis::NoteReason(reason, Diagnosis::StatusReason("C-STORE", status));
+        } else {
             LogMessage("ERROR, StoreSCU, WriteStoreRQ failed");
-        else
-            result = ReadStoreRSP(service) == 0;
+            if (sent == StoreResult::ConversionFailed)
+                Diagnosis::NoteReason(reason, conversionReason(service, sopClassUid, sourceSyntax));
+            else if (sent == StoreResult::NotWritten)
+                Diagnosis::NoteReason(reason,
+                                      Diagnosis::LinkReason(service, "sending the C-STORE-RQ"));
+            else
+                Diagnosis::NoteReason(reason, Diagnosis::ContextReason(service));
+        }
     }
     dataSet.reset();
     service.Close();

@@ -1,6 +1,7 @@
 #pragma once
 // Storage (C-STORE) of one file.
 
+#include "Diagnosis.h"
 #include "PDU_Service.h"
 
 #include <string>
@@ -10,7 +11,8 @@ namespace CStore {
 // Sends the C-STORE-RQ command set, then the data set when there is one.
 bool WriteRQ(PDU_Service& service, DcmObj* dataSet, const std::string& sopClassUid);
 // The response's status (0 success), -1 when none could be read, -2 for another kind.
-int ReadRSP(PDU_Service& service);
+// status, when given, gets the response's status, error comment and attributes.
+int ReadRSP(PDU_Service& service, DimseStatus* status = nullptr);
 } // namespace CStore
 
 // Results of WriteStoreRQ.
@@ -43,7 +45,8 @@ std::vector<std::vector<std::string>> StoreProposals(const DcmObj& dataSet,
 void ResolveUnknownVRs(DcmObj& dataSet);
 
 // True only when a C-STORE-RSP with status 0 was received; the association is released in
-// every case once it was attempted.
+// every case once it was attempted. reason, when given, is set to why it failed.
 bool StoreSCU(const std::string& callingTitle, const std::string& calledTitle,
               const std::string& host, const std::string& port, const std::string& fileName,
-              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls);
+              const std::string& transferSyntaxUid, int timeoutSeconds, const TlsOptions& tls,
+              std::string* reason = nullptr);

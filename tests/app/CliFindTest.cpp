@@ -225,7 +225,8 @@ TEST(FindJob, FailureStatusEndsTheListAndFails) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(runJob("FIND", inputsFor(dir, peer.PortText())),
               join(Lines{""}, studyLines("Doe^Jane", "P1", "1.2.3.1"),
-                   Lines{"No studies: 1", failureLine(peer, "FIND")}));
+                   Lines{"No studies: 1", "Reason: C-FIND refused: 0xC001 cannot understand",
+                         failureLine(peer, "FIND")}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
@@ -253,10 +254,12 @@ TEST(FindJob, SilentPeerAndClosedPortFail) {
     }
     std::string closed =
         "FIND failed to connect to: remote (127.0.0.1:" + std::to_string(port) + ")";
+    std::string reason = "Reason: TCP connect: connection refused, nothing listens on 127.0.0.1:" +
+                         std::to_string(port) + " (errno 111, Connection refused)";
     EXPECT_EQ(runJob("FIND", inputsFor(dir, std::to_string(port))),
-              (Lines{"Association Failed!", closed}));
+              (Lines{"Association Failed!", reason, closed}));
     EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, std::to_string(port))),
-              (Lines{"Association Failed!", "WORKLIST" + closed.substr(4)}));
+              (Lines{"Association Failed!", reason, "WORKLIST" + closed.substr(4)}));
 }
 
 TEST(WorklistJob, PaneForNoOneAndTwoMatches) {
@@ -295,9 +298,10 @@ TEST(WorklistJob, FailureStatusEndsTheListAndFails) {
     Peer peer(queryScript(WorklistFindSopClass, worklistQuerySize({}),
                           concat(findResponse(WorklistFindSopClass, 0xFF00, &a),
                                  findResponse(WorklistFindSopClass, 0xA700, &a))));
-    EXPECT_EQ(
-        runJob("WORKLIST", inputsFor(dir, peer.PortText())),
-        join(worklistLines("Doe^John", "CT"), Lines{"No items: 1", failureLine(peer, "WORKLIST")}));
+    EXPECT_EQ(runJob("WORKLIST", inputsFor(dir, peer.PortText())),
+              join(worklistLines("Doe^John", "CT"),
+                   Lines{"No items: 1", "Reason: C-FIND refused: 0xA700 out of resources",
+                         failureLine(peer, "WORKLIST")}));
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
 }
 

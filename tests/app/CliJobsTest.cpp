@@ -220,11 +220,15 @@ TEST(CliEcho, ClosedPortEndsInTheFailureVerdict) {
     EXPECT_EQ(r.exitStatus, 1);
     const std::string verdict =
         "ECHO failed to connect to: PEER (127.0.0.1:" + std::to_string(port) + ")";
-    EXPECT_EQ(r.output, verdict + "\n");
+    const std::string reason = "Reason: TCP connect: connection refused, nothing listens on "
+                               "127.0.0.1:" +
+                               std::to_string(port) + " (errno 111, Connection refused)";
+    EXPECT_EQ(r.output, reason + "\n" + verdict + "\n");
 
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "ECHO"));
-    ASSERT_GE(log.size(), 2u);
+    ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log.front(), "Starting ECHO Service");
+    EXPECT_EQ(log[log.size() - 2], reason);
     EXPECT_EQ(log.back(), verdict);
 
     // Same day, same kind: the file grows.
@@ -238,7 +242,7 @@ TEST(CliEcho, RunsWithTheDefaultsAndCreatesTheLogsFolder) {
     // Nothing is expected to answer on port 104 here; either way the pane has one verdict line.
     const std::string pane = testsupport::withoutDoneLines(r.output);
     EXPECT_TRUE(pane == "ECHO OK\n" ||
-                pane == "ECHO failed to connect to: remote (127.0.0.1:104)\n")
+                pane.ends_with("\nECHO failed to connect to: remote (127.0.0.1:104)\n"))
         << r.output;
     EXPECT_EQ(r.exitStatus, pane == "ECHO OK\n" ? 0 : 1);
     EXPECT_TRUE(std::filesystem::is_regular_file(apptest::logFile(dir.path(), "ECHO")));

@@ -38,7 +38,8 @@ Contexts proposalFor(const std::string& tsArgs, const Contexts& expected) {
     Peer peer({Peer::Expect(requestSizeOf(MrImage, expected)), Peer::Close()});
     cliIn(dir, "setup --remote-port " + peer.PortText());
     auto r = cliIn(dir, "store " + shellQuote(mrSmall) + tsArgs);
-    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    EXPECT_EQ(r.output, "Reason: awaiting the A-ASSOCIATE-AC: the peer closed the connection\n" +
+                            failureLine(peer.Port()));
     EXPECT_EQ(r.exitStatus, 1);
     if (!peer.Finish())
         return {{peer.Failure()}};
@@ -100,11 +101,13 @@ TEST(CliStore, FileThatIsNotDicomEndsInTheVerdictWithoutAConnection) {
     cliIn(dir, "setup --remote-port 9");
     auto r = cliIn(dir, "store photo.jpg --ts 4");
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, failureLine(9));
+    const std::string reason = "Reason: file: 'photo.jpg' is not DICOM: neither a DICOM file nor "
+                               "a data set could be read from it";
+    EXPECT_EQ(r.output, reason + "\n" + failureLine(9));
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
     EXPECT_EQ(log, (std::vector<std::string>{"Starting STORE Service",
                                              "WARNING, StoreSCU, image is not standard DICOM",
-                                             "ERROR: DcmObj::Read, photo.jpg",
+                                             "ERROR: DcmObj::Read, photo.jpg", reason,
                                              "STORE failed to connect to: remote (127.0.0.1:9)"}));
 }
 
@@ -157,7 +160,9 @@ TEST(CliStore, WarningStatusFailsTheJob) {
     auto r = cliIn(dir, "store " + shellQuote(mrSmall));
     peer.Finish();
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    EXPECT_EQ(r.output, "Reason: C-STORE answered with a warning: 0xB000 coercion of data "
+                        "elements\n" +
+                            failureLine(peer.Port()));
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
     std::string all;
     for (const std::string& line : log)
@@ -200,8 +205,9 @@ void writeLargeImage(const std::filesystem::path& file) {
 }
 
 // The peer takes the association and the first 4 MiB, then changes the file and drains the
-// rest until the client closes. The job must fail on the change with a log line naming the
-// file and end as a process, never by a signal (a truncated mapping used to raise SIGBUS).
+// rest until the client closes. The job must fail on the change with a log line and a reason
+// naming the file and end as a process, never by a signal (a truncated mapping used to raise
+// SIGBUS).
 void changeDuringStore(const std::function<void(const std::filesystem::path&)>& change) {
     TempDir dir;
     const std::filesystem::path file = dir.file("large.dcm");
@@ -214,14 +220,16 @@ void changeDuringStore(const std::function<void(const std::filesystem::path&)>& 
     auto r = cliIn(dir, "store large.dcm");
     EXPECT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.output, failureLine(peer.Port()));
+    const std::string reason = "Reason: sending the C-STORE-RQ: the file large.dcm changed while "
+                               "it was being sent; the association was aborted";
+    EXPECT_EQ(r.output, reason + "\n" + failureLine(peer.Port()));
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "STORE"));
     auto at = std::find(log.begin(), log.end(),
                         "ERROR, BufData::WriteObject, file changed while being sent: large.dcm");
     ASSERT_NE(at, log.end());
     EXPECT_EQ(std::vector<std::string>(at + 1, log.end()),
               (std::vector<std::string>{
-                  "ERROR, StoreSCU, WriteStoreRQ failed",
+                  "ERROR, StoreSCU, WriteStoreRQ failed", reason,
                   failureLine(peer.Port()).substr(0, failureLine(peer.Port()).size() - 1)}));
 }
 

@@ -298,10 +298,12 @@ TEST_F(ConcurrentJobs, EveryKindAtOnceEndsInItsOwnVerdict) {
     for (const auto& entry : fs::directory_iterator(state.LogDir)) {
         const std::string name = entry.path().filename().string();
         const std::string text = readText(entry.path());
-        for (const std::string kind : {"ECHO", "STORE", "FIND", "PRINT"})
-            if (name.find("_" + kind + ".log") == std::string::npos)
+        for (const std::string kind : {"ECHO", "STORE", "FIND", "PRINT"}) {
+            if (name.find("_" + kind + ".log") == std::string::npos) {
                 EXPECT_EQ(text.find(", Starting " + kind + " Service"), std::string::npos)
                     << kind << " in " << name;
+            }
+        }
     }
     // Socket level: the traffic of every association is in it.
     EXPECT_GE(count(log, " >> "), 20);

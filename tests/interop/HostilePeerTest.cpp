@@ -118,7 +118,9 @@ JobBodyTable bodiesWithTimeout(int seconds) {
         JobBody body = *real.Find(kind);
         table.Register(kind, [body, seconds](JobContext& job) {
             JobContext shortened{job.JobKind, job.TransferSyntaxUID, job.Inputs, seconds, job.Pane};
-            return body(shortened);
+            JobOutcome outcome = body(shortened);
+            job.Reason = shortened.Reason;
+            return outcome;
         });
     }
     return table;
@@ -243,15 +245,26 @@ protected:
         return s.str();
     }
 
-    // The failure verdict, in time, in the pane and the log, with the line naming the cause.
+    // The failure verdict, in time, in the pane and the log, with the line naming the cause
+    // and, just before the verdict, the reason line.
     void expectFailure(const Result& r, const std::string& kind, const std::string& port,
-                       const std::string& cause) {
+                       const std::string& cause, const std::string& reason = {}) {
         EXPECT_TRUE(r.endedInTime) << "took " << r.took.count() << " ms";
         EXPECT_EQ(r.outcome, JobOutcome::Failed);
         std::string verdict = kind + " failed to connect to: remote (127.0.0.1:" + port + ")";
-        ASSERT_FALSE(r.pane.empty());
+        ASSERT_GE(r.pane.size(), 2u);
         EXPECT_EQ(r.pane.back(), verdict);
+        // Without a reason given, only that there is one.
+        const std::string& shown = r.pane[r.pane.size() - 2];
+        if (reason.empty())
+            EXPECT_EQ(shown.rfind("Reason: ", 0), 0u) << shown;
+        else
+            EXPECT_EQ(shown, "Reason: " + reason);
         EXPECT_NE(r.log.find(verdict + "\r\n"), std::string::npos);
+        std::size_t reasonAt =
+            r.log.find(reason.empty() ? "Reason: " : "Reason: " + reason + "\r\n");
+        EXPECT_NE(reasonAt, std::string::npos) << r.log;
+        EXPECT_LT(reasonAt, r.log.find(verdict));
         EXPECT_NE(r.log.find(cause), std::string::npos) << "no \"" << cause << "\" in\n" << r.log;
     }
 
@@ -274,7 +287,8 @@ TEST_F(HostilePeerTest, PeerThatAcceptsAndNeverAnswersTimesOut) {
         std::make_unique<Peer>(std::vector<Peer::Step>{Peer::Silent(std::chrono::seconds(20))});
     std::string port = peer->PortText();
     Result r = run("ECHO", peer);
-    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, Timed out");
+    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, Timed out",
+                  "awaiting the A-ASSOCIATE-AC: no answer within 2 s");
     EXPECT_GE(r.took, std::chrono::seconds(ShortTimeout) - std::chrono::milliseconds(100));
     expectNothingLeft(peer);
 }
@@ -288,7 +302,8 @@ TEST_F(HostilePeerTest, PeerThatStopsReadingADataSetTimesOutTheSend) {
                                 Peer::SendAfter(std::chrono::seconds(5), {})});
     std::string port = peer->PortText();
     Result r = run("STORE", peer, files.file("large.dcm").string());
-    expectFailure(r, "STORE", port, "ERROR, Socket::SendBinary, Timed out");
+    expectFailure(r, "STORE", port, "ERROR, Socket::SendBinary, Timed out",
+                  "sending the C-STORE-RQ: the peer took nothing for 2 s");
     expectNothingLeft(peer);
 }
 
@@ -302,7 +317,8 @@ TEST_F(HostilePeerTest, PeerThatDripsItsAnswerIsCutOffAtTheTimeOut) {
     auto peer = std::make_unique<Peer>(std::move(steps));
     std::string port = peer->PortText();
     Result r = run("ECHO", peer);
-    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, Timed out");
+    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, Timed out",
+                  "awaiting the A-ASSOCIATE-AC: no answer within 2 s");
     expectNothingLeft(peer);
 }
 
@@ -343,7 +359,9 @@ TEST_F(HostilePeerTest, PdvLongerThanItsPduIsAbortedAtOnce) {
         Peer::Silent(std::chrono::seconds(20))});
     std::string port = peer->PortText();
     Result r = run("ECHO", peer);
-    expectFailure(r, "ECHO", port, "PDV item length 1000 does not fit the PDU");
+    expectFailure(r, "ECHO", port, "PDV item length 1000 does not fit the PDU",
+                  "awaiting the C-ECHO-RSP: the peer sent a P-DATA-TF PDU that breaks the "
+                  "protocol; the association was aborted");
     // A peer out of step is aborted, not asked for a release it cannot answer.
     EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
     ASSERT_TRUE(peer->Finish()) << peer->Failure();
@@ -377,7 +395,9 @@ TEST_F(HostilePeerTest, AbortInTheMiddleOfAStoreDataSetStopsTheSend) {
                                     Peer::Expect(200000), Peer::Send(abortPdu), c.step});
         std::string port = peer->PortText();
         Result r = run("STORE", peer, files.file("large.dcm").string());
-        expectFailure(r, "STORE", port, "WARNING, PDU_Service::Write, Abort-RQ");
+        expectFailure(r, "STORE", port, "WARNING, PDU_Service::Write, Abort-RQ",
+                      "sending the C-STORE-RQ: association aborted by the service user: the "
+                      "peer gave up (source 0, reason 0)");
         EXPECT_LT(r.took, c.within);
         expectNothingLeft(peer);
     }
@@ -394,7 +414,9 @@ TEST_F(HostilePeerTest, ReleaseRequestInTheMiddleOfAFindIsAnswered) {
                                        Peer::ExpectEnd()}));
     std::string port = peer->PortText();
     Result r = run("FIND", peer);
-    expectFailure(r, "FIND", port, "INFO, PDU_Service::Read Release-RQ");
+    expectFailure(r, "FIND", port, "INFO, PDU_Service::Read Release-RQ",
+                  "awaiting the C-FIND-RSP: the peer released the association instead of "
+                  "answering");
     EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
     ASSERT_TRUE(peer->Finish()) << peer->Failure();
     // The reply is the last thing sent: no release request of our own follows it.
@@ -415,7 +437,9 @@ TEST_F(HostilePeerTest, ConnectionResetDuringTheAssociationFails) {
         resettingStream);
     std::string port = peer->PortText();
     Result r = run("ECHO", peer);
-    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, couldn't receive: 104");
+    expectFailure(r, "ECHO", port, "ERROR, Socket::ReadBinary, couldn't receive: 104",
+                  "awaiting the A-ASSOCIATE-AC: connection reset by the peer (errno 104, "
+                  "Connection reset by peer)");
     EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
     expectNothingLeft(peer);
 }
@@ -428,9 +452,15 @@ TEST_F(HostilePeerTest, GarbageInsteadOfTheAcceptFails) {
     struct Case {
         std::vector<uint8_t> answer;
         const char* cause;
+        const char* reason;
     };
-    for (const Case& c : {Case{{http.begin(), http.end()}, "ERROR, Corrupt Transmission..."},
-                          Case{junk, "ERROR, Transfer Syntax is Empty"}}) {
+    for (const Case& c :
+         {Case{{http.begin(), http.end()},
+               "ERROR, Corrupt Transmission...",
+               "the peer answered with bytes that are not a DICOM PDU (first byte 0x48): it "
+               "looks like HTTP"},
+          Case{junk, "ERROR, Transfer Syntax is Empty",
+               "presentation context: the peer's A-ASSOCIATE-AC holds no presentation context"}}) {
         SCOPED_TRACE(c.cause);
         std::filesystem::remove_all(dir.file("logs"));
         std::filesystem::create_directories(dir.file("logs"));
@@ -439,7 +469,7 @@ TEST_F(HostilePeerTest, GarbageInsteadOfTheAcceptFails) {
                                     Peer::Send(c.answer), Peer::Silent(std::chrono::seconds(20))});
         std::string port = peer->PortText();
         Result r = run("ECHO", peer);
-        expectFailure(r, "ECHO", port, c.cause);
+        expectFailure(r, "ECHO", port, c.cause, c.reason);
         EXPECT_LT(r.took, std::chrono::seconds(ShortTimeout));
         expectNothingLeft(peer);
     }

@@ -347,7 +347,8 @@ TEST(PrintJob, UndecodableJpegFailsWithoutPrinting) {
                         cli(home.path(), "print broken.jpg"));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(testsupport::withoutDoneLines(r.output),
-              "PRINT failed to connect to: remote (127.0.0.1:9)\n");
+              "Reason: file: 'broken.jpg' cannot be decoded: it holds no 8-bit grey or colour JPEG "
+              "picture\nPRINT failed to connect to: remote (127.0.0.1:9)\n");
     std::string log = printLog(home.path());
     EXPECT_NE(log.find("ERROR, LoadJpegPicture"), std::string::npos);
     EXPECT_EQ(log.find("Connect"), std::string::npos);

@@ -113,8 +113,11 @@ protected:
         return s.str();
     }
     bool echo(Peer& peer, int timeout = 5) {
-        return EchoSCU("local", "remote", "127.0.0.1", peer.PortText(), timeout, false);
+        reason.clear();
+        return EchoSCU("local", "remote", "127.0.0.1", peer.PortText(), timeout, false, &reason);
     }
+    // Why the last echo failed.
+    std::string reason;
 };
 
 } // namespace
@@ -169,6 +172,8 @@ TEST_F(EchoTest, OnlyBigEndianAcceptedFailsBeforeAnyMessage) {
     EXPECT_NE(log().find("ERROR, PDU_Service::Connect, InterogateAAssociateAC failed\r\n"),
               std::string::npos);
     EXPECT_NE(log().find("ERROR, EchoSCU, OpenAssoc failed\r\n"), std::string::npos);
+    EXPECT_EQ(reason, "presentation context: the peer accepted only Big Endian Explicit VR "
+                      "(1.2.840.10008.1.2.2), which this side cannot send");
 }
 
 TEST_F(EchoTest, RejectAndCorruptAnswers) {
@@ -178,12 +183,16 @@ TEST_F(EchoTest, RejectAndCorruptAnswers) {
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Association Rejected...\r\n"), std::string::npos);
+        EXPECT_EQ(reason, "association rejected (permanent) by the service user: no reason given "
+                          "(result 1, source 1, reason 1)");
     }
     {
         Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(hexBytes("09 00 00 00 00 00"))});
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("ERROR, Corrupt Transmission...\r\n"), std::string::npos);
+        EXPECT_EQ(reason,
+                  "the peer answered with bytes that are not a DICOM PDU (first byte 0x09)");
     }
 }
 
@@ -194,6 +203,8 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
         EXPECT_FALSE(echo(peer));
         peer.Finish();
         EXPECT_NE(log().find("WARNING, PDU_Service::Read Abort-RQ\r\n"), std::string::npos);
+        EXPECT_EQ(reason, "awaiting the C-ECHO-RSP: association aborted by the service user: the "
+                          "peer gave up (source 0, reason 0)");
     }
     {
         Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(acceptPdu({implicitOk})),
@@ -205,6 +216,8 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
         EXPECT_EQ(std::vector<uint8_t>(peer.Received().end() - 10, peer.Received().end()),
                   abortPdu);
         EXPECT_NE(log().find("ERROR, PDU_Service::Read Protocol Error\r\n"), std::string::npos);
+        EXPECT_EQ(reason, "awaiting the C-ECHO-RSP: the peer answered with bytes that are not a "
+                          "DICOM PDU (first byte 0x0B)");
     }
     std::string before = log();
     Peer peer({Peer::Expect(EchoRequestSize), Peer::Send(acceptPdu({implicitOk})),
@@ -213,6 +226,7 @@ TEST_F(EchoTest, AbortUnknownPduAndFailureStatus) {
     EXPECT_FALSE(echo(peer));
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_EQ(log(), before);
+    EXPECT_EQ(reason, "C-ECHO refused: 0x0110 processing failure");
 }
 
 TEST_F(EchoTest, ReleaseRequestFromThePeerIsAnswered) {
@@ -269,6 +283,7 @@ TEST_F(EchoTest, SilentPeerTimesOut) {
     EXPECT_FALSE(echo(peer, 1));
     peer.Finish();
     EXPECT_NE(log().find("ERROR, Socket::ReadBinary, Timed out\r\n"), std::string::npos);
+    EXPECT_EQ(reason, "awaiting the C-ECHO-RSP: no answer within 1 s");
 }
 
 TEST_F(EchoTest, LastCommandFragmentAndDataSetInOnePdu) {

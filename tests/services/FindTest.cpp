@@ -55,10 +55,12 @@ protected:
     int readAll(FindList& results) {
         int status;
         do
-            status = ReadFindRSP(service, results, "STUDY");
+            status = ReadFindRSP(service, results, "STUDY", &reason);
         while (IsFindPending(status));
         return status;
     }
+    // Why the query failed.
+    std::string reason;
     // The whole query against the peer's script, then the release: the records read.
     FindList run(Peer& peer, int finalStatus) {
         query(peer);
@@ -329,6 +331,7 @@ TEST_F(FindTest, FailureStatusEndsTheQueryWithoutARecord) {
     FindList results;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(readAll(results), 0xA700);
+    EXPECT_EQ(reason, "C-FIND refused: 0xA700 out of resources");
     service.Close();
     ASSERT_TRUE(peer.Finish()) << peer.Failure();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -342,7 +345,8 @@ TEST_F(FindTest, ResponseThatNeverComesTimesOut) {
     Peer peer(steps);
     query(peer, 1);
     FindList results;
-    EXPECT_EQ(ReadFindRSP(service, results, "STUDY"), -1);
+    EXPECT_EQ(ReadFindRSP(service, results, "STUDY", &reason), -1);
+    EXPECT_EQ(reason, "awaiting the C-FIND-RSP: no answer within 1 s");
     EXPECT_TRUE(results.empty());
     service.Close();
     peer.Finish();
@@ -367,10 +371,13 @@ TEST_F(FindTest, WrongCommandAndMissingStatusAreReadFailures) {
         {Peer::Send(pdata(3, encode(*echo))), Peer::Send(pdata(3, encode(*noStatus)))}));
     query(peer);
     FindList results;
-    EXPECT_EQ(ReadFindRSP(service, results, "STUDY"), -1);
+    EXPECT_EQ(ReadFindRSP(service, results, "STUDY", &reason), -1);
     EXPECT_TRUE(logged("ERROR, CFind::ReadRSP, DCO not C-Find\r\n"));
-    EXPECT_EQ(ReadFindRSP(service, results, "STUDY"), -1);
+    EXPECT_EQ(reason, "C-FIND: the peer answered with another message than a C-FIND-RSP");
+    reason.clear();
+    EXPECT_EQ(ReadFindRSP(service, results, "STUDY", &reason), -1);
     EXPECT_TRUE(logged("ERROR, CFind::ReadRSP, no Status\r\n"));
+    EXPECT_EQ(reason, "C-FIND: the C-FIND-RSP holds no status");
     EXPECT_TRUE(results.empty());
     service.Close();
     ASSERT_TRUE(peer.Finish()) << peer.Failure();

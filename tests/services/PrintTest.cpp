@@ -53,6 +53,9 @@ struct Message {
 
 struct Reply {
     uint16_t status = 0;
+    // (0000,0902) and (0000,1005) when not empty.
+    std::string errorComment;
+    std::vector<uint8_t> attributeList;
     std::unique_ptr<DcmObj> dataSet;
     std::string affectedInstance;
 };
@@ -117,8 +120,14 @@ private:
             .UShort(0x0120, m.command->GetUShort(0, 0x0110))
             .UShort(0x0800, reply.dataSet ? 0x0102 : 0x0101)
             .UShort(0x0900, reply.status);
+        if (!reply.errorComment.empty())
+            rsp.Element(std::make_unique<DcmTag>(0x0000, 0x0902, reply.errorComment, "LO"));
         if (!reply.affectedInstance.empty())
             rsp.Uid(0x1000, reply.affectedInstance);
+        if (!reply.attributeList.empty())
+            rsp.Element(std::make_unique<DcmTag>(0x0000, 0x1005,
+                                                 static_cast<uint32_t>(reply.attributeList.size()),
+                                                 reply.attributeList.data(), "AT"));
         std::unique_ptr<DcmObj> command = rsp.Build();
         sendMessage(fd, *command, true);
         if (reply.dataSet)
@@ -263,8 +272,10 @@ QImage greyPicture(int width, int height, uint8_t level) {
 class PrintTest : public LogFixture {
 protected:
     int print(PrintPeer& peer, FilmBox& film, bool colour) {
-        return PrintSCU(film, "local", "PRINTER", "127.0.0.1", peer.PortText(), colour);
+        reason.clear();
+        return PrintSCU(film, "local", "PRINTER", "127.0.0.1", peer.PortText(), colour, &reason);
     }
+    std::string reason;
     FilmBox film() {
         FilmBox f;
         f.FilmDestination = "MAGAZINE";
@@ -485,14 +496,23 @@ TEST_F(PrintTest, ColourPrintSendsThreePlanesInTheColourSequence) {
 }
 
 TEST_F(PrintTest, RejectedFilmBoxLeavesTheSessionAndFails) {
-    PrintPeer peer(printer(GrayImageBoxClass, [](uint16_t field, const std::string& sop) {
-        return field == NCreateRQ && sop == FilmBoxSopClass ? 0x0106 : 0;
-    }));
+    PrintPeer::Policy accepting = printer(GrayImageBoxClass);
+    PrintPeer peer([&](const Message& m) {
+        Reply r = accepting(m);
+        if (m.field() == NCreateRQ && textOf(*m.command, 0, 0x0002) == FilmBoxSopClass) {
+            r.status = 0x0106;
+            r.attributeList = hexBytes("10 20 50 00"); // (2010,0050) Film Size ID
+            r.errorComment = "no such film";
+        }
+        return r;
+    });
     FilmBox f = film();
     EXPECT_EQ(print(peer, f, false), PrintFailed);
     EXPECT_EQ(fields(peer.Finish()), (std::vector<uint16_t>{NCreateRQ, NCreateRQ}));
     EXPECT_TRUE(peer.Released());
     EXPECT_TRUE(logged("Create Film Box: Failed!"));
+    EXPECT_EQ(reason, "Film Box N-CREATE refused: 0x0106 invalid attribute value (Film Size ID "
+                      "14INX17IN); the peer says: 'no such film'");
 }
 
 TEST_F(PrintTest, FailedActionStillDeletesTheSession) {
@@ -507,6 +527,7 @@ TEST_F(PrintTest, FailedActionStillDeletesTheSession) {
     EXPECT_TRUE(logged("Film Box Action: Failed!"));
     EXPECT_TRUE(logged("FilmSession Delete: OK!"));
     EXPECT_FALSE(logged("FilmBox Action: OK!"));
+    EXPECT_EQ(reason, "Film Box N-ACTION refused: 0xC600 film session contains no film box");
 }
 
 TEST_F(PrintTest, FailedDeleteAfterAGoodActionKeepsTheResult) {
@@ -527,6 +548,8 @@ TEST_F(PrintTest, WarningOnTheFilmSessionIsAFailure) {
     EXPECT_EQ(print(peer, f, false), PrintFailed);
     EXPECT_EQ(fields(peer.Finish()), (std::vector<uint16_t>{NCreateRQ}));
     EXPECT_TRUE(logged("Create Film Session: Failed!"));
+    EXPECT_EQ(reason, "Film Session N-CREATE answered with a warning: 0xB600 memory allocation "
+                      "not supported");
 }
 
 TEST_F(PrintTest, FailedImageBoxIsReportedAndTheSessionDeleted) {
@@ -539,6 +562,7 @@ TEST_F(PrintTest, FailedImageBoxIsReportedAndTheSessionDeleted) {
               (std::vector<uint16_t>{NCreateRQ, NCreateRQ, NSetRQ, NDeleteRQ}));
     EXPECT_TRUE(logged("Set Image Box: Failed!"));
     EXPECT_TRUE(logged("ERROR, SetImages failed"));
+    EXPECT_EQ(reason, "Grayscale Image Box N-SET refused: 0x0106 invalid attribute value");
 }
 
 TEST_F(PrintTest, RefusedMetaSopClassEndsInConnectionFailed) {
@@ -586,8 +610,10 @@ TEST_F(PrintTest, ImageBoxReferencesFromANestedResponseAndBeyondTwentyFour) {
 TEST_F(PrintTest, NoPrinterListening) {
     FilmBox f = film();
     const std::string port = std::to_string(testsupport::FreeLoopbackPort());
-    EXPECT_EQ(PrintSCU(f, "local", "PRINTER", "127.0.0.1", port, false), PrintFailed);
+    EXPECT_EQ(PrintSCU(f, "local", "PRINTER", "127.0.0.1", port, false, &reason), PrintFailed);
     EXPECT_TRUE(logged("Connection Failed!"));
+    EXPECT_EQ(reason, "TCP connect: connection refused, nothing listens on 127.0.0.1:" + port +
+                          " (errno 111, Connection refused)");
 }
 
 // --- JPEG picture files ----------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "Store.h"
 #include "Association.h"
 #include "BufData.h"
+#include "Diagnosis.h"
 #include "DicomFileWriter.h"
 #include "DimseScript.h"
 #include "LogFixture.h"
@@ -89,9 +90,12 @@ protected:
     std::string log() const { return logText(); }
     bool logged(const std::string& line) const { return LogFixture::logged(line + "\r\n"); }
     bool store(Peer& peer, const std::string& file, const std::string& chosen, int timeout = 5) {
+        reason.clear();
         return StoreSCU("local", "remote", "127.0.0.1", peer.PortText(), dir.file(file).string(),
-                        chosen, timeout, false);
+                        chosen, timeout, false, &reason);
     }
+    // Why the last store failed.
+    std::string reason;
     // The bytes the peer received after the request, the command PDU and before the release.
     static std::vector<uint8_t> slice(const std::vector<uint8_t>& got, std::size_t from,
                                       std::size_t count) {
@@ -362,13 +366,25 @@ TEST_F(StoreTest, ResponseFailures) {
     };
     EXPECT_FALSE(run({Peer::Send(storeResponse(0xB000)), Peer::Expect(ReleaseSize)}));
     EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, status == 45056"));
+    EXPECT_EQ(reason, "C-STORE answered with a warning: 0xB000 coercion of data elements");
+    for (auto [status, text] : {std::pair<uint16_t, const char*>{0xA701, "out of resources"},
+                                {0xA900, "data set does not match SOP class"},
+                                {0xC005, "cannot understand"},
+                                {0x0111, "duplicate SOP instance"}}) {
+        EXPECT_FALSE(run({Peer::Send(storeResponse(status)), Peer::Expect(ReleaseSize)}));
+        EXPECT_EQ(reason, "C-STORE refused: " + Diagnosis::StatusText(status));
+        EXPECT_NE(reason.find(text), std::string::npos);
+    }
 
     EXPECT_FALSE(run({Peer::Send(storeResponse(0, 0x8030)), Peer::Expect(ReleaseSize)}));
     EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, not a C-Store RSP"));
+    EXPECT_EQ(reason, "C-STORE: the peer answered with another message than a C-STORE-RSP, or "
+                      "one without a status");
 
     EXPECT_FALSE(run({Peer::Silent(std::chrono::milliseconds(2500))}, 1));
     EXPECT_TRUE(logged("ERROR, Socket::ReadBinary, Timed out"));
     EXPECT_TRUE(logged("ERROR, CStore::ReadRSP, PDU->Read DCO failed"));
+    EXPECT_EQ(reason, "awaiting the C-STORE-RSP: no answer within 1 s");
 
     // A response without a status is no success.
     std::unique_ptr<DcmObj> bare =
@@ -399,13 +415,37 @@ TEST_F(StoreTest, PeerAbortingInTheMiddleOfTheDataSet) {
         text.find("ERROR, StoreSCU, WriteStoreRQ failed\r\n") != std::string::npos;
     bool abortRead = text.find("WARNING, PDU_Service::Read Abort-RQ\r\n") != std::string::npos;
     EXPECT_TRUE(failedSending || abortRead) << text;
+    EXPECT_EQ(reason.substr(reason.find(": ") + 2),
+              "association aborted by the service provider: reason not specified (source 2, "
+              "reason 0)");
 }
 
 TEST_F(StoreTest, FileThatIsNotDicomSendsNothing) {
     testsupport::writeFileBytes(dir.file("photo.jpg"),
                                 hexBytes("FF D8 FF E0 00 10 4A 46 49 46 00 01 01 00 00 01"));
     EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file("photo.jpg").string(),
-                          ExplicitLittleEndian, 5, false));
+                          ExplicitLittleEndian, 5, false, &reason));
+    EXPECT_EQ(reason, "file: '" + dir.file("photo.jpg").string() +
+                          "' is not DICOM: neither a DICOM file nor a data set could be read "
+                          "from it");
+    for (const std::string& name : {std::string("missing.dcm"), std::string()}) {
+        reason.clear();
+        EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file(name).string(),
+                              ExplicitLittleEndian, 5, false, &reason));
+        EXPECT_EQ(reason, name.empty()
+                              ? "file: '" + dir.path().string() + "/' is not a regular file"
+                              : "file: '" + dir.file(name).string() + "' not found");
+    }
+    // A data set without a SOP Class UID.
+    DcmObj plain;
+    plain.Append(std::make_unique<DcmTag>(0x0010, 0x0010, std::string("NO^CLASS"), "PN"));
+    writeDicomFile(dir.file("noclass.dcm"), plain);
+    reason.clear();
+    EXPECT_FALSE(StoreSCU("local", "remote", "127.0.0.1", "9", dir.file("noclass.dcm").string(),
+                          ExplicitLittleEndian, 5, false, &reason));
+    EXPECT_EQ(reason, "file: '" + dir.file("noclass.dcm").string() +
+                          "' holds no SOP Class UID (0008,0016); it is not DICOM or not a stored "
+                          "object");
     EXPECT_TRUE(logged("WARNING, StoreSCU, image is not standard DICOM"));
     EXPECT_TRUE(logged("ERROR: DcmObj::Read, " + dir.file("photo.jpg").string()));
     // No connection was tried.

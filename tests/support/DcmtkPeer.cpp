@@ -178,4 +178,37 @@ std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir) {
         dir);
 }
 
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
+                                        const std::string& acceptedSyntaxesJson) {
+    std::filesystem::create_directory(std::filesystem::path(dir) / "storage");
+    std::ofstream(std::filesystem::path(dir) / "orthanc.json.in")
+        << "{\n"
+           "  \"Name\": \"VESKARO_TEST\",\n"
+           "  \"StorageDirectory\": \"storage\",\n"
+           "  \"IndexDirectory\": \"storage\",\n"
+           "  \"HttpServerEnabled\": false,\n"
+           "  \"RemoteAccessAllowed\": false,\n"
+           "  \"Plugins\": [],\n"
+           "  \"DicomServerEnabled\": true,\n"
+           "  \"DicomAet\": \"ORTHANC\",\n"
+           "  \"DicomPort\": @PORT@,\n"
+           "  \"DicomCheckCalledAet\": false,\n"
+           "  \"DicomAlwaysAllowEcho\": true,\n"
+           "  \"DicomAlwaysAllowStore\": true,\n"
+           "  \"DicomAlwaysAllowFind\": true,\n"
+           "  \"DicomAlwaysAllowMove\": true,\n"
+           "  \"DicomAlwaysAllowGet\": true,\n"
+           "  \"UnknownSopClassAccepted\": false,\n"
+           "  \"AcceptedTransferSyntaxes\": "
+        << acceptedSyntaxesJson << "\n}\n";
+    // The database and storage are made at the first start, which takes longer.
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{"-c",
+                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
+                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
+                                 "sh"},
+        dir, 30);
+}
+
 } // namespace testsupport

@@ -36,6 +36,11 @@ std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir);
 // Orthanc in dir as "ORTHANC", DICOM only, its configuration in dir/orthanc.json, the files it
 // stores under dir/storage (one DICOM file each, in nested folders), its log in dir/orthanc.log.
 std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir);
+// Orthanc in dir with a configuration written for the run: AE ORTHANC on a free loopback
+// port, no HTTP server, storage in dir/storage, the given accepted transfer syntaxes (JSON
+// array of UID texts), every SCU allowed. Its output in dir/orthanc.log.
+std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
+                                        const std::string& acceptedSyntaxesJson);
 
 // A loopback port that nothing listens on at the moment of the call.
 int FreeLoopbackPort();
