@@ -453,8 +453,18 @@ std::string ContextReason(const PDU_Service& service) {
                 return UidWithName(pc.AbsSyntax.UID);
         return "context " + num(id);
     };
-    std::string rejected, unusable;
+    auto wasProposed = [&](std::uint8_t id) {
+        for (const PresentationContext& pc : service.request.PresContexts)
+            if (pc.PresentationContextID == id)
+                return true;
+        return false;
+    };
+    std::string rejected, unusable, unknown;
     for (const PresentationContextAccept& a : answers) {
+        if (!wasProposed(a.PresentationContextID)) {
+            unknown += (unknown.empty() ? "" : ", ") + num(a.PresentationContextID);
+            continue;
+        }
         if (a.Result == 0) {
             unusable += (unusable.empty() ? "" : ", ") + UidWithName(a.TrnSyntax.UID);
             continue;
@@ -466,6 +476,10 @@ std::string ContextReason(const PDU_Service& service) {
     if (!unusable.empty())
         return "presentation context: the peer accepted only " + unusable +
                ", which this side cannot send";
+    // An answer for a context ID that was never proposed carries nothing usable.
+    if (!unknown.empty() && rejected.empty())
+        return "presentation context: the peer answered for context ID " + unknown +
+               ", which was never proposed";
     return "presentation context: the peer accepted none of the proposed: " + rejected;
 }
 
