@@ -353,6 +353,8 @@ bool Socket::connectTo(const addrinfo& address, std::chrono::steady_clock::time_
     ::fcntl(fresh.get(), F_SETFL, flags | O_NONBLOCK);
     lastResult = ::connect(fresh.get(), address.ai_addr, address.ai_addrlen);
     int error = lastResult == 0 ? 0 : errno;
+    // Our own deadline ran out (poll may return a fraction of a millisecond before it).
+    bool expired = false;
     if (lastResult != 0 && error == EINPROGRESS) {
         pollfd entry{fresh.get(), POLLOUT, 0};
         int ready;
@@ -364,6 +366,7 @@ bool Socket::connectTo(const addrinfo& address, std::chrono::steady_clock::time_
         } while (ready < 0 && errno == EINTR);
         if (ready == 0) {
             error = ETIMEDOUT;
+            expired = true;
         } else {
             socklen_t size = sizeof error;
             if (::getsockopt(fresh.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
@@ -372,7 +375,7 @@ bool Socket::connectTo(const addrinfo& address, std::chrono::steady_clock::time_
         lastResult = error == 0 ? 0 : -1;
     }
     if (lastResult != 0) {
-        failure.stage = error == ETIMEDOUT && std::chrono::steady_clock::now() >= until
+        failure.stage = expired || (error == ETIMEDOUT && std::chrono::steady_clock::now() >= until)
                             ? ConnectFailure::Stage::TimedOut
                             : ConnectFailure::Stage::Connect;
         failure.error = error;
