@@ -225,16 +225,7 @@ bool Socket::WaitForInput(std::chrono::milliseconds wait) const {
 }
 
 std::string Socket::PeerAddress() const {
-    if (!handle)
-        return {};
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::getpeername(handle.get(), reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&peer), size, text, sizeof text, nullptr, 0,
-                    NI_NUMERICHOST) != 0)
-        return {};
-    return text;
+    return peerAddress;
 }
 
 namespace {
@@ -281,6 +272,7 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
     failure = ConnectFailure{};
     readTimedOut = false;
     ClearFailure();
+    peerAddress.clear();
     std::uint16_t networkPort = resolvePort(port);
     if (networkPort == 0) {
         failure.stage = ConnectFailure::Stage::Resolve;
@@ -317,6 +309,11 @@ bool Socket::Connect(const std::string& host, const std::string& port) {
             continue;
         if (connectTo(*address, until)) {
             applySendTimeout();
+            // Kept after a close, so that a failure later on can still name the address.
+            char text[INET6_ADDRSTRLEN] = {};
+            if (getnameinfo(address->ai_addr, address->ai_addrlen, text, sizeof text, nullptr, 0,
+                            NI_NUMERICHOST) == 0)
+                peerAddress = text;
             return true;
         }
         if (failure.stage == ConnectFailure::Stage::None)
@@ -389,6 +386,7 @@ bool Socket::connectTo(const addrinfo& address, std::chrono::steady_clock::time_
 
 bool Socket::Adopt(int descriptor) {
     Close();
+    peerAddress.clear();
     if (descriptor < 0)
         return false;
     Handle adopted(descriptor);

@@ -124,6 +124,7 @@ private:
     std::unique_ptr<SSL, SslFree> tlsSession;
     bool tlsEnabled = false;
     bool readTimedOut = false;
+    std::string peerAddress;
     ConnectFailure failure;
     bool cancelled = false;
     std::optional<std::chrono::steady_clock::time_point> cancelSeen;

@@ -81,7 +81,7 @@ public:
         if (!linkFailure)
             linkFailure = std::move(what);
     }
-    // The numeric address of the peer when connected, else empty.
+    // The numeric address the last connect reached, kept after a close; else empty.
     virtual std::string PeerAddress() const { return {}; }
     virtual TlsSessionInfo TlsInfo() const { return {}; }
 
