@@ -145,7 +145,7 @@ private:
         std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
         std::string titles = "remote          local           ";
         body.insert(body.end(), titles.begin(), titles.end());
-        body.insert(body.end(), 32, 0);
+        body.resize(body.size() + 32, 0); // reserved
         item(body, 0x10, text("1.2.840.10008.3.1.1.1"));
         std::vector<uint8_t> context = {1, 0, 0, 0};
         item(context, 0x40, text("1.2.840.10008.1.2"));

@@ -17,7 +17,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESKARO_TESTS=OFF \
         -DVESKARO_BENCH=OFF >/dev/null
 fi
-cmake --build "$BUILD" -j"$(nproc)" --target veskaro-cli
+cmake --build "$BUILD" -j"$(nproc)" --target veskaro-cli veskaro-cli-print
 CLI="$BUILD/src/app/veskaro-cli"
 
 WORK="$(mktemp -d)"

@@ -27,10 +27,9 @@ JobOutcome echoJob(JobContext& job) {
 
 } // namespace
 
-void RegisterServiceJobBodies(JobBodyTable& table) {
+void RegisterNetworkJobBodies(JobBodyTable& table) {
     table.Register("ECHO", echoJob);
     table.Register("STORE", StoreJob);
-    table.Register("PRINT", PrintJob);
     table.Register("FIND", FindJob);
     table.Register("WORKLIST", WorklistJob);
     RegisterWorkflowJobBodies(table);

@@ -4,7 +4,10 @@
 #include "Job.h"
 #include "Socket.h"
 
+// Every service's body. The print body draws with Qt Gui, so it lives with PrintJob: a program
+// that registers only the network bodies does not load Qt Gui at all.
 void RegisterServiceJobBodies(JobBodyTable& table);
+void RegisterNetworkJobBodies(JobBodyTable& table);
 
 // The bodies kept in files of their own.
 JobOutcome StoreJob(JobContext& job);

@@ -147,3 +147,8 @@ JobOutcome PrintJob(JobContext& job) {
         ", " + std::to_string(boxes) + (boxes == 1 ? " image box" : " image boxes");
     return result == 0 ? JobOutcome::Succeeded : JobOutcome::Failed;
 }
+
+void RegisterServiceJobBodies(JobBodyTable& table) {
+    RegisterNetworkJobBodies(table);
+    table.Register("PRINT", PrintJob);
+}

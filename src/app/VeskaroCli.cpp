@@ -13,7 +13,9 @@
 #include "TransferSyntaxItems.h"
 #include "WorkflowCli.h"
 
+#ifdef VESKARO_CLI_PRINT
 #include <QGuiApplication>
+#endif
 
 #include <nlohmann/json.hpp>
 
@@ -694,6 +696,7 @@ int setup(const std::vector<std::string_view>& allArgs) {
     return SaveExtraSetup(workflowChanges) ? 0 : 1;
 }
 
+#ifdef VESKARO_CLI_PRINT
 // Without XDG_RUNTIME_DIR Qt warns on standard error and picks a shared fallback; the offscreen
 // application gets a directory of its own for this run instead, removed at the end.
 class PrivateRuntimeDir {
@@ -725,13 +728,50 @@ private:
     std::string path_;
 };
 
+int printCommand(int argc, char** argv) {
+    // Waveform pages are drawn with fonts, which need a GUI application; no window is shown.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    PrivateRuntimeDir runtime;
+    QGuiApplication application(argc, argv);
+    // Qt took the locale from the environment; DICOM numbers always use a full stop.
+    std::setlocale(LC_NUMERIC, "C");
+    return runJob("PRINT", argv[2]);
+}
+#else
+// Loading Qt Gui and its two dozen libraries costs more than a whole echo, so this program has
+// no print body and hands printing to veskaro-cli-print, which lies beside it.
+[[noreturn]] void execPrintProgram(char** argv) {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::filesystem::path program = self.parent_path() / "veskaro-cli-print";
+    std::string why;
+    if (error) {
+        why = error.message();
+    } else {
+        argv[0] = const_cast<char*>("veskaro-cli-print");
+        execv(program.c_str(), argv);
+        why = std::strerror(errno);
+    }
+    std::fprintf(stderr, "veskaro-cli: cannot start %s for printing (%s)\n", program.c_str(),
+                 why.c_str());
+    std::exit(1);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
-    RegisterServiceJobBodies(DefaultJobBodies());
     if (argc < 2)
         return usage();
     std::string command = argv[1];
+#ifdef VESKARO_CLI_PRINT
+    RegisterServiceJobBodies(DefaultJobBodies());
+#else
+    if (command == "print")
+        execPrintProgram(argv);
+    RegisterNetworkJobBodies(DefaultJobBodies());
+#endif
     // --json anywhere after a command that reports a result.
     static const char* const reporting[] = {"echo",  "store",    "find", "worklist",
                                             "print", "diagnose", "probe"};
@@ -762,16 +802,10 @@ int main(int argc, char** argv) {
         return runJob("ECHO");
     if (command == "store")
         return store(std::vector<std::string_view>(argv + 2, argv + argc));
-    if (command == "print" && argc == 3) {
-        // Waveform pages are drawn with fonts, which need a GUI application; no window is shown.
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        PrivateRuntimeDir runtime;
-        QGuiApplication application(argc, argv);
-        // Qt took the locale from the environment; DICOM numbers always use a full stop.
-        std::setlocale(LC_NUMERIC, "C");
-        return runJob("PRINT", argv[2]);
-    }
+#ifdef VESKARO_CLI_PRINT
+    if (command == "print" && argc == 3)
+        return printCommand(argc, argv);
+#endif
     if (command == "find" || command == "worklist") {
         std::vector<std::string_view> args(argv + 2, argv + argc);
         if (command == "find" && IsLevelFind(args))

@@ -458,7 +458,7 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
 
 int DcmObj::ApplyVoiLut(DcmObj& ds) {
     TImages images;
-    TImages::Read(images, ds);
+    TImages::ReadAttributes(images, ds);
     if (!images.hasVoiLut)
         return 0;
     TImages::ApplyLut(images);

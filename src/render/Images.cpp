@@ -302,7 +302,7 @@ void TImages::ReadTag(TImages& im, const DcmTag& e) {
     }
 }
 
-void TImages::Read(TImages& im, const DcmObj& dataSet) {
+bool TImages::ReadAttributes(TImages& im, const DcmObj& dataSet) {
     im.windowWidth = 0;
     im.slope = 0;
     im.frames = 1;
@@ -323,7 +323,7 @@ void TImages::Read(TImages& im, const DcmObj& dataSet) {
                 ReadTag(im, e);
             } catch (const std::exception& ex) {
                 LogMessage(std::string("ERROR, TImages::Read, ") + ex.what());
-                return;
+                return false;
             }
         } else if (e.Is(0x0028, 0x3010)) {
             im.voiLut = std::make_unique<VoiLut>();
@@ -340,12 +340,8 @@ void TImages::Read(TImages& im, const DcmObj& dataSet) {
             --depth;
     }
 
-    if (IsWaveformSopClass(im.sopClass)) {
-        // The drawn waveform page stands in for the image.
-        WaveformToImage(im, dataSet);
-    }
-
     checkImagerSpacing(im);
+    return true;
 }
 
 void TImages::ApplyLut(TImages& im) {

@@ -56,8 +56,13 @@ public:
     // Set by ApplyLut when the values it left are to be read as signed words.
     bool signedSamples = false;
 
-    // Fills the image from a data set with native pixel data (encapsulated data stays empty).
+    // Fills the image from a data set with native pixel data (encapsulated data stays empty); a
+    // waveform object gets its drawn page as the image.
     static void Read(TImages& images, const DcmObj& dataSet);
+    // Read without drawing waveform pages, for callers that only map pixel values. It lives apart
+    // from Read (which draws with Qt Gui), so that a program without printing loads no Qt Gui.
+    // False when an element could not be read (the rest is then left unread).
+    static bool ReadAttributes(TImages& images, const DcmObj& dataSet);
     // Takes one top-level element.
     static void ReadTag(TImages& images, const DcmTag& element);
     // Maps the stored samples through the VOI LUT, else through slope and intercept.

@@ -3,6 +3,7 @@
 #include "Bitmaps.h"
 #include "Locale.h"
 #include "Log.h"
+#include "UidTables.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -559,4 +560,10 @@ std::string FormatDicomDate(const std::string& date, const std::string& country)
 
 std::string FormatDicomDate(const std::string& date) {
     return FormatDicomDate(date, DefaultCountryName());
+}
+
+void TImages::Read(TImages& im, const DcmObj& dataSet) {
+    // The drawn waveform page stands in for the image.
+    if (ReadAttributes(im, dataSet) && IsWaveformSopClass(im.sopClass))
+        WaveformToImage(im, dataSet);
 }

@@ -61,6 +61,8 @@ std::string hintFor(const LinkFailure& f, const ConnectionSettings& s) {
         return "the peer does not speak DICOM there: check the port";
     case LinkFault::NoUsableContext:
         return "the peer does not offer Verification: check its configuration";
+    case LinkFault::SourceChanged:
+        return "the file changed while it was read: send it again once nothing writes to it";
     case LinkFault::Malformed:
     case LinkFault::PeerReleased:
     case LinkFault::None:

@@ -141,7 +141,7 @@ std::string NCommand::Describe(const Response& r) {
         return "no response";
     if (r.Status == -2)
         return "an unexpected message instead of the response";
-    char code[8];
+    char code[16];
     std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(r.Status));
     std::string text = std::string("status ") + code;
     if (!r.ErrorComment.empty())
