@@ -223,22 +223,23 @@ bool writeRetrieveRQ(PDU_Service& service, uint16_t field, const std::string& so
     return service.Write(*command, 1) && service.Write(identifier, 0);
 }
 
-// The final reason: the status's, else the objects that could not be written, else nothing
-// sent at all.
+// The final reason: a lost link, the objects that could not be written, the status's, failed
+// sub-operations, or nothing sent at all.
 void settleReason(const char* operation, RetrieveOutcome& outcome, const std::string& destination,
                   PDU_Service& service) {
     std::string comment = outcome.Reason;
     outcome.Reason.clear();
+    // Objects our side refused explain the peer's failed sub-operations: they come first.
     if (outcome.Status < 0)
         outcome.Reason =
             Diagnosis::LinkReason(service, std::string("awaiting the ") + operation + "-RSP");
-    else if (outcome.Status != 0)
-        outcome.Reason = RetrieveStatusReason(operation, outcome.Status, comment, destination);
     else if (!outcome.NotWritten.empty())
         outcome.Reason = std::to_string(outcome.NotWritten.size()) +
                          " objects received could not be written, the first: " +
                          outcome.NotWritten.front().first + ": " +
                          outcome.NotWritten.front().second;
+    else if (outcome.Status != 0)
+        outcome.Reason = RetrieveStatusReason(operation, outcome.Status, comment, destination);
     else if (outcome.Failed > 0)
         outcome.Reason = std::string(operation) + ": " + std::to_string(outcome.Failed) +
                          " sub-operations failed";
