@@ -118,8 +118,8 @@ TEST(WindowWorkflow, RunsEveryStepFromTheMenu) {
     QAction* run = window.WorkflowMenu->findChild<QAction*>(QStringLiteral("WorkflowAction"));
     ASSERT_NE(run, nullptr);
     run->trigger();
-    EXPECT_TRUE(WaitFor([&] { return paneText(window).contains(QStringLiteral("\nWORKFLOW ")); },
-                        90000));
+    EXPECT_TRUE(
+        WaitFor([&] { return paneText(window).contains(QStringLiteral("\nWORKFLOW ")); }, 90000));
     EXPECT_TRUE(JobsEnded());
     const QString text = paneText(window);
     std::cout << text.toStdString() << "\n";
@@ -182,8 +182,8 @@ TEST(WindowWorkflow, CancelStopsAFoldersStore) {
     EXPECT_EQ(window.ProgressBar1->maximum(), 4);
     EXPECT_EQ(window.ProgressBar1->text(), "1/4 files");
     window.CancelButton->click();
-    EXPECT_TRUE(WaitFor([&] { return paneText(window).contains(QStringLiteral("\nSTORE f")); },
-                        10000));
+    EXPECT_TRUE(
+        WaitFor([&] { return paneText(window).contains(QStringLiteral("\nSTORE f")); }, 10000));
     EXPECT_TRUE(JobsEnded());
     const QStringList lines = PaneLines(window);
     EXPECT_TRUE(lines.contains("Cancelled")) << paneText(window).toStdString();
