@@ -50,4 +50,7 @@ struct WorkflowInputs {
     std::string StudyInstanceUID;
     std::string SeriesInstanceUID;
     std::string SOPInstanceUID;
+    // MOVE and GET: where the objects received are written (the start directory's
+    // "received").
+    std::string ReceiveDir;
 };

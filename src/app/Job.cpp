@@ -10,6 +10,7 @@ JobInputs CaptureJobInputs(const AppState& state) {
     inputs.Filter = state.Filter;
     inputs.FileName = state.FileName;
     inputs.LogDir = state.LogDir;
+    inputs.Workflow.ReceiveDir = state.StartDir + "received";
     return inputs;
 }
 

@@ -43,6 +43,13 @@ const char* const WorkflowUsageText =
     "                 query, MPPS in progress, store under the item's patient and study,\n"
     "                 MPPS completed, storage commitment, study query back; stops at the\n"
     "                 first failure with its reason\n"
+    "  move|get --study UID [--series UID [--image UID]] [--root study|patient]\n"
+    "           [--patient-id ID]\n"
+    "                 retrieve the study, series or image into received/ here: move asks the\n"
+    "                 remote AE to send it to our AE title, received on the local port (the\n"
+    "                 remote AE must know that title, host and port); get receives it on the\n"
+    "                 same association; lists the files, then completed, failed and warning\n"
+    "                 sub-operations (Patient Root also needs --patient-id)\n"
     "  commit FILE|DIR...\n"
     "                 ask the remote AE to commit to the files' instances (N-ACTION) and wait\n"
     "                 for its report, on the same association or on a new one to the local\n"
@@ -317,6 +324,24 @@ bool levelKeysFrom(std::map<std::string, std::string, std::less<>>& options, Wor
     return w.Level == "STUDY" || !w.StudyInstanceUID.empty();
 }
 
+// move|get --study UID [--series UID [--image UID]]: the level is the deepest key given.
+int retrieveCommand(const std::string& kind, const std::vector<std::string_view>& args) {
+    std::map<std::string, std::string, std::less<>> options;
+    std::vector<std::string> files;
+    JobInputs inputs = workflowInputs();
+    if (!parseOptions(args, {"--root", "--patient-id", "--study", "--series", "--image"}, options,
+                      files) ||
+        !files.empty() || !options.count("--study") ||
+        (options.count("--image") && !options.count("--series")))
+        return usageError();
+    options["--level"] = options.count("--image")    ? "image"
+                         : options.count("--series") ? "series"
+                                                     : "study";
+    if (!levelKeysFrom(options, inputs.Workflow))
+        return usageError();
+    return runWorkflowJob(kind, std::move(inputs));
+}
+
 int workflowCommand(const std::vector<std::string_view>& args) {
     std::vector<std::string_view> allowed = filterOptions;
     allowed.push_back("--worklist-item");
@@ -364,7 +389,8 @@ int LevelFindCommand(const std::vector<std::string_view>& args) {
 }
 
 bool IsWorkflowCommand(std::string_view command) {
-    return command == "mpps" || command == "commit" || command == "workflow";
+    return command == "mpps" || command == "commit" || command == "workflow" || command == "move" ||
+           command == "get";
 }
 
 int WorkflowCommand(std::string_view command, const std::vector<std::string_view>& args) {
@@ -374,6 +400,8 @@ int WorkflowCommand(std::string_view command, const std::vector<std::string_view
         return commitCommand(args);
     if (command == "workflow")
         return workflowCommand(args);
+    if (command == "move" || command == "get")
+        return retrieveCommand(command == "move" ? "MOVE" : "GET", args);
     return usageError();
 }
 

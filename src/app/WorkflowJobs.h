@@ -16,6 +16,11 @@ JobOutcome CommitJob(JobContext& job);
 // FIND at the inputs' level (series, image; study with Patient Root), Study or Patient Root.
 JobOutcome FindLevelJob(JobContext& job);
 
+// MOVE (to our own AE title, received on the local port) and GET (on the same association)
+// at the inputs' level; the objects are written to the inputs' receive directory.
+JobOutcome MoveJob(JobContext& job);
+JobOutcome GetJob(JobContext& job);
+
 // WORKFLOW: worklist item, MPPS in progress, store under the item's identifiers, MPPS
 // completed, storage commitment, study query back.
 JobOutcome WorkflowJob(JobContext& job);

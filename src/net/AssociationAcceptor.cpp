@@ -25,11 +25,15 @@ void writeTitle(Buffer& link, const std::string& title) {
     link.Write(field);
 }
 
-std::string chooseSyntax(const PresentationContext& context) {
+std::string chooseSyntax(const PresentationContext& context, bool anySyntax) {
     for (const char* wanted : {ExplicitLittleEndian, ImplicitLittleEndian})
         for (const UIDitem& ts : context.TrnSyntax)
             if (ts.UID == wanted)
                 return wanted;
+    if (anySyntax)
+        for (const UIDitem& ts : context.TrnSyntax)
+            if (IsSelectableTransferSyntax(ts.UID))
+                return ts.UID;
     return {};
 }
 
@@ -86,7 +90,8 @@ void AssociationListener::Close() {
 }
 
 bool AcceptAssociation(PDU_Service& service, int descriptor,
-                       const std::function<bool(const std::string&)>& accepts, int timeoutSeconds) {
+                       const std::function<bool(const std::string&)>& accepts, int timeoutSeconds,
+                       bool anySyntax) {
     // Only a real socket can take over an accepted descriptor.
     auto* adopting = dynamic_cast<Socket*>(&service.link.Link());
     if (adopting == nullptr) {
@@ -117,7 +122,7 @@ bool AcceptAssociation(PDU_Service& service, int descriptor,
     for (const PresentationContext& proposed : service.request.PresContexts) {
         PresentationContextAccept item;
         item.PresentationContextID = proposed.PresentationContextID;
-        std::string syntax = chooseSyntax(proposed);
+        std::string syntax = chooseSyntax(proposed, anySyntax);
         if (!accepts(proposed.AbsSyntax.UID))
             item.Result = AbstractSyntaxNotSupported;
         else if (syntax.empty())

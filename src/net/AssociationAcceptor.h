@@ -30,9 +30,12 @@ private:
 
 // Reads the A-ASSOCIATE-RQ on the accepted connection (within timeoutSeconds) and answers it:
 // a context is accepted when accepts(abstract syntax) holds and it proposes explicit or
-// implicit VR little endian (explicit preferred), refused otherwise. Without any accepted
+// implicit VR little endian (explicit preferred), refused otherwise; with anySyntax (a storage
+// receiver, which keeps the data set as it came) failing those the first proposed syntax a
+// message can be carried in. Without any accepted
 // context the answer is an A-ASSOCIATE-RJ and the result false. On success the service holds
 // the request (titles, contexts) and the accept, ready for Read, Write and Close; its own
 // Close then sends the release, and a peer's release is answered by Read.
 bool AcceptAssociation(PDU_Service& service, int descriptor,
-                       const std::function<bool(const std::string&)>& accepts, int timeoutSeconds);
+                       const std::function<bool(const std::string&)>& accepts, int timeoutSeconds,
+                       bool anySyntax = false);

@@ -403,6 +403,27 @@ void PDU_Service::interruptedWrite() {
 }
 
 bool PDU_Service::Read(DcmObj& target) {
+    if (!readMessage())
+        return false;
+    if (ParseRawVRIntoDCM(data.VRBuffer, target, data.PresentationContextID))
+        return true;
+    LogMessage("ERROR, PDU_Service::Read ParseRawVRIntoDCM()");
+    noteFailure({.Fault = LinkFault::Malformed, .Text = "a message that could not be decoded"});
+    abortAndClose();
+    return false;
+}
+
+bool PDU_Service::ReadRaw(std::vector<std::uint8_t>& bytes) {
+    if (!readMessage())
+        return false;
+    bytes.resize(data.VRBuffer.Available());
+    if (!bytes.empty())
+        data.VRBuffer.Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    data.VRBuffer.Clear();
+    return true;
+}
+
+bool PDU_Service::readMessage() {
     if (!link.Link().IsConnected())
         return false;
     AnswerDeadline answer(link.Link());
@@ -493,12 +514,7 @@ bool PDU_Service::Read(DcmObj& target) {
             return false;
         }
     }
-    if (ParseRawVRIntoDCM(data.VRBuffer, target, data.PresentationContextID))
-        return true;
-    LogMessage("ERROR, PDU_Service::Read ParseRawVRIntoDCM()");
-    noteFailure({.Fault = LinkFault::Malformed, .Text = "a message that could not be decoded"});
-    abortAndClose();
-    return false;
+    return true;
 }
 
 bool PDU_Service::ParseRawVRIntoDCM(Buffer& buffer, DcmObj& target, std::uint8_t id) {

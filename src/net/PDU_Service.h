@@ -76,6 +76,9 @@ public:
     bool Write(DcmObj& message, std::uint8_t mode);
     // Reads the next complete message, adding its elements to target.
     bool Read(DcmObj& target);
+    // The next complete message as it came, undecoded (a data set to be kept as a file); its
+    // context is data.PresentationContextID.
+    bool ReadRaw(std::vector<std::uint8_t>& bytes);
     // Releases the association when still connected. Always true.
     bool Close();
     const Negotiated& Negotiation() const { return negotiated; }
@@ -105,6 +108,8 @@ private:
     bool outOfStep = false;
 
     bool connect(const std::string& host, const std::string& port);
+    // Gathers the next message into data.VRBuffer, answering a release or abort on the way.
+    bool readMessage();
     void abortAndClose();
     // Sends the A-RELEASE-RQ and waits, bounded by the release time-out, for the reply.
     void release();

@@ -56,6 +56,16 @@ void UserInformation::SetUserIdentity(const std::string& userName, const std::st
         Length = 0;
 }
 
+void UserInformation::AddRoleSelection(const std::string& sopClassUid, bool scu, bool scp) {
+    SCPSCURoleItem item;
+    item.SOPClassUID = sopClassUid;
+    item.SCURole = scu ? 1 : 0;
+    item.SCPRole = scp ? 1 : 0;
+    item.Length = static_cast<std::uint16_t>(4 + sopClassUid.size());
+    RoleSelections.push_back(std::move(item));
+    Length = 0;
+}
+
 std::uint32_t UserInformation::Size() {
     if (Length == 0) {
         std::uint32_t length = MaxSubLength.Length + 4u;
@@ -63,6 +73,8 @@ std::uint32_t UserInformation::Size() {
              ", MaxSubLength.MaximumLength=" + num(MaxSubLength.MaximumLength));
         length += ImpClass.Size();
         info("INFO, ImpClass::Size, Length=" + num(ImpClass.Size()) + quoted(ImpClass.UID));
+        for (const SCPSCURoleItem& role : RoleSelections)
+            length += role.Length + 4u;
         length += ImpVersion.Size();
         info("INFO, ImpVersion::Size, Length=" + num(ImpVersion.Size()) + quoted(ImpVersion.UID));
         if (!UserIdentity.PrimaryField.empty()) {
@@ -88,6 +100,12 @@ bool UserInformation::Write(Buffer& link) {
          << MaxSubLength.MaximumLength;
     link.Flush();
     ImpClass.Write(link);
+    for (const SCPSCURoleItem& role : RoleSelections) {
+        link << role.ItemType << role.Reserved1 << role.Length;
+        writeText(link, role.SOPClassUID);
+        link << role.SCURole << role.SCPRole;
+        link.Flush();
+    }
     ImpVersion.Write(link);
     if (!UserIdentity.PrimaryField.empty()) {
         link << UserIdentity.ItemType << UserIdentity.Reserved1 << UserIdentity.Length
@@ -198,6 +216,7 @@ ItemResult UserInformation::ReadDynamic(BoundedReader& in) {
         case ItemCode::RoleSelection:
             SCPSCURole.Reserved1 = reserved;
             SCPSCURole.Length = length;
+            RoleSelections.push_back(SCPSCURole);
             info("INFO, SCPSCURole::ReadDynamic, Count=" + num(count));
             break;
         case ItemCode::ImplementationVersion:

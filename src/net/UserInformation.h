@@ -1,12 +1,14 @@
 #pragma once
 // The user information item (0x50) of the A-ASSOCIATE-RQ and -AC and the sub-items this side
-// knows. The request carries maximum length, implementation class UID and version name, and a
-// user identity only when a user name is set; the other sub-items are only read.
+// knows. The request carries maximum length, implementation class UID and version name, the
+// role selections added to it, and a user identity only when a user name is set; the other
+// sub-items are only read.
 
 #include "AssociationItems.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ItemCode {
 constexpr std::uint8_t MaximumLength = 0x51;
@@ -76,6 +78,8 @@ public:
     // Type 2 (user name and passcode) with a positive response requested; an empty user name
     // keeps the sub-item off the wire.
     void SetUserIdentity(const std::string& userName, const std::string& passcode);
+    // One role selection sub-item for the class (C-GET: SCP role for the storage classes).
+    void AddRoleSelection(const std::string& sopClassUid, bool scu, bool scp);
 
     // The item length is computed while it is 0 and reused afterwards; a setter that changes
     // the size clears it. The size on the wire.
@@ -90,6 +94,8 @@ public:
     MaxSubLengthItem MaxSubLength;
     AsyncOpWindowItem AsyncOpWindow;
     SCPSCURoleItem SCPSCURole;
+    // Written after the implementation class; on reading, every role sub-item in arrival order.
+    std::vector<SCPSCURoleItem> RoleSelections;
     UIDitem ImpClass{ItemCode::ImplementationClass};
     UIDitem ImpVersion{ItemCode::ImplementationVersion};
     UserIdentityItem UserIdentity;

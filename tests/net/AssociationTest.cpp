@@ -101,6 +101,22 @@ TEST_F(AssociationTest, UserIdentityIsSentOnlyWithAUserName) {
     EXPECT_EQ(tail, cat({hexBytes("58 00 00 09 02 01 00 03"), text("bob"), hexBytes("00 00")}));
 }
 
+// A C-GET's request: one role selection sub-item per storage class, between the
+// implementation class and version, the SCP role only.
+TEST_F(AssociationTest, RoleSelectionsAreWrittenInOrder) {
+    AAssociateRQ rq = echoRequest("ANY-SCP", "GETSCU");
+    rq.UserInfo.AddRoleSelection("1.2.840.10008.5.1.4.1.1.2", false, true);
+    rq.UserInfo.AddRoleSelection("1.2.840.10008.5.1.4.1.1.4", false, true);
+    auto sent = sendToPeer(rq, 198 + 2 * 33);
+    EXPECT_EQ(rq.UserInfo.Length, 45u + 66u);
+    auto userInfo = std::vector<std::uint8_t>(sent.end() - (4 + 45 + 66), sent.end());
+    EXPECT_EQ(userInfo, cat({hexBytes("50 00 00 6F 51 00 00 04 00 00 40 00 52 00 00 12"),
+                             text("1.2.999.1.77.4.999"), hexBytes("54 00 00 1D 00 19"),
+                             text("1.2.840.10008.5.1.4.1.1.2"), hexBytes("00 01 54 00 00 1D 00 19"),
+                             text("1.2.840.10008.5.1.4.1.1.4"), hexBytes("00 01 55 00 00 0B"),
+                             text("Mondevalier")}));
+}
+
 TEST_F(AssociationTest, RequestWriteLogsItsFieldsAtPduLevel) {
     CurrentLogLevel = 2;
     AAssociateRQ rq = echoRequest("ANY-SCP", "ECHOSCU");
@@ -241,6 +257,7 @@ TEST_F(AssociationTest, UnknownSubItemInUserInformationSkipsTheRestOfThatItem) {
     EXPECT_EQ(ac.PresContextAccepts[0].PresentationContextID, 5);
 }
 
+// The single record keeps the last role selection; the list keeps each.
 TEST_F(AssociationTest, SecondRoleSelectionOverwritesTheFirst) {
     auto role = [](const std::string& uid, std::uint8_t scu, std::uint8_t scp) {
         std::uint8_t n = static_cast<std::uint8_t>(uid.size());
@@ -259,6 +276,9 @@ TEST_F(AssociationTest, SecondRoleSelectionOverwritesTheFirst) {
     EXPECT_EQ(ac.UserInfo.SCPSCURole.SOPClassUID, "1.2.840.10008.5.1.4.1.1.4");
     EXPECT_EQ(ac.UserInfo.SCPSCURole.SCURole, 0);
     EXPECT_EQ(ac.UserInfo.SCPSCURole.SCPRole, 1);
+    ASSERT_EQ(ac.UserInfo.RoleSelections.size(), 2u);
+    EXPECT_EQ(ac.UserInfo.RoleSelections[0].SOPClassUID, "1.2.840.10008.5.1.4.1.1.2");
+    EXPECT_EQ(ac.UserInfo.RoleSelections[0].SCURole, 1);
     EXPECT_EQ(ac.UserInfo.AsyncOpWindow.MaxOperationsPerformed, 6);
     EXPECT_TRUE(logged("INFO, SCPSCURole::ReadDynamic, Count=8\r\n"));
     EXPECT_TRUE(logged("INFO, AsyncOpWindow::ReadDynamic, Count=0\r\n"));
