@@ -14,6 +14,7 @@
 #include "TransferSyntaxItems.h"
 #include "Tsselect.h"
 #include "WindowPane.h"
+#include "WorkflowDialog.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -28,6 +29,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -101,6 +103,25 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     BitBtn8 =
         iconButton(Panel2, "BitBtn8", Pictogram::Worklist, "Query WorkList", 252, top, "Ctrl+W");
     BitBtn9 = iconButton(Panel2, "BitBtn9", Pictogram::Print, "DICOM Print", 313, top, "Ctrl+P");
+    BitBtn11 = iconButton(Panel2, "BitBtn11", Pictogram::Workflow, "Modality Workflow", 374, top);
+    BitBtn11->setPopupMode(QToolButton::InstantPopup);
+    WorkflowMenu = new QMenu(BitBtn11);
+    WorkflowMenu->setObjectName(QStringLiteral("WorkflowMenu"));
+    auto action = [this](const char* name, const char* text, auto slot) {
+        QAction* item = WorkflowMenu->addAction(QString::fromUtf8(text));
+        item->setObjectName(QString::fromLatin1(name));
+        connect(item, &QAction::triggered, this, slot);
+    };
+    action("StoreFilesAction", "Store several files\u2026", [this] { StoreFiles(); });
+    action("StoreFolderAction", "Store a folder\u2026", [this] { StoreFolder(); });
+    WorkflowMenu->addSeparator();
+    action("MppsStartAction", "MPPS in progress\u2026", [this] { MppsStart(); });
+    action("MppsCompleteAction", "MPPS completed\u2026", [this] { MppsFinal(true); });
+    action("MppsDiscontinueAction", "MPPS discontinued\u2026", [this] { MppsFinal(false); });
+    action("CommitAction", "Storage commitment\u2026", [this] { Commit(); });
+    WorkflowMenu->addSeparator();
+    action("WorkflowAction", "Run the workflow\u2026", [this] { RunWorkflow(); });
+    BitBtn11->setMenu(WorkflowMenu);
     BitBtn1 = iconButton(Panel2, "BitBtn1", Pictogram::Dump, "Dump DICOM File", 435, top, "Ctrl+D");
     BitBtn3 = iconButton(Panel2, "BitBtn3", Pictogram::About, "About", 496, top);
 
@@ -207,6 +228,10 @@ std::unique_ptr<MainThread> TForm1::createJob(const std::string& kind) {
 }
 
 void TForm1::startJob(std::unique_ptr<MainThread> job) {
+    startJob(std::move(job), CaptureJobInputs(State));
+}
+
+void TForm1::startJob(std::unique_ptr<MainThread> job, JobInputs inputs) {
     ++startedJobs_;
     ++runningJobs_;
     MainThread* started = job.get();
@@ -216,18 +241,23 @@ void TForm1::startJob(std::unique_ptr<MainThread> job) {
     // Queued behind the job's last lines; the job is deleted only after this has run.
     connect(started, &QThread::finished, this, [this, started] {
         std::erase(running_, started);
+        batches_.erase(started);
         static_cast<WindowPane*>(started->Pane)->End();
         updateProgress();
     });
     // Deletes itself once it has ended; nothing waits for it.
-    StartJob(job.release(), CaptureJobInputs(State));
+    StartJob(job.release(), std::move(inputs));
     updateProgress();
     progressTimer_.start();
 }
 
 void TForm1::CancelJobs() {
-    for (MainThread* job : running_)
+    for (MainThread* job : running_) {
         job->Control.Cancel();
+        // Never replaced while the job runs; the commitment's wait listens to this one.
+        if (const std::shared_ptr<BatchControl>& batch = job->Inputs.Control)
+            batch->Cancelled = true;
+    }
     updateProgress();
 }
 
@@ -242,17 +272,30 @@ void TForm1::updateProgress() {
     }
     QStringList status;
     std::uint64_t sent = 0, total = 0;
+    std::size_t filesDone = 0, filesTotal = 0;
     bool allKnown = true, cancelling = false;
     for (MainThread* job : running_) {
         JobProgress progress = job->Control.Progress();
         status << QString::fromStdString(JobStatusText(job->JobKind, progress));
+        cancelling = cancelling || progress.Cancelled;
+        auto batch = batches_.find(job);
+        if (batch != batches_.end()) {
+            // A batch counts its files: the bytes of the transport include every step's.
+            filesDone += batch->second->Done.load();
+            filesTotal += batch->second->Total.load();
+            allKnown = allKnown && batch->second->Total.load() > 0;
+            continue;
+        }
         sent += progress.BytesSent;
         total += progress.BytesTotal;
         allKnown = allKnown && progress.BytesTotal > 0;
-        cancelling = cancelling || progress.Cancelled;
     }
     Blocks->SetStatus(status);
-    if (allKnown) {
+    if (allKnown && filesTotal > 0 && total == 0) {
+        ProgressBar1->setRange(0, static_cast<int>(filesTotal));
+        ProgressBar1->setValue(static_cast<int>(std::min(filesDone, filesTotal)));
+        ProgressBar1->setFormat(QStringLiteral("%v/%m files"));
+    } else if (allKnown && total > 0) {
         // Per mille, so that sizes past 2 GB fit the bar's int.
         ProgressBar1->setRange(0, 1000);
         ProgressBar1->setValue(
@@ -375,6 +418,115 @@ void TForm1::Print() {
     if (chooseFile(QStringLiteral("Print a DICOM file or picture"),
                    {dicomFilter, QStringLiteral("Pictures (*.jpg *.JPG *.bmp *.BMP)"), allFilter}))
         startJob(std::move(job));
+}
+
+void TForm1::startBatchJob(std::unique_ptr<MainThread> job, JobInputs inputs) {
+    auto control = std::make_shared<BatchControl>();
+    auto count = std::make_shared<BatchCount>();
+    control->Progress = [count](const BatchProgress& p) {
+        count->Total = p.FilesTotal;
+        count->Done = p.FilesDone;
+    };
+    inputs.Control = control;
+    batches_[job.get()] = count;
+    startJob(std::move(job), std::move(inputs));
+}
+
+std::vector<std::string> TForm1::choosePaths(const QString& title, bool folder) {
+    OpenDialog1->setFileMode(folder ? QFileDialog::Directory : QFileDialog::ExistingFiles);
+    std::vector<std::string> paths;
+    if (folder ? chooseFile(title, {allFilter}) : chooseFile(title, {dicomFilter, allFilter}))
+        for (const QString& path : OpenDialog1->selectedFiles())
+            paths.push_back(QFile::encodeName(path).toStdString());
+    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+    return paths;
+}
+
+void TForm1::StoreFiles() {
+    std::unique_ptr<MainThread> job = createJob("STORE");
+    if (Form4->exec() != QDialog::Accepted)
+        return;
+    job->TransferSyntaxUID = TransferSyntaxUIDFor(Form4->TransferSyntaxChoice);
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.FileNames = choosePaths(QStringLiteral("Store DICOM files"), false);
+    if (!inputs.FileNames.empty())
+        startBatchJob(std::move(job), std::move(inputs));
+}
+
+void TForm1::StoreFolder() {
+    std::unique_ptr<MainThread> job = createJob("STORE");
+    if (Form4->exec() != QDialog::Accepted)
+        return;
+    job->TransferSyntaxUID = TransferSyntaxUIDFor(Form4->TransferSyntaxChoice);
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.FileNames = choosePaths(QStringLiteral("Store a folder of DICOM files"), true);
+    if (!inputs.FileNames.empty())
+        startBatchJob(std::move(job), std::move(inputs));
+}
+
+bool TForm1::askWorklistFilter() {
+    QueryFilter& filter = State.Filter;
+    filter.PatientName.clear();
+    filter.DateRange.clear();
+    filter.AccessionNumber.clear();
+    return Form3->exec() == QDialog::Accepted;
+}
+
+void TForm1::MppsStart() {
+    if (!askWorklistFilter())
+        return;
+    TWorkflowForm form(State, TWorkflowForm::Item, QStringLiteral("MPPS in progress"), this);
+    form.QueryWorklist();
+    if (form.exec() != QDialog::Accepted)
+        return;
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.Workflow.Action = "start";
+    inputs.Workflow.WorklistItem = form.ItemNumber();
+    startBatchJob(createJob("MPPS"), std::move(inputs));
+}
+
+void TForm1::MppsFinal(bool completed) {
+    TWorkflowForm form(
+        State,
+        TWorkflowForm::MppsInstance | TWorkflowForm::Files |
+            (completed ? 0 : TWorkflowForm::FilesOptional),
+        completed ? QStringLiteral("MPPS completed") : QStringLiteral("MPPS discontinued"), this);
+    // The step this window started last is the one most likely to be ended now.
+    static const QString started = QStringLiteral("MPPS IN PROGRESS: ");
+    const QStringList lines = Memo1->toPlainText().split(QLatin1Char('\n'));
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line)
+        if (line->startsWith(started)) {
+            form.MppsUidEdit->setText(line->mid(started.size()).trimmed());
+            break;
+        }
+    if (form.exec() != QDialog::Accepted)
+        return;
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.Workflow.Action = completed ? "complete" : "discontinue";
+    inputs.Workflow.MppsInstanceUID = form.MppsUidEdit->text().trimmed().toStdString();
+    inputs.FileNames = form.FileNames();
+    startBatchJob(createJob("MPPS"), std::move(inputs));
+}
+
+void TForm1::Commit() {
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.FileNames = choosePaths(QStringLiteral("Storage commitment of DICOM files"), false);
+    if (!inputs.FileNames.empty())
+        startBatchJob(createJob("COMMIT"), std::move(inputs));
+}
+
+void TForm1::RunWorkflow() {
+    if (!askWorklistFilter())
+        return;
+    TWorkflowForm form(State, TWorkflowForm::Item | TWorkflowForm::Files,
+                       QStringLiteral("Run the workflow"), this);
+    form.QueryWorklist();
+    if (form.exec() != QDialog::Accepted)
+        return;
+    JobInputs inputs = CaptureJobInputs(State);
+    inputs.Workflow.WorklistItem = form.ItemNumber();
+    inputs.FileNames = form.FileNames();
+    startBatchJob(createJob("WORKFLOW"), std::move(inputs));
 }
 
 void TForm1::Dump() {

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ class MainThread;
 class PaneBlocks;
 class QFileDialog;
 class QFrame;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -44,6 +46,9 @@ public:
     QToolButton* BitBtn7; // Query
     QToolButton* BitBtn8; // Worklist
     QToolButton* BitBtn9; // Print
+    // The modality's workflow beyond the five services, as the actions of its menu.
+    QToolButton* BitBtn11;
+    QMenu* WorkflowMenu;
     QToolButton* BitBtn1; // Dump
     QToolButton* BitBtn3; // About
     QPlainTextEdit* Memo1;
@@ -82,6 +87,17 @@ public:
     void Dump();
     void About();
     void Banner();
+    // STORE of several files, or of a folder and its subfolders, with the files counted on
+    // the progress bar.
+    void StoreFiles();
+    void StoreFolder();
+    // MPPS in progress for a worklist item, and completed or discontinued for the files.
+    void MppsStart();
+    void MppsFinal(bool completed);
+    // Storage commitment of chosen files.
+    void Commit();
+    // The scheduled workflow for a worklist item and the chosen files, step by step.
+    void RunWorkflow();
     // Cancels every running job of this window (Cancel button, Esc in the pane).
     void CancelJobs();
     // Jobs of this window still running.
@@ -103,6 +119,14 @@ protected:
 private:
     std::unique_ptr<MainThread> createJob(const std::string& kind);
     void startJob(std::unique_ptr<MainThread> job);
+    void startJob(std::unique_ptr<MainThread> job, JobInputs inputs);
+    // A job that reports its files: their count on the progress bar, Cancel through its control.
+    void startBatchJob(std::unique_ptr<MainThread> job, JobInputs inputs);
+    // The worklist filter dialog, as the worklist query shows it; false when cancelled.
+    bool askWorklistFilter();
+    // Runs OpenDialog1 in the mode given (several files, or a folder); the chosen paths, none
+    // when cancelled. The dialog is left as it was.
+    std::vector<std::string> choosePaths(const QString& title, bool folder);
     void queryJob(const std::string& kind);
     // Runs OpenDialog1; true, with the chosen file as State.FileName, when a file was chosen.
     bool chooseFile(const QString& title, const QStringList& filters);
@@ -110,6 +134,12 @@ private:
 
     int startedJobs_ = 0;
     std::vector<MainThread*> running_;
+    // The files done and to do of the running batch jobs, written by their threads.
+    struct BatchCount {
+        std::atomic<std::size_t> Done{0};
+        std::atomic<std::size_t> Total{0};
+    };
+    std::map<MainThread*, std::shared_ptr<BatchCount>> batches_;
     QTimer progressTimer_;
     static std::atomic<int> runningJobs_;
 };

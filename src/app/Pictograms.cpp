@@ -173,6 +173,35 @@ void drawEnd(QPainter& p) {
     p.drawLine(QPointF(32, 12), QPointF(32, 32));
 }
 
+void drawWorkflow(QPainter& p) {
+    // Three steps in a row, each checked off, joined by the way the procedure goes.
+    p.setPen(QPen(steel, 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(18, 32), QPointF(24, 32));
+    p.drawLine(QPointF(40, 32), QPointF(46, 32));
+    for (qreal x : {2.0, 24.0, 46.0}) {
+        p.setPen(outline(2.5));
+        p.setBrush(x < 40 ? leaf : amber);
+        p.drawRoundedRect(QRectF(x, 24, 16, 16), 3, 3);
+        p.setPen(QPen(paper, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        if (x < 40) {
+            QPainterPath tick;
+            tick.moveTo(x + 4, 32);
+            tick.lineTo(x + 7, 36);
+            tick.lineTo(x + 12, 28);
+            p.setBrush(Qt::NoBrush);
+            p.drawPath(tick);
+        } else {
+            p.drawPoint(QPointF(x + 8, 32));
+        }
+    }
+    p.setPen(outline(2.5));
+    p.setBrush(paper);
+    p.drawRoundedRect(QRectF(10, 46, 44, 10), 3, 3);
+    p.setBrush(teal);
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(QRectF(12, 48, 26, 6), 2, 2);
+}
+
 QPixmap draw(Pictogram which, int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
@@ -206,6 +235,9 @@ QPixmap draw(Pictogram which, int size) {
         break;
     case Pictogram::End:
         drawEnd(p);
+        break;
+    case Pictogram::Workflow:
+        drawWorkflow(p);
         break;
     }
     return pixmap;

@@ -3,6 +3,6 @@
 
 #include <QIcon>
 
-enum class Pictogram { Setup, Echo, Store, Query, Worklist, Print, Dump, About, End };
+enum class Pictogram { Setup, Echo, Store, Query, Worklist, Print, Dump, About, End, Workflow };
 
 QIcon PictogramIcon(Pictogram which);

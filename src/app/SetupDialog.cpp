@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -139,11 +140,38 @@ TForm2::TForm2(AppState& state, QWidget* parent) : QDialog(parent), state_(state
     securityGrid->addWidget(Tls12OnlyBox, 4, 1);
     securityGrid->setRowStretch(5, 1);
 
+    auto number = [](const char* name, int top, const char* hint) {
+        auto* edit = new QLineEdit;
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setValidator(new QIntValidator(0, top, edit));
+        edit->setToolTip(QString::fromLatin1(hint));
+        return edit;
+    };
+    LocalPortEdit =
+        number("LocalPortEdit", 65535, "Where peers send commitment reports; 0: no listening side");
+    MppsHostEdit = new QLineEdit;
+    MppsHostEdit->setObjectName(QStringLiteral("MppsHostEdit"));
+    MppsHostEdit->setPlaceholderText(QStringLiteral("the remote host"));
+    MppsPortEdit = number("MppsPortEdit", 65535, "Empty: the remote port");
+    MppsPortEdit->setPlaceholderText(QStringLiteral("the remote port"));
+    MppsAetEdit = new QLineEdit;
+    MppsAetEdit->setObjectName(QStringLiteral("MppsAetEdit"));
+    MppsAetEdit->setMaxLength(16);
+    MppsAetEdit->setPlaceholderText(QStringLiteral("the remote AET"));
+    CommitWaitEdit = number("CommitWaitEdit", 3600, "Seconds a commitment waits for its report");
+    QWidget* workflow = sheet("TabSheet4", {{"Local Port:", LocalPortEdit},
+                                            {"MPPS IP Address:", MppsHostEdit},
+                                            {"MPPS Port Number:", MppsPortEdit},
+                                            {"MPPS AET:", MppsAetEdit},
+                                            {"Commitment Wait (s):", CommitWaitEdit}});
+    static_cast<QGridLayout*>(workflow->layout())->setRowStretch(5, 1);
+
     PageControl1 = new QTabWidget;
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     PageControl1->addTab(network, QStringLiteral("Network"));
     PageControl1->addTab(printer, QStringLiteral("Printer"));
     PageControl1->addTab(security, QStringLiteral("Security"));
+    PageControl1->addTab(workflow, QStringLiteral("Workflow"));
 
     BitBtn1 =
         new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
@@ -264,6 +292,11 @@ void TForm2::selectItems(const SettingsRecord& s) {
     TlsKeyEdit->setText(QString::fromStdString(e.TlsKeyFile));
     TlsAcceptAnyBox->setChecked(e.TlsAcceptAnyServer);
     Tls12OnlyBox->setChecked(e.TlsPin12);
+    LocalPortEdit->setText(QString::number(e.LocalPort));
+    MppsHostEdit->setText(QString::fromStdString(e.MppsHost));
+    MppsPortEdit->setText(QString::fromStdString(e.MppsPort));
+    MppsAetEdit->setText(QString::fromStdString(e.MppsAETitle));
+    CommitWaitEdit->setText(QString::number(e.CommitWaitSeconds));
 }
 
 SettingsRecord TForm2::ControlSettings() const {
@@ -292,5 +325,13 @@ void TForm2::storeSettings() {
     e.TlsKeyFile = TlsKeyEdit->text().toStdString();
     e.TlsAcceptAnyServer = TlsAcceptAnyBox->isChecked();
     e.TlsPin12 = Tls12OnlyBox->isChecked();
+    // A number emptied or out of range keeps the value it had.
+    if (LocalPortEdit->hasAcceptableInput())
+        e.LocalPort = LocalPortEdit->text().toInt();
+    e.MppsHost = MppsHostEdit->text().trimmed().toStdString();
+    e.MppsPort = MppsPortEdit->text().trimmed().toStdString();
+    e.MppsAETitle = MppsAetEdit->text().trimmed().toStdString();
+    if (CommitWaitEdit->hasAcceptableInput())
+        e.CommitWaitSeconds = CommitWaitEdit->text().toInt();
     SaveExtraSettings(ExtraSettingsFileName(state_.StartDir), e);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The Setup dialog, TForm2: the network and printer settings of the record, and the TLS
-// settings of the extra settings file, on three pages.
+// and workflow settings of the extra settings file, on four pages.
 
 #include "AppState.h"
 
@@ -39,6 +39,13 @@ public:
     QLineEdit* TlsKeyEdit;
     QCheckBox* TlsAcceptAnyBox;
     QCheckBox* Tls12OnlyBox;
+    // Workflow page: the listening side, the performed procedure step manager, the
+    // commitment's wait, of veskaro-extra.cfg.
+    QLineEdit* LocalPortEdit;
+    QLineEdit* MppsHostEdit;
+    QLineEdit* MppsPortEdit;
+    QLineEdit* MppsAetEdit;
+    QLineEdit* CommitWaitEdit;
     QPushButton* BitBtn1; // OK
     QPushButton* BitBtn2; // Cancel
     QPushButton* BitBtn3; // Test connection

@@ -8,6 +8,7 @@
 #include "SlateClassico.h"
 #include "Tsselect.h"
 #include "VeskaroApplication.h"
+#include "WorkflowDialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +17,10 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -109,6 +113,9 @@ int main(int argc, char** argv) {
     ok &= shoot(window.Form2, out, "setup-network");
     window.Form2->PageControl1->setCurrentIndex(1);
     ok &= shoot(window.Form2, out, "setup-printer");
+    window.Form2->PageControl1->setCurrentIndex(3);
+    ok &= shoot(window.Form2, out, "setup-workflow");
+    window.Form2->PageControl1->setCurrentIndex(0);
     window.Form2->hide();
 
     window.Form3->show();
@@ -146,6 +153,20 @@ int main(int argc, char** argv) {
     JobBodyTable bodies;
     bodies.Register("STORE", [](JobContext& job) {
         JobControl* control = CurrentJobControl();
+        if (BatchControl* batch = job.Inputs.Control.get()) {
+            // A folder's store: the files counted as they go.
+            BatchProgress p;
+            p.FilesTotal = 5;
+            for (; !control->IsCancelled() && !batch->Cancelled; QThread::msleep(50))
+                if (p.FilesDone < 2) {
+                    ++p.FilesDone;
+                    batch->Progress(p);
+                }
+            job.Pane.AppendLine("Cancelled");
+            job.Pane.AppendLine("Sent: 2, failed: 0, skipped: 0, associations: 1");
+            job.Reason = "cancelled after 2 files";
+            return JobOutcome::Failed;
+        }
         control->SetStep(JobStep::Connecting);
         QThread::msleep(200);
         control->SetStep(JobStep::Sending);
@@ -220,5 +241,86 @@ int main(int argc, char** argv) {
     } else {
         ok = false;
     }
+
+    // The workflow actions: their menu, their dialogs, a folder's store and a workflow run.
+    window.Memo1->clear();
+    QTimer::singleShot(300, &window, [&] {
+        ok &= shoot(&window, out, "workflow-menu");
+        window.WorkflowMenu->close();
+    });
+    window.BitBtn11->showMenu();
+    {
+        TWorkflowForm form(window.State, TWorkflowForm::Item | TWorkflowForm::Files,
+                           QStringLiteral("Run the workflow"), &window);
+        form.ItemList->addItem(
+            QStringLiteral("1. Roe^Jane (PID881), accession ACC881, 20240305 CT, CT Chest"));
+        form.ItemList->addItem(
+            QStringLiteral("2. Doe^John (PID882), accession ACC882, 20240305 MR, MR Knee"));
+        form.ItemList->setCurrentRow(0);
+        form.ItemStatus->setText(QStringLiteral("Worklist items: 2"));
+        form.AddPaths({image, start.filePath(QStringLiteral("series2"))});
+        form.move(60, 80);
+        form.show();
+        ok &= shoot(&form, out, "workflow-dialog");
+    }
+    {
+        TWorkflowForm form(window.State,
+                           TWorkflowForm::MppsInstance | TWorkflowForm::Files |
+                               TWorkflowForm::FilesOptional,
+                           QStringLiteral("MPPS discontinued"), &window);
+        form.MppsUidEdit->setText(QStringLiteral("1.2.826.0.1.3680043.9.7133.2.20261209153000"));
+        form.AddPaths({image});
+        form.move(60, 80);
+        form.show();
+        ok &= shoot(&form, out, "mpps-dialog");
+    }
+
+    whenModal(QStringLiteral("Form4"), [&](QWidget* form) {
+        static_cast<TForm4*>(form)->Button1->click();
+        whenModal(QStringLiteral("OpenDialog1"), [&](QWidget* dialog) {
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(start.path());
+            static_cast<QDialog*>(dialog)->accept();
+        });
+    });
+    window.StoreFolder();
+    settle(1500);
+    ok &= shoot(&window, out, "progress-folder-store");
+    window.CancelJobs();
+    for (int i = 0; i < 50 && window.JobsRunning() > 0; ++i)
+        settle(100);
+
+    bodies.Register("WORKFLOW", [](JobContext& job) {
+        const char* const lines[] = {
+            "Worklist items: 1",
+            "Item 1: Roe^Jane (PID881), accession ACC881, study 1.2.826.0.1.3680043.2.1143.881",
+            "\u2713 1 worklist query (0.04 s)",
+            "MPPS IN PROGRESS: 1.2.826.0.1.3680043.9.7133.2.20261209153000",
+            "\u2713 2 MPPS in progress (0.03 s)",
+            "Sent: 2, failed: 0, skipped: 0, associations: 1",
+            "\u2713 3 store (0.21 s)",
+            "MPPS COMPLETED: 1.2.826.0.1.3680043.9.7133.2.20261209153000, instances: 2",
+            "\u2713 4 MPPS completed (0.02 s)",
+            "\u2717 5 storage commitment (30.01 s)"};
+        for (const char* line : lines)
+            job.Pane.AppendLine(line);
+        job.Reason = "no N-EVENT-REPORT within 30 s";
+        return JobOutcome::Failed;
+    });
+    window.Form3->Edit2->clear();
+    whenModal(QStringLiteral("Form3"), [&](QWidget* filter) {
+        static_cast<TForm3*>(filter)->Button1->click();
+        whenModal(QStringLiteral("WorkflowForm"), [&](QWidget* dialog) {
+            auto* form = static_cast<TWorkflowForm*>(dialog);
+            form->ItemList->addItem(QStringLiteral("1. Roe^Jane (PID881)"));
+            form->ItemList->setCurrentRow(0);
+            form->AddPaths({image});
+            form->OkButton->click();
+        });
+    });
+    window.RunWorkflow();
+    for (int i = 0; i < 50 && window.JobsRunning() > 0; ++i)
+        settle(100);
+    ok &= shoot(&window, out, "workflow-run");
     return ok ? 0 : 1;
 }
