@@ -415,7 +415,9 @@ TEST_F(PrintTest, RefusedMetaSopClassEndsInConnectionFailed) {
               (std::vector<std::string>{ColorPrintMetaSopClass, GrayscalePrintMetaSopClass}));
     EXPECT_TRUE(logged("the printer takes no colour"));
     EXPECT_TRUE(logged("Connection Failed!"));
-    EXPECT_EQ(reason, "REASON?");
+    EXPECT_EQ(reason, "presentation context: the peer accepted none of the proposed: Basic "
+                      "Grayscale Print Management Meta SOP Class (1.2.840.10008.5.1.1.9): "
+                      "abstract syntax not supported (context 1, result 3)");
 }
 
 TEST_F(PrintTest, ImageBoxReferencesFromANestedResponseAndBeyondTwentyFour) {
