@@ -7,7 +7,7 @@ using testsupport::shellQuote;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 std::string cli(const std::string& args) {
     return shellQuote(VESKARO_CLI) + " " + args;

@@ -5,6 +5,7 @@
 #include "JobBodies.h"
 #include "JobLines.h"
 #include "MainThread.h"
+#include "RecordingPane.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "Worklist.h"
@@ -16,19 +17,13 @@
 
 using Peer = ScriptedPeer;
 using namespace dimsescript;
+using testsupport::RecordingPane;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
 using Lines = std::vector<std::string>;
 
 namespace {
-
-class LinesPane : public OutputPane {
-public:
-    void Clear() override { lines.clear(); }
-    void AppendLine(const std::string& line) override { lines.push_back(line); }
-    Lines lines;
-};
 
 JobInputs inputsFor(const TempDir& dir, const std::string& port, const QueryFilter& filter = {}) {
     AppState state;
@@ -45,7 +40,7 @@ Lines runJob(const std::string& kind, const JobInputs& inputs) {
         RegisterServiceJobBodies(table);
         return table;
     }();
-    LinesPane pane;
+    RecordingPane pane;
     MainThread job;
     job.JobKind = kind;
     job.Pane = &pane;
@@ -53,11 +48,11 @@ Lines runJob(const std::string& kind, const JobInputs& inputs) {
     job.Bodies = &bodies;
     job.Execute();
     // A success says what was done, just before the verdict.
-    if (job.Succeeded && pane.lines.size() >= 2) {
-        EXPECT_TRUE(testsupport::isDoneLine(pane.lines[pane.lines.size() - 2]))
-            << pane.lines[pane.lines.size() - 2];
+    Lines lines = pane.lines();
+    if (job.Succeeded && lines.size() >= 2) {
+        EXPECT_TRUE(testsupport::isDoneLine(lines[lines.size() - 2])) << lines[lines.size() - 2];
     }
-    return testsupport::withoutDoneLines(pane.lines);
+    return testsupport::withoutDoneLines(lines);
 }
 
 std::size_t studyQuerySize(const QueryFilter& f) {
@@ -239,12 +234,12 @@ TEST(FindJob, SilentPeerAndClosedPortFail) {
         steps.push_back(Peer::Silent(std::chrono::milliseconds(3000)));
         Peer peer(steps);
         JobInputs inputs = inputsFor(dir, peer.PortText());
-        LinesPane pane;
+        RecordingPane pane;
         std::string kind = "FIND", ts;
         // The job's own 30 seconds, shortened: the body takes its time-out from the job.
         JobContext context{kind, ts, inputs, 1, pane};
         EXPECT_EQ(FindJob(context), JobOutcome::Failed);
-        EXPECT_EQ(pane.lines, (Lines{"", "No studies: 0"}));
+        EXPECT_EQ(pane.lines(), (Lines{"", "No studies: 0"}));
         peer.Finish();
     }
     int port;

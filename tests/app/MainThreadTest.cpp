@@ -4,6 +4,7 @@
 #include "JobBodies.h"
 #include "JobLines.h"
 #include "Log.h"
+#include "RecordingPane.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
@@ -19,36 +20,10 @@
 
 using apptest::logFile;
 using apptest::logMessages;
+using testsupport::RecordingPane;
 using testsupport::TempDir;
 
 namespace {
-
-// Like the window's pane: a clear empties it. Safe from several job threads.
-class RecordingPane : public OutputPane {
-public:
-    void Clear() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-        ++clears_;
-    }
-    void AppendLine(const std::string& line) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(line);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    int clears() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return clears_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    int clears_ = 0;
-};
 
 JobInputs inputsIn(const TempDir& dir, int logLevel = 0) {
     AppState state;

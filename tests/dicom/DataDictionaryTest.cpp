@@ -60,32 +60,6 @@ TEST(DataDictionaryShape, RowsAreWellFormedAndTerminated) {
     EXPECT_STREQ(last.name, "");
 }
 
-TEST(DataDictionaryShape, RowsPerGroup) {
-    const std::map<uint16_t, int> expected = {
-        {0x0000, 24},  {0x0002, 10},  {0x0004, 20},  {0x0008, 149}, {0x0010, 36}, {0x0012, 14},
-        {0x0018, 581}, {0x0020, 86},  {0x0022, 32},  {0x0028, 114}, {0x0032, 27}, {0x0038, 24},
-        {0x003A, 29},  {0x0040, 201}, {0x0042, 5},   {0x0050, 9},   {0x0054, 80}, {0x0060, 8},
-        {0x0070, 59},  {0x0072, 99},  {0x0088, 8},   {0x0100, 5},   {0x0400, 20}, {0x2000, 22},
-        {0x2010, 27},  {0x2020, 12},  {0x2030, 3},   {0x2040, 13},  {0x2050, 4},  {0x2100, 11},
-        {0x2110, 5},   {0x2120, 4},   {0x2130, 10},  {0x2200, 17},  {0x3002, 23}, {0x3004, 24},
-        {0x3006, 47},  {0x3008, 92},  {0x300A, 327}, {0x300C, 32},  {0x300E, 5},  {0x4000, 3},
-        {0x4008, 28},  {0x4FFE, 1},   {0x5000, 27},  {0x5200, 3},   {0x5400, 8},  {0x5600, 3},
-        {0x6000, 31},  {0x7FE0, 2},   {0xFFFA, 1},   {0xFFFC, 1},   {0xFFFE, 3},
-    };
-    ASSERT_EQ(expected.size(), 53u);
-    int sum = 0;
-    for (const auto& [group, rows] : expected) {
-        sum += rows;
-    }
-    ASSERT_EQ(sum, 2429);
-
-    std::map<uint16_t, int> actual;
-    for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
-        ++actual[DataDictionary[i].group];
-    }
-    EXPECT_EQ(actual, expected);
-}
-
 TEST(DataDictionaryShape, NoRepeatingGroupCopiesOrLaterModules) {
     for (std::size_t i = 0; i < DataDictionaryRows; ++i) {
         const uint16_t group = DataDictionary[i].group;

@@ -23,7 +23,7 @@ using testsupport::TempDir;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 void dump(TForm1& window, const ModalAnswers::Answer& answer) {
     ModalAnswers answers;

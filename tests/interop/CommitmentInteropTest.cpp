@@ -12,25 +12,15 @@
 
 #include <memory>
 
-using testsupport::DimsePeer;
-using testsupport::FreeLoopbackPort;
-using testsupport::OrthancPeer;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 const std::string ct = samples + "CT_small.dcm", mr = samples + "MR_small.dcm",
                   plan = samples + "rtplan.dcm";
-
-std::string cli(const fs::path& dir, const std::string& args) {
-    return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +
-           " 2>&1";
-}
 
 std::string instanceOf(const std::string& file) {
     DcmObj dataSet;
@@ -42,13 +32,14 @@ class Commitment : public ::testing::Test {
 protected:
     void configure(int remotePort, int wait, int local) {
         localPort = local;
-        ASSERT_EQ(runCommand(cli(work.path(), "setup --log-level 2 --local-aet VESKARO "
-                                              "--remote-port " +
-                                                  std::to_string(remotePort) + " --local-port " +
-                                                  std::to_string(localPort) + " --commit-wait " +
-                                                  std::to_string(wait)))
-                      .exitStatus,
-                  0);
+        ASSERT_EQ(
+            runCommand(cliCommand(work.path(), "setup --log-level 2 --local-aet VESKARO "
+                                               "--remote-port " +
+                                                   std::to_string(remotePort) + " --local-port " +
+                                                   std::to_string(localPort) + " --commit-wait " +
+                                                   std::to_string(wait)))
+                .exitStatus,
+            0);
     }
     // Leaves peer null, or not ready, when it cannot run; the test must then stop.
     void startPeer(std::vector<std::string> options) {
@@ -75,7 +66,7 @@ TEST_F(Commitment, ReportOnTheSameAssociationWithAFailure) {
     startPeer({"--commit", "same", "--fail", instanceOf(mr)});
     if (!peer || !peer->Ready())
         return;
-    auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr)));
+    auto r = runCommand(cliCommand(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr)));
     EXPECT_EQ(r.exitStatus, 1) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("(report on the same association)"),
               std::string::npos)
@@ -109,8 +100,8 @@ TEST_F(Commitment, ReportOnANewAssociation) {
     startPeer({"--commit", "new", "--commit-port", "@LOCAL@", "--delay-ms", "300"});
     if (!peer || !peer->Ready())
         return;
-    auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr) + " " +
-                                             shellQuote(plan)));
+    auto r = runCommand(cliCommand(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr) +
+                                                    " " + shellQuote(plan)));
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("(report on the new association)"),
               std::string::npos)
@@ -127,14 +118,14 @@ TEST_F(Commitment, NoReportTimesOut) {
     startPeer({"--commit", "none"});
     if (!peer || !peer->Ready())
         return;
-    ASSERT_EQ(runCommand(cli(work.path(), "setup --commit-wait 2")).exitStatus, 0);
-    auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct)));
+    ASSERT_EQ(runCommand(cliCommand(work.path(), "setup --commit-wait 2")).exitStatus, 0);
+    auto r = runCommand(cliCommand(work.path(), "commit " + shellQuote(ct)));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
                   "Reason: no storage commitment report within 2 s\nCOMMIT failed"),
               std::string::npos)
         << r.output;
-    EXPECT_EQ(runCommand(cli(work.path(), "commit")).exitStatus, 2);
+    EXPECT_EQ(runCommand(cliCommand(work.path(), "commit")).exitStatus, 2);
 }
 
 // Orthanc commits what it stored and refuses what it never received; its report comes on a
@@ -147,11 +138,12 @@ TEST_F(Commitment, OrthancCommitsWhatItStored) {
     OrthancPeer orthanc(archive.path().string(), "VESKARO", port);
     ASSERT_TRUE(orthanc.Ready());
     configure(orthanc.Port(), 20, port);
-    ASSERT_EQ(runCommand(cli(work.path(), "setup --remote-aet ORTHANC")).exitStatus, 0);
-    auto stored = runCommand(cli(work.path(), "store " + shellQuote(ct) + " " + shellQuote(mr)));
+    ASSERT_EQ(runCommand(cliCommand(work.path(), "setup --remote-aet ORTHANC")).exitStatus, 0);
+    auto stored =
+        runCommand(cliCommand(work.path(), "store " + shellQuote(ct) + " " + shellQuote(mr)));
     ASSERT_EQ(stored.exitStatus, 0) << stored.output;
 
-    auto r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr)));
+    auto r = runCommand(cliCommand(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(mr)));
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("(report on the new association)"),
               std::string::npos)
@@ -159,7 +151,7 @@ TEST_F(Commitment, OrthancCommitsWhatItStored) {
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("Committed: 2, failed: 0\nCOMMIT OK\n"),
               std::string::npos);
 
-    r = runCommand(cli(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(plan)));
+    r = runCommand(cliCommand(work.path(), "commit " + shellQuote(ct) + " " + shellQuote(plan)));
     EXPECT_EQ(r.exitStatus, 1) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("Not committed: " + instanceOf(plan)),
               std::string::npos)

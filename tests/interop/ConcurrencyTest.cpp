@@ -26,16 +26,12 @@
 #include <sanitizer/tsan_interface.h>
 #endif
 
-using testsupport::DcmtkPeer;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::StartPrintScp;
-using testsupport::TempDir;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 bool havePeers(std::initializer_list<const char*> programs) {
     for (const char* program : programs) {
@@ -144,15 +140,7 @@ protected:
                                      "-pm"},
             p.storeDir.path().string());
 
-        fs::create_directory(p.archiveDir.file("db"));
-        std::ofstream(p.archiveDir.file("dcmqrscp.cfg"))
-            << "NetworkTCPPort = 104\nMaxPDUSize = 16384\nMaxAssociations = 16\n"
-               "HostTable BEGIN\nHostTable END\nVendorTable BEGIN\nVendorTable END\n"
-               "AETable BEGIN\nARCHIVE "
-            << p.archiveDir.file("db").string() << " RW (50, 64mb) ANY\nAETable END\n";
-        p.archive = std::make_unique<DcmtkPeer>(
-            "dcmqrscp", std::vector<std::string>{"-c", p.archiveDir.file("dcmqrscp.cfg").string()},
-            p.archiveDir.path().string());
+        p.archive = testsupport::StartQueryScp(p.archiveDir.path().string());
         if (p.archive->Ready())
             p.archiveFilled =
                 runCommand("storescu -aec ARCHIVE 127.0.0.1 " + std::to_string(p.archive->Port()) +

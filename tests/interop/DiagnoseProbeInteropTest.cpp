@@ -3,6 +3,7 @@
 
 #include "DcmtkPeer.h"
 #include "TestSupport.h"
+#include "TransferSyntaxUids.h"
 
 #include <gtest/gtest.h>
 
@@ -14,20 +15,11 @@
 #include <map>
 #include <sstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
 constexpr const char* CtImage = "1.2.840.10008.5.1.4.1.1.2";
-constexpr const char* Implicit = "1.2.840.10008.1.2";
-constexpr const char* ExplicitLittle = "1.2.840.10008.1.2.1";
-constexpr const char* ExplicitBig = "1.2.840.10008.1.2.2";
-constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
-constexpr const char* Rle = "1.2.840.10008.1.2.5";
 
 std::string cli(const TempDir& dir, const std::string& args) {
     return "cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) + " " + args;
@@ -49,19 +41,26 @@ bool startsWith(const std::string& text, const std::string& head) {
     return text.rfind(head, 0) == 0;
 }
 
-// The probe's JSON: the accepted syntaxes of each class by UID.
-std::map<std::string, std::vector<std::string>> probeJson(const TempDir& dir, int& exitStatus,
-                                                          nlohmann::json& object) {
-    auto r = runCommand(cli(dir, "probe --json"));
-    exitStatus = r.exitStatus;
-    object = nlohmann::json::parse(r.output);
-    std::map<std::string, std::vector<std::string>> accepted;
-    for (const auto& c : object["classes"])
-        accepted[c["uid"].get<std::string>()] = c["accepted"].get<std::vector<std::string>>();
-    return accepted;
-}
-
 using Syntaxes = std::vector<std::string>;
+
+struct Probe {
+    int exitStatus = -1;
+    nlohmann::json object;
+    // The accepted syntaxes of each class by UID.
+    std::map<std::string, Syntaxes> accepted;
+};
+
+// Sets the CLI up with args, then runs the probe with JSON output.
+Probe probe(const TempDir& dir, const std::string& args) {
+    setup(dir, args);
+    Probe p;
+    auto r = runCommand(cli(dir, "probe --json"));
+    p.exitStatus = r.exitStatus;
+    p.object = nlohmann::json::parse(r.output);
+    for (const auto& c : p.object["classes"])
+        p.accepted[c["uid"].get<std::string>()] = c["accepted"].get<Syntaxes>();
+    return p;
+}
 
 } // namespace
 
@@ -124,14 +123,9 @@ TEST(DiagnoseInterop, ClosedPortWrongAeTitleAndTlsMismatch) {
     }
     {
         TempDir db;
-        std::ofstream(db.file("dcmqrscp.cfg"))
-            << "NetworkTCPPort = 104\nMaxPDUSize = 16384\nMaxAssociations = 4\n"
-               "HostTable BEGIN\nHostTable END\nVendorTable BEGIN\nVendorTable END\n"
-               "AETable BEGIN\nARCHIVE "
-            << db.path().string() << " RW (10, 16mb) ANY\nAETable END\n";
-        DcmtkPeer peer("dcmqrscp", {"-c", db.file("dcmqrscp.cfg").string()}, db.path().string());
-        ASSERT_TRUE(peer.Ready());
-        setup(dir, "--remote-aet NOSUCHAE --remote-port " + std::to_string(peer.Port()));
+        auto archive = testsupport::StartQueryScp(db.path().string(), 4);
+        ASSERT_TRUE(archive->Ready());
+        setup(dir, "--remote-aet NOSUCHAE --remote-port " + std::to_string(archive->Port()));
         auto r = runCommand(cli(dir, "diagnose"));
         EXPECT_EQ(r.exitStatus, 1);
         std::vector<std::string> lines = linesOf(r.output);
@@ -192,20 +186,18 @@ TEST(ProbeInterop, StorescpAcceptsWhatItsOptionsSay) {
         Syntaxes ct;
     };
     const Case cases[] = {
-        {{}, {Implicit, ExplicitLittle, ExplicitBig}},
-        {{"+xi"}, {Implicit}},
-        {{"+xs"}, {Implicit, ExplicitLittle, ExplicitBig, JpegLossless}},
-        {{"+xr"}, {Implicit, ExplicitLittle, ExplicitBig, Rle}},
+        {{}, {ImplicitLittleEndian, ExplicitLittleEndian, ExplicitBigEndian}},
+        {{"+xi"}, {ImplicitLittleEndian}},
+        {{"+xs"}, {ImplicitLittleEndian, ExplicitLittleEndian, ExplicitBigEndian, JpegLossless}},
+        {{"+xr"}, {ImplicitLittleEndian, ExplicitLittleEndian, ExplicitBigEndian, Rle}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "default" : c.options[0]);
         TempDir dir;
         DcmtkPeer peer("storescp", c.options, dir.path().string());
         ASSERT_TRUE(peer.Ready());
-        setup(dir, "--remote-port " + std::to_string(peer.Port()));
-        int status = 0;
-        nlohmann::json object;
-        auto accepted = probeJson(dir, status, object);
+        auto [status, object, accepted] =
+            probe(dir, "--remote-port " + std::to_string(peer.Port()));
         EXPECT_EQ(status, 0);
         EXPECT_EQ(object["succeeded"], true);
         EXPECT_EQ(accepted[CtImage], c.ct);
@@ -244,34 +236,24 @@ TEST(ProbeInterop, QueryWorklistAndPrintPeers) {
         GTEST_SKIP();
     {
         TempDir db;
-        std::ofstream(db.file("dcmqrscp.cfg"))
-            << "NetworkTCPPort = 104\nMaxPDUSize = 16384\nMaxAssociations = 4\n"
-               "HostTable BEGIN\nHostTable END\nVendorTable BEGIN\nVendorTable END\n"
-               "AETable BEGIN\nARCHIVE "
-            << db.path().string() << " RW (10, 16mb) ANY\nAETable END\n";
-        DcmtkPeer peer("dcmqrscp", {"-c", db.file("dcmqrscp.cfg").string()}, db.path().string());
-        ASSERT_TRUE(peer.Ready());
-        setup(db, "--remote-aet ARCHIVE --remote-port " + std::to_string(peer.Port()));
-        int status = 0;
-        nlohmann::json object;
-        auto accepted = probeJson(db, status, object);
+        auto archive = testsupport::StartQueryScp(db.path().string(), 4);
+        ASSERT_TRUE(archive->Ready());
+        auto [status, object, accepted] =
+            probe(db, "--remote-aet ARCHIVE --remote-port " + std::to_string(archive->Port()));
         EXPECT_EQ(status, 0);
         for (const char* qr : {"1.2.840.10008.5.1.4.1.2.2.1", "1.2.840.10008.5.1.4.1.2.2.2",
                                "1.2.840.10008.5.1.4.1.2.2.3", "1.2.840.10008.5.1.4.1.2.1.1"})
             EXPECT_FALSE(accepted[qr].empty()) << qr;
-        EXPECT_EQ(accepted[CtImage], (Syntaxes{Implicit, ExplicitLittle, ExplicitBig}));
+        EXPECT_EQ(accepted[CtImage],
+                  (Syntaxes{ImplicitLittleEndian, ExplicitLittleEndian, ExplicitBigEndian}));
         EXPECT_TRUE(accepted["1.2.840.10008.5.1.4.31"].empty());
     }
     {
         TempDir dir;
-        std::filesystem::create_directory(dir.file("WLM"));
-        std::ofstream(dir.file("WLM") / "lockfile");
-        DcmtkPeer peer("wlmscpfs", {"-dfp", dir.path().string()}, dir.path().string());
-        ASSERT_TRUE(peer.Ready());
-        setup(dir, "--remote-aet WLM --remote-port " + std::to_string(peer.Port()));
-        int status = 0;
-        nlohmann::json object;
-        auto accepted = probeJson(dir, status, object);
+        auto peer = testsupport::StartWorklistScp(dir.path().string());
+        ASSERT_TRUE(peer->Ready());
+        auto [status, object, accepted] =
+            probe(dir, "--remote-aet WLM --remote-port " + std::to_string(peer->Port()));
         EXPECT_EQ(status, 0);
         EXPECT_FALSE(accepted["1.2.840.10008.5.1.4.31"].empty());
         EXPECT_FALSE(accepted["1.2.840.10008.1.1"].empty());
@@ -282,10 +264,8 @@ TEST(ProbeInterop, QueryWorklistAndPrintPeers) {
         TempDir dir;
         auto peer = testsupport::StartPrintScp(dir.path().string());
         ASSERT_TRUE(peer->Ready());
-        setup(dir, "--remote-aet PRINTSCP --remote-port " + std::to_string(peer->Port()));
-        int status = 0;
-        nlohmann::json object;
-        auto accepted = probeJson(dir, status, object);
+        auto [status, object, accepted] =
+            probe(dir, "--remote-aet PRINTSCP --remote-port " + std::to_string(peer->Port()));
         EXPECT_EQ(status, 0);
         // A grayscale printer: the colour meta class is refused.
         EXPECT_FALSE(accepted["1.2.840.10008.5.1.1.9"].empty());
@@ -302,12 +282,11 @@ TEST(ProbeInterop, OrthancAcceptsItsConfiguredSyntaxes) {
                                           "[\"1.2.840.10008.1.2\", \"1.2.840.10008.1.2.1\", "
                                           "\"1.2.840.10008.1.2.4.70\"]");
     ASSERT_TRUE(peer->Ready());
-    setup(dir, "--remote-aet ORTHANC --remote-port " + std::to_string(peer->Port()));
-    int status = 0;
-    nlohmann::json object;
-    auto accepted = probeJson(dir, status, object);
+    auto [status, object, accepted] =
+        probe(dir, "--remote-aet ORTHANC --remote-port " + std::to_string(peer->Port()));
     EXPECT_EQ(status, 0) << object.dump();
-    EXPECT_EQ(accepted[CtImage], (Syntaxes{Implicit, ExplicitLittle, JpegLossless}));
+    EXPECT_EQ(accepted[CtImage],
+              (Syntaxes{ImplicitLittleEndian, ExplicitLittleEndian, JpegLossless}));
     EXPECT_FALSE(accepted["1.2.840.10008.1.1"].empty());
     EXPECT_FALSE(accepted["1.2.840.10008.5.1.4.1.2.2.1"].empty());
     EXPECT_FALSE(accepted["1.2.840.10008.5.1.4.1.2.1.2"].empty());

@@ -8,11 +8,7 @@
 
 #include <fstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 

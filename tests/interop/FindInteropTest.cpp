@@ -15,22 +15,14 @@
 #include <memory>
 #include <sstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 std::string cli(const TempDir& dir, const std::string& args) {
     return "cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) + " " + args;
-}
-
-void writeText(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary) << text;
 }
 
 struct Filter {
@@ -179,17 +171,7 @@ protected:
         if (!havePeers({"dcmqrscp", "storescu", "findscu", "dcmdump"}))
             return;
         db = std::make_unique<TempDir>();
-        std::filesystem::create_directory(db->file("db"));
-        writeText(db->file("dcmqrscp.cfg"), "NetworkTCPPort = 104\nMaxPDUSize = 16384\n"
-                                            "MaxAssociations = 16\n"
-                                            "HostTable BEGIN\nHostTable END\n"
-                                            "VendorTable BEGIN\nVendorTable END\n"
-                                            "AETable BEGIN\nARCHIVE " +
-                                                db->file("db").string() +
-                                                " RW (50, 64mb) ANY\nAETable END\n");
-        peer = std::make_unique<DcmtkPeer>(
-            "dcmqrscp", std::vector<std::string>{"-c", db->file("dcmqrscp.cfg").string()},
-            db->path().string());
+        peer = testsupport::StartQueryScp(db->path().string());
         if (!peer->Ready())
             return;
         std::string files;
@@ -229,74 +211,43 @@ protected:
     TempDir work;
 };
 
-const char* const worklistEntries[] = {
-    R"((0008,0005) CS [ISO_IR 100]
-(0008,0050) SH [ACC001]
-(0008,0090) PN [Ref^Doctor]
-(0010,0010) PN [Doe^John]
-(0010,0020) LO [PID001]
-(0010,0030) DA [19700101]
-(0010,0040) CS [M]
-(0020,000d) UI [1.2.826.0.1.3680043.2.1143.101]
-(0032,1060) LO [CT Head]
-(0040,0100) SQ (Sequence with undefined length)
-(fffe,e000) na (Item with undefined length)
-(0008,0060) CS [CT]
-(0040,0001) AE [CT01]
-(0040,0002) DA [20240301]
-(0040,0003) TM [090000]
-(0040,0006) PN [Perf^One]
-(0040,0007) LO [Head scan]
-(0040,0009) SH [SPS001]
-(fffe,e00d) na (ItemDelimitationItem)
-(fffe,e0dd) na (SequenceDelimitationItem)
-(0040,1001) SH [RP001]
-(0040,1003) SH [ROUTINE]
-)",
-    R"((0008,0005) CS [ISO_IR 100]
-(0008,0050) SH [ACC002]
-(0008,0090) PN [Ref^Other]
-(0010,0010) PN [Roe^Jane]
-(0010,0020) LO [PID002]
-(0010,0030) DA [19851224]
-(0010,0040) CS [F]
-(0020,000d) UI [1.2.826.0.1.3680043.2.1143.102]
-(0032,1060) LO [MR Knee]
-(0040,0100) SQ (Sequence with undefined length)
-(fffe,e000) na (Item with undefined length)
-(0008,0060) CS [MR]
-(0040,0001) AE [MR01]
-(0040,0002) DA [20240303]
-(0040,0003) TM [143000]
-(0040,0006) PN [Perf^Two]
-(0040,0007) LO [Knee left]
-(0040,0009) SH [SPS002]
-(fffe,e00d) na (ItemDelimitationItem)
-(fffe,e0dd) na (SequenceDelimitationItem)
-(0040,1001) SH [RP002]
-(0040,1003) SH [HIGH]
-)",
-    R"((0008,0005) CS [ISO_IR 100]
-(0008,0050) SH [ACC003]
-(0010,0010) PN [Smith^Anna]
-(0010,0020) LO [PID003]
-(0010,0030) DA [20010704]
-(0010,0040) CS [F]
-(0020,000d) UI [1.2.826.0.1.3680043.2.1143.103]
-(0032,1060) LO [CT Chest]
-(0040,0100) SQ (Sequence with undefined length)
-(fffe,e000) na (Item with undefined length)
-(0008,0060) CS [CT]
-(0040,0001) AE [CT02]
-(0040,0002) DA [20240305]
-(0040,0003) TM [080000]
-(0040,0007) LO [Chest]
-(0040,0009) SH [SPS003]
-(fffe,e00d) na (ItemDelimitationItem)
-(fffe,e0dd) na (SequenceDelimitationItem)
-(0040,1001) SH [RP003]
-(0040,1003) SH [ROUTINE]
-)",
+const WorklistItem worklistItems[] = {
+    {.number = "001",
+     .procedure = "CT Head",
+     .modality = "CT",
+     .station = "CT01",
+     .date = "20240301",
+     .time = "090000",
+     .step = "Head scan",
+     .priority = "ROUTINE",
+     .patient = "Doe^John",
+     .birthDate = "19700101",
+     .sex = "M",
+     .study = "101",
+     .referring = "Ref^Doctor",
+     .performing = "Perf^One"},
+    {.number = "002",
+     .procedure = "MR Knee",
+     .modality = "MR",
+     .station = "MR01",
+     .date = "20240303",
+     .time = "143000",
+     .step = "Knee left",
+     .priority = "HIGH",
+     .study = "102",
+     .referring = "Ref^Other",
+     .performing = "Perf^Two"},
+    {.number = "003",
+     .procedure = "CT Chest",
+     .modality = "CT",
+     .station = "CT02",
+     .date = "20240305",
+     .time = "080000",
+     .step = "Chest",
+     .priority = "ROUTINE",
+     .patient = "Smith^Anna",
+     .birthDate = "20010704",
+     .study = "103"},
 };
 
 // One wlmscpfs for the suite, serving a folder of three worklist entries.
@@ -306,22 +257,10 @@ protected:
         if (!havePeers({"wlmscpfs", "dump2dcm", "findscu", "dcmdump"}))
             return;
         dir = std::make_unique<TempDir>();
-        std::filesystem::path ae = dir->file("WLM");
-        std::filesystem::create_directory(ae);
-        writeText(ae / "lockfile", "");
-        converted = true;
-        int n = 0;
-        for (const char* entry : worklistEntries) {
-            std::string name = "entry" + std::to_string(++n);
-            writeText(dir->file(name + ".dump"), entry);
-            converted = converted &&
-                        runCommand("dump2dcm " + shellQuote(dir->file(name + ".dump").string()) +
-                                   " " + shellQuote((ae / (name + ".wl")).string()) + " 2>&1")
-                                .exitStatus == 0;
-        }
-        peer = std::make_unique<DcmtkPeer>("wlmscpfs",
-                                           std::vector<std::string>{"-dfp", dir->path().string()},
-                                           dir->path().string());
+        peer = testsupport::StartWorklistScp(dir->path().string());
+        converted = testsupport::WriteWorklistFiles(
+            dir->file("WLM").string(),
+            {worklistItems[0].Dump(), worklistItems[1].Dump(), worklistItems[2].Dump()});
     }
     static void TearDownTestSuite() {
         peer.reset();

@@ -7,6 +7,7 @@
 #include "Find.h"
 #include "JobBodies.h"
 #include "MainThread.h"
+#include "RecordingPane.h"
 #include "ScriptedPeer.h"
 #include "Setup.h"
 #include "TestSupport.h"
@@ -78,6 +79,7 @@ void resetPeakResident() {
 }
 
 using testsupport::closedPort;
+using testsupport::RecordingPane;
 
 // A peer whose close resets the connection instead of ending it.
 std::unique_ptr<PeerStream> resettingStream(int fd) {
@@ -85,26 +87,6 @@ std::unique_ptr<PeerStream> resettingStream(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     return PlainPeerStream(fd);
 }
-
-class RecordingPane : public OutputPane {
-public:
-    void Clear() override {
-        std::lock_guard<std::mutex> hold(lock);
-        lines.clear();
-    }
-    void AppendLine(const std::string& line) override {
-        std::lock_guard<std::mutex> hold(lock);
-        lines.push_back(line);
-    }
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> hold(lock);
-        return lines;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<std::string> lines;
-};
 
 // The services' own bodies, handed a short time-out instead of the kind's.
 JobBodyTable bodiesWithTimeout(int seconds) {
@@ -229,7 +211,7 @@ protected:
             }
             result.outcome = job.Outcome;
         }
-        result.pane = pane.Lines();
+        result.pane = pane.lines();
         result.log = logText(kind);
         return result;
     }

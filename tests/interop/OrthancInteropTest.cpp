@@ -15,15 +15,11 @@
 #include <set>
 #include <sstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 class OrthancInterop : public ::testing::Test {
 protected:

@@ -18,18 +18,12 @@
 #include <cstdio>
 #include <fstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::readText;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::StartPrintScp;
-using testsupport::TempDir;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 std::string cli(const fs::path& dir, const std::string& args) {
     return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +

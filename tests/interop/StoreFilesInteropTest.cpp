@@ -14,21 +14,12 @@
 #include <atomic>
 #include <memory>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
-
-std::string cli(const fs::path& dir, const std::string& args) {
-    return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +
-           " 2>&1";
-}
+const std::string samples = testsupport::SampleFiles;
 
 std::size_t filesIn(const fs::path& dir) {
     std::size_t n = 0;
@@ -68,8 +59,8 @@ protected:
             "storescp", std::vector<std::string>{"+xa", "-pm", "-od", received().string()},
             work.path().string());
         ASSERT_TRUE(peer->Ready());
-        runCommand(
-            cli(work.path(), "setup --log-level 2 --remote-port " + std::to_string(peer->Port())));
+        runCommand(cliCommand(work.path(),
+                              "setup --log-level 2 --remote-port " + std::to_string(peer->Port())));
     }
     fs::path received() const { return work.path() / "received"; }
     StoreFilesOptions options() const {
@@ -99,7 +90,7 @@ TEST_F(StoreFiles, DirectoryGoesOverOneAssociation) {
     fs::copy_file(samples + "MR_small_RLE.dcm", input.path() / "sub" / "deeper" / "rle.dcm");
     fs::copy_file(samples + "README.txt", input.path() / "sub" / "README.txt");
 
-    auto r = runCommand(cli(work.path(), "store " + shellQuote(input.path().string())));
+    auto r = runCommand(cliCommand(work.path(), "store " + shellQuote(input.path().string())));
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
                   "Sent: 5, failed: 0, skipped: 1, associations: 1\nSTORE OK\n"),
@@ -120,9 +111,10 @@ TEST_F(StoreFiles, DirectoryGoesOverOneAssociation) {
 // Files named one by one, one of them missing: the others are sent, the missing one is a
 // failure with its reason, and the job fails.
 TEST_F(StoreFiles, MissingFileFailsTheJobButNotTheOthers) {
-    auto r = runCommand(cli(work.path(), "store " + shellQuote(samples + "CT_small.dcm") + " " +
-                                             shellQuote(input.file("gone.dcm").string()) + " " +
-                                             shellQuote(samples + "MR_small.dcm") + " --ts 1"));
+    auto r =
+        runCommand(cliCommand(work.path(), "store " + shellQuote(samples + "CT_small.dcm") + " " +
+                                               shellQuote(input.file("gone.dcm").string()) + " " +
+                                               shellQuote(samples + "MR_small.dcm") + " --ts 1"));
     EXPECT_EQ(r.exitStatus, 1) << r.output;
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find(
                   "Failed: " + input.file("gone.dcm").string() + ": no such file"),

@@ -20,18 +20,12 @@
 #include <set>
 #include <sstream>
 
-using testsupport::DcmtkPeer;
-using testsupport::havePeers;
-using testsupport::readText;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeDicomFile;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 
 // The TransferSyntax dialog's choices, by index.
 const char* const choices[] = {"1.2.840.10008.1.2.1",    "1.2.840.10008.1.2",

@@ -11,57 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 
-using testsupport::DimsePeer;
-using testsupport::FreeLoopbackPort;
-using testsupport::OrthancPeer;
-using testsupport::runCommand;
-using testsupport::shellQuote;
-using testsupport::TempDir;
+using namespace testsupport;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string samples = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string samples = testsupport::SampleFiles;
 const std::string studyUid = "1.2.826.0.1.3680043.2.1143.881";
-
-const char* const worklistEntry = R"((0008,0005) CS [ISO_IR 100]
-(0008,0050) SH [ACC881]
-(0010,0010) PN [Roe^Jane]
-(0010,0020) LO [PID881]
-(0010,0030) DA [19851224]
-(0010,0040) CS [F]
-(0020,000d) UI [1.2.826.0.1.3680043.2.1143.881]
-(0032,1060) LO [CT Chest]
-(0040,0100) SQ (Sequence with undefined length)
-(fffe,e000) na (Item with undefined length)
-(0008,0060) CS [CT]
-(0040,0001) AE [VESKARO]
-(0040,0002) DA [20240305]
-(0040,0003) TM [080000]
-(0040,0007) LO [Chest]
-(0040,0009) SH [SPS881]
-(fffe,e00d) na (ItemDelimitationItem)
-(fffe,e0dd) na (SequenceDelimitationItem)
-(0040,1001) SH [RP881]
-(0040,1003) SH [ROUTINE]
-)";
-
-std::string cli(const fs::path& dir, const std::string& args) {
-    return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +
-           " 2>&1";
-}
-
-std::string text(const json& value) {
-    if (value.is_array() && !value.empty())
-        return text(value[0]);
-    if (value.is_object())
-        return value.value("Alphabetic", "");
-    return value.is_string() ? value.get<std::string>() : std::string();
-}
+const testsupport::WorklistItem item{"881",      "CT Chest", "CT",    "VESKARO",
+                                     "20240305", "080000",   "Chest", "ROUTINE"};
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -78,21 +39,15 @@ protected:
         int localPort = FreeLoopbackPort();
         orthanc = std::make_unique<OrthancPeer>(archive.path().string(), "VESKARO", localPort);
         ASSERT_TRUE(orthanc->Ready());
-        std::ofstream(archive.file("entry.dump")) << worklistEntry;
-        ASSERT_EQ(runCommand("dump2dcm " + shellQuote(archive.file("entry.dump").string()) + " " +
-                             shellQuote(orthanc->WorklistDir() + "/entry.wl") + " 2>&1")
-                      .exitStatus,
-                  0);
+        ASSERT_TRUE(testsupport::WriteWorklistFiles(orthanc->WorklistDir(), {item.Dump()}));
         mpps = std::make_unique<DimsePeer>(mppsDir.path().string());
         ASSERT_TRUE(mpps->Ready());
-        ASSERT_EQ(runCommand(cli(work.path(),
-                                 "setup --log-level 2 --local-aet VESKARO --remote-aet ORTHANC "
-                                 "--remote-port " +
-                                     std::to_string(orthanc->Port()) + " --local-port " +
-                                     std::to_string(localPort) +
-                                     " --commit-wait 30 --mpps-host 127.0.0.1 --mpps-aet MPPS "
-                                     "--mpps-port " +
-                                     std::to_string(mpps->Port())))
+        ASSERT_EQ(runCommand(cliCommand(work.path(),
+                                        "setup --log-level 2 --local-aet VESKARO --remote-aet "
+                                        "ORTHANC --remote-port " +
+                                            std::to_string(orthanc->Port()) + " --local-port " +
+                                            std::to_string(localPort) + " --commit-wait 30" +
+                                            testsupport::mppsOptions(*mpps, "MPPS")))
                       .exitStatus,
                   0);
     }
@@ -105,9 +60,9 @@ protected:
 } // namespace
 
 TEST_F(Workflow, RunsEveryStepAgainstOrthancAndTheMppsPeer) {
-    auto r = runCommand(cli(work.path(), "workflow --worklist-item 1 " +
-                                             shellQuote(samples + "CT_small.dcm") + " " +
-                                             shellQuote(samples + "MR_small.dcm")));
+    auto r = runCommand(cliCommand(work.path(), "workflow --worklist-item 1 " +
+                                                    shellQuote(samples + "CT_small.dcm") + " " +
+                                                    shellQuote(samples + "MR_small.dcm")));
     std::cout << r.output;
     ASSERT_EQ(r.exitStatus, 0) << r.output;
     for (const char* stepLine : {"\u2713 1 worklist query (", "\u2713 2 MPPS in progress (",
@@ -122,15 +77,15 @@ TEST_F(Workflow, RunsEveryStepAgainstOrthancAndTheMppsPeer) {
 
     json create = mpps->First("N-CREATE");
     ASSERT_FALSE(create.is_null());
-    EXPECT_EQ(text(create["dataset"]["PatientID"]), "PID881");
+    EXPECT_EQ(jsonText(create["dataset"]["PatientID"]), "PID881");
     json set = mpps->First("N-SET");
     ASSERT_FALSE(set.is_null());
     EXPECT_EQ(set["sopInstance"], create["sopInstance"]);
-    EXPECT_EQ(text(set["dataset"]["PerformedProcedureStepStatus"]), "COMPLETED");
+    EXPECT_EQ(jsonText(set["dataset"]["PerformedProcedureStepStatus"]), "COMPLETED");
     EXPECT_EQ(set["dataset"]["PerformedSeriesSequence"].size(), 2u);
 
     // What Orthanc keeps carries the item's identifiers, at every level and in both roots.
-    auto study = runCommand(cli(work.path(), "find --accession ACC881"));
+    auto study = runCommand(cliCommand(work.path(), "find --accession ACC881"));
     EXPECT_NE(testsupport::withoutDoneLines(study.output)
                   .find("PatientName: Roe^Jane\nPatientID: PID881\n"),
               std::string::npos)
@@ -138,36 +93,37 @@ TEST_F(Workflow, RunsEveryStepAgainstOrthancAndTheMppsPeer) {
     EXPECT_NE(
         testsupport::withoutDoneLines(study.output).find("StudyInstanceUID: " + studyUid + "\n"),
         std::string::npos);
-    auto series = runCommand(cli(work.path(), "find --level series --study " + studyUid));
+    auto series = runCommand(cliCommand(work.path(), "find --level series --study " + studyUid));
     EXPECT_EQ(series.exitStatus, 0) << series.output;
     EXPECT_NE(testsupport::withoutDoneLines(series.output).find("No series: 2\nFIND OK\n"),
               std::string::npos)
         << series.output;
     DcmObj ct;
     ASSERT_TRUE(DcmObj::Read(ct, samples + "CT_small.dcm"));
-    auto images = runCommand(cli(work.path(), "find --level image --study " + studyUid +
-                                                  " --series " + ct.GetString(0x0020, 0x000E)));
+    auto images =
+        runCommand(cliCommand(work.path(), "find --level image --study " + studyUid + " --series " +
+                                               ct.GetString(0x0020, 0x000E)));
     EXPECT_NE(testsupport::withoutDoneLines(images.output)
                   .find("SOPInstanceUID: " + ct.GetString(0x0008, 0x0018) + "\n"),
               std::string::npos)
         << images.output;
     EXPECT_NE(testsupport::withoutDoneLines(images.output).find("No images: 1\nFIND OK\n"),
               std::string::npos);
-    auto patientRoot = runCommand(cli(work.path(), "find --level image --root patient "
-                                                   "--patient-id PID881 --study " +
-                                                       studyUid));
+    auto patientRoot = runCommand(cliCommand(work.path(), "find --level image --root patient "
+                                                          "--patient-id PID881 --study " +
+                                                              studyUid));
     EXPECT_NE(testsupport::withoutDoneLines(patientRoot.output).find("No images: 2\nFIND OK\n"),
               std::string::npos)
         << patientRoot.output;
     for (const char* args : {"find --level series", "find --level patient --study 1.2",
                              "find --root patient --level image --study 1.2"})
-        EXPECT_EQ(runCommand(cli(work.path(), args)).exitStatus, 2) << args;
+        EXPECT_EQ(runCommand(cliCommand(work.path(), args)).exitStatus, 2) << args;
 }
 
 // The first failing step ends the run with its reason; nothing after it is attempted.
 TEST_F(Workflow, StopsAtTheFirstFailureWithItsReason) {
-    auto r = runCommand(
-        cli(work.path(), "workflow --worklist-item 3 " + shellQuote(samples + "CT_small.dcm")));
+    auto r = runCommand(cliCommand(work.path(), "workflow --worklist-item 3 " +
+                                                    shellQuote(samples + "CT_small.dcm")));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(testsupport::withoutDoneLines(r.output).find("\u2717 1 worklist query ("),
               std::string::npos)
@@ -180,6 +136,7 @@ TEST_F(Workflow, StopsAtTheFirstFailureWithItsReason) {
     EXPECT_EQ(testsupport::withoutDoneLines(r.output).find("2 MPPS"), std::string::npos);
     EXPECT_TRUE(mpps->First("N-CREATE").is_null());
     EXPECT_EQ(
-        runCommand(cli(work.path(), "workflow " + shellQuote(samples + "CT_small.dcm"))).exitStatus,
+        runCommand(cliCommand(work.path(), "workflow " + shellQuote(samples + "CT_small.dcm")))
+            .exitStatus,
         2);
 }

@@ -67,9 +67,3 @@ TEST(Log, ConcurrentWritersNeverInterleaveWithinALine) {
             << line;
     EXPECT_EQ(count, 200);
 }
-
-TEST(Log, MemoryFigureIsPlausible) {
-    long mb = ProcessMemoryMB();
-    EXPECT_GT(mb, 0);
-    EXPECT_LT(mb, 100000);
-}

@@ -37,7 +37,7 @@ private:
 [[maybe_unused]] ::testing::Environment* const guiEnvironment =
     ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
-const std::string SampleDir = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string SampleDir = testsupport::SampleFiles;
 
 // Records what is drawn, for checks on texts and geometry.
 class RecordingCanvas : public WaveformCanvas {

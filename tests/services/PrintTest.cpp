@@ -7,30 +7,19 @@
 #include "DimseScript.h"
 #include "Jpeg.h"
 #include "LogFixture.h"
+#include "ReactiveDimsePeer.h"
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace dimsescript;
 
 namespace {
 
-// --- a printer on loopback that speaks DIMSE, for the cases a real one will not play --------
-
-std::unique_ptr<DcmObj> decode(const std::vector<uint8_t>& bytes) {
-    auto obj = std::make_unique<DcmObj>();
-    BufData buf(0, bytes.data(), bytes.size());
-    buf.ReadObject(*obj);
-    return obj;
-}
+// --- a printer on loopback that answers each step, for the cases a real one will not play --
 
 // The first element with this tag in the list, flat sequences included.
 const DcmTag* findFlat(const DcmObj& obj, uint16_t group, uint16_t element) {
@@ -44,170 +33,6 @@ std::string textOf(const DcmObj& obj, uint16_t group, uint16_t element) {
     const DcmTag* t = findFlat(obj, group, element);
     return t ? t->GetString() : "<absent>";
 }
-
-struct Message {
-    std::unique_ptr<DcmObj> command;
-    std::unique_ptr<DcmObj> dataSet;
-    uint16_t field() const { return command->GetUShort(0x0000, 0x0100); }
-};
-
-struct Reply {
-    uint16_t status = 0;
-    // (0000,0902) and (0000,1005) when not empty.
-    std::string errorComment;
-    std::vector<uint8_t> attributeList;
-    std::unique_ptr<DcmObj> dataSet;
-    std::string affectedInstance;
-};
-
-class PrintPeer {
-public:
-    using Policy = std::function<Reply(const Message&)>;
-
-    PrintPeer(Policy policy, bool acceptAssociation = true)
-        : policy_(std::move(policy)), accept_(acceptAssociation) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 1);
-        socklen_t n = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n);
-        port_ = ntohs(a.sin_port);
-        worker_ = std::thread([this] { run(); });
-    }
-    ~PrintPeer() {
-        Finish();
-        ::close(listener_);
-    }
-
-    std::string PortText() const { return std::to_string(port_); }
-    // Waits for the association to end; the messages received, in order.
-    const std::vector<Message>& Finish() {
-        if (worker_.joinable())
-            worker_.join();
-        return messages_;
-    }
-    const std::string& AbstractSyntax() const { return abstractSyntax_; }
-    bool Released() const { return released_; }
-
-private:
-    bool readExactly(int fd, uint8_t* to, std::size_t n) {
-        while (n > 0) {
-            ssize_t got = ::recv(fd, to, n, 0);
-            if (got <= 0)
-                return false;
-            to += got;
-            n -= static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-    void sendAll(int fd, const std::vector<uint8_t>& bytes) {
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-    void sendMessage(int fd, DcmObj& obj, bool command) {
-        sendAll(fd, pdata(command ? 3 : 2, encode(obj)));
-    }
-    void answer(int fd, const Message& m) {
-        Reply reply = policy_(m);
-        bool create = m.field() == NCreateRQ;
-        std::string sopClass =
-            create ? textOf(*m.command, 0, 0x0002) : textOf(*m.command, 0, 0x0003);
-        CommandSet rsp;
-        rsp.Uid(0x0002, sopClass)
-            .UShort(0x0100, m.field() | 0x8000)
-            .UShort(0x0120, m.command->GetUShort(0, 0x0110))
-            .UShort(0x0800, reply.dataSet ? 0x0102 : 0x0101)
-            .UShort(0x0900, reply.status);
-        if (!reply.errorComment.empty())
-            rsp.Element(std::make_unique<DcmTag>(0x0000, 0x0902, reply.errorComment, "LO"));
-        if (!reply.affectedInstance.empty())
-            rsp.Uid(0x1000, reply.affectedInstance);
-        if (!reply.attributeList.empty())
-            rsp.Element(std::make_unique<DcmTag>(0x0000, 0x1005,
-                                                 static_cast<uint32_t>(reply.attributeList.size()),
-                                                 reply.attributeList.data(), "AT"));
-        std::unique_ptr<DcmObj> command = rsp.Build();
-        sendMessage(fd, *command, true);
-        if (reply.dataSet)
-            sendMessage(fd, *reply.dataSet, false);
-    }
-    void associate(int fd, const std::vector<uint8_t>& body) {
-        // Items from offset 68: the presentation context's abstract syntax sub-item.
-        for (std::size_t at = 68; at + 4 <= body.size();) {
-            uint8_t type = body[at];
-            std::size_t length = body[at + 2] << 8 | body[at + 3];
-            if (type == 0x20 && at + 8 + 4 <= body.size()) {
-                std::size_t sub = at + 8;
-                std::size_t subLength = body[sub + 2] << 8 | body[sub + 3];
-                abstractSyntax_.assign(body.begin() + sub + 4, body.begin() + sub + 4 + subLength);
-            }
-            at += 4 + length;
-        }
-        sendAll(fd, acceptPdu(ImplicitLittleEndian, accept_ ? 0 : 3, "PRINTER"));
-    }
-    void run() {
-        timeval limit{10, 0};
-        int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        std::vector<uint8_t> command, data;
-        std::unique_ptr<DcmObj> pendingCommand;
-        for (;;) {
-            uint8_t header[6];
-            if (!readExactly(fd, header, 6))
-                break;
-            uint32_t length =
-                uint32_t(header[2]) << 24 | header[3] << 16 | header[4] << 8 | header[5];
-            std::vector<uint8_t> body(length);
-            if (!readExactly(fd, body.data(), length))
-                break;
-            if (header[0] == 0x01) {
-                associate(fd, body);
-            } else if (header[0] == 0x05) {
-                released_ = true;
-                sendAll(fd, releaseReply);
-                break;
-            } else if (header[0] == 0x04) {
-                for (std::size_t at = 0; at + 6 <= body.size();) {
-                    std::size_t pdv = std::size_t(body[at]) << 24 | body[at + 1] << 16 |
-                                      body[at + 2] << 8 | body[at + 3];
-                    uint8_t control = body[at + 5];
-                    std::vector<uint8_t>& into = (control & 1) ? command : data;
-                    into.insert(into.end(), body.begin() + at + 6, body.begin() + at + 4 + pdv);
-                    at += 4 + pdv;
-                    if (!(control & 2))
-                        continue;
-                    if (control & 1) {
-                        pendingCommand = decode(command);
-                        command.clear();
-                        if (pendingCommand->GetUShort(0, 0x0800) != 0x0101)
-                            continue;
-                        messages_.push_back({std::move(pendingCommand), nullptr});
-                    } else {
-                        messages_.push_back({std::move(pendingCommand), decode(data)});
-                        data.clear();
-                    }
-                    answer(fd, messages_.back());
-                }
-            } else {
-                break;
-            }
-        }
-        ::close(fd);
-    }
-
-    Policy policy_;
-    bool accept_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread worker_;
-    std::vector<Message> messages_;
-    std::string abstractSyntax_;
-    bool released_ = false;
-};
 
 constexpr const char* SessionUid = "1.2.3.100";
 constexpr const char* FilmBoxUid = "1.2.3.200";
@@ -236,29 +61,42 @@ std::unique_ptr<DcmObj> flatImageBoxes(const std::string& boxClass, int count = 
     return ds;
 }
 
-// A printer that accepts everything; `override` may change the status of one step.
-PrintPeer::Policy
+// A printer that accepts everything; `status` may change the status of one step.
+DimseHandlers
 printer(const std::string& boxClass,
         std::function<uint16_t(uint16_t field, const std::string& sop)> status = nullptr) {
-    return [boxClass, status](const Message& m) {
-        Reply r;
-        std::string sop =
-            m.field() == NCreateRQ ? textOf(*m.command, 0, 0x0002) : textOf(*m.command, 0, 0x0003);
-        if (m.field() == NCreateRQ && sop == FilmSessionSopClass) {
-            r.affectedInstance = SessionUid;
-        } else if (m.field() == NCreateRQ && sop == FilmBoxSopClass) {
-            r.affectedInstance = FilmBoxUid;
-            r.dataSet = flatImageBoxes(boxClass);
-        }
-        if (status)
-            r.status = status(m.field(), sop);
-        return r;
-    };
+    DimseHandlers handlers;
+    for (uint16_t field : {NCreateRQ, NSetRQ, NActionRQ, NDeleteRQ})
+        handlers[field] = [boxClass, status, field](const DimseMessage& m) {
+            DimseReply r;
+            const std::string sop = m.sopClass();
+            if (field == NCreateRQ && sop == FilmSessionSopClass) {
+                r.affectedInstance = SessionUid;
+            } else if (field == NCreateRQ && sop == FilmBoxSopClass) {
+                r.affectedInstance = FilmBoxUid;
+                r.dataSet = flatImageBoxes(boxClass);
+            }
+            if (status)
+                r.status = status(field, sop);
+            return r;
+        };
+    return handlers;
 }
 
-std::vector<uint16_t> fields(const std::vector<Message>& messages) {
+// The printer's peer: it takes the print meta classes as the handlers' printer "PRINTER".
+class PrintPeer : public ReactiveDimsePeer {
+public:
+    explicit PrintPeer(DimseHandlers handlers, ContextPolicy contexts = nullptr,
+                       int associations = 1)
+        : ReactiveDimsePeer(std::move(handlers), std::move(contexts), associations, "PRINTER") {}
+    std::string AbstractSyntax() const {
+        return AbstractSyntaxes().empty() ? "" : AbstractSyntaxes().front();
+    }
+};
+
+std::vector<uint16_t> fields(const std::vector<DimseMessage>& messages) {
     std::vector<uint16_t> out;
-    for (const Message& m : messages)
+    for (const DimseMessage& m : messages)
         out.push_back(m.field());
     return out;
 }
@@ -314,21 +152,21 @@ TEST(PrintCommands, NSetCarriesGroupLengthAndRequestedInstance) {
 }
 
 TEST(PrintCommands, ActionDeleteAndCreateLengthsAndDataSetTypes) {
-    auto action = decode(commandBytes(NActionRQ, FilmBoxSopClass, "1.2.3.4", false, 1));
+    auto action = decoded(commandBytes(NActionRQ, FilmBoxSopClass, "1.2.3.4", false, 1));
     EXPECT_EQ(action->GetTag(0, 0)->GetULong(), 22u + 8u + 46u + 10u);
     EXPECT_EQ(action->GetUShort(0, 0x0800), 0x0101);
     EXPECT_EQ(action->GetUShort(0, 0x1008), 1);
-    auto withData = decode(commandBytes(NActionRQ, FilmBoxSopClass, "1.2.3.4", true, 1));
+    auto withData = decoded(commandBytes(NActionRQ, FilmBoxSopClass, "1.2.3.4", true, 1));
     EXPECT_EQ(withData->GetUShort(0, 0x0800), 0x0102);
 
-    auto del = decode(commandBytes(NDeleteRQ, FilmSessionSopClass, "1.2.3.4", false, -1));
+    auto del = decoded(commandBytes(NDeleteRQ, FilmSessionSopClass, "1.2.3.4", false, -1));
     EXPECT_EQ(del->GetTag(0, 0)->GetULong(), 22u + 8u + 46u);
     EXPECT_EQ(del->GetUShort(0, 0x0800), 0x0101);
     EXPECT_EQ(del->GetUShort(0, 0x0100), 0x0150);
     EXPECT_EQ(del->GetString(0, 0x1001), "1.2.3.4");
 
     // The printer chooses the new instance's UID: no empty Affected SOP Instance UID is sent.
-    auto create = decode(commandBytes(NCreateRQ, FilmSessionSopClass, "", true, -1));
+    auto create = decoded(commandBytes(NCreateRQ, FilmSessionSopClass, "", true, -1));
     EXPECT_EQ(create->GetTag(0, 0)->GetULong(), 22u + 38u);
     EXPECT_EQ(create->GetUShort(0, 0x0800), 0x0102);
     EXPECT_EQ(create->GetString(0, 0x0002), FilmSessionSopClass);
@@ -419,7 +257,7 @@ TEST_F(PrintTest, GreyPrintRunsTheFiveStepsWithTheReturnedUids) {
     f.ImageBoxes[0].Picture = greyPicture(1200, 3, 255);
     f.ImageBoxes[0].RequestedWidth = 1200 * 25.4f / 300;
     EXPECT_EQ(print(peer, f, false), 0);
-    const std::vector<Message>& m = peer.Finish();
+    const std::vector<DimseMessage>& m = peer.Finish();
     EXPECT_EQ(peer.AbstractSyntax(), GrayscalePrintMetaSopClass);
     ASSERT_EQ(fields(m),
               (std::vector<uint16_t>{NCreateRQ, NCreateRQ, NSetRQ, NActionRQ, NDeleteRQ}));
@@ -442,7 +280,7 @@ TEST_F(PrintTest, GreyPrintRunsTheFiveStepsWithTheReturnedUids) {
     EXPECT_EQ(f.FilmSessionUID, SessionUid);
     EXPECT_EQ(f.FilmBoxUID, FilmBoxUid);
 
-    const Message& set = m[2];
+    const DimseMessage& set = m[2];
     EXPECT_EQ(set.command->GetString(0, 0x0003), GrayImageBoxClass);
     EXPECT_EQ(set.command->GetString(0, 0x1001), ImageBoxUid + std::string(".0"));
     const DcmObj& image = *set.dataSet;
@@ -475,7 +313,7 @@ TEST_F(PrintTest, ColourPrintSendsThreePlanesInTheColourSequence) {
     CreateRgbBitmap(f.ImageBoxes[0].Picture, 3, 1, qRgb(0, 0, 0));
     f.ImageBoxes[0].Picture.setPixel(0, 0, qRgb(255, 128, 1));
     EXPECT_EQ(print(peer, f, true), 0);
-    const std::vector<Message>& m = peer.Finish();
+    const std::vector<DimseMessage>& m = peer.Finish();
     EXPECT_EQ(peer.AbstractSyntax(), ColorPrintMetaSopClass);
     ASSERT_EQ(m.size(), 5u);
     const DcmObj& image = *m[2].dataSet;
@@ -496,16 +334,17 @@ TEST_F(PrintTest, ColourPrintSendsThreePlanesInTheColourSequence) {
 }
 
 TEST_F(PrintTest, RejectedFilmBoxLeavesTheSessionAndFails) {
-    PrintPeer::Policy accepting = printer(GrayImageBoxClass);
-    PrintPeer peer([&](const Message& m) {
-        Reply r = accepting(m);
-        if (m.field() == NCreateRQ && textOf(*m.command, 0, 0x0002) == FilmBoxSopClass) {
+    DimseHandlers handlers = printer(GrayImageBoxClass);
+    handlers[NCreateRQ] = [accepting = handlers[NCreateRQ]](const DimseMessage& m) {
+        DimseReply r = accepting(m);
+        if (m.sopClass() == FilmBoxSopClass) {
             r.status = 0x0106;
             r.attributeList = hexBytes("10 20 50 00"); // (2010,0050) Film Size ID
             r.errorComment = "no such film";
         }
         return r;
-    });
+    };
+    PrintPeer peer(std::move(handlers));
     FilmBox f = film();
     EXPECT_EQ(print(peer, f, false), PrintFailed);
     EXPECT_EQ(fields(peer.Finish()), (std::vector<uint16_t>{NCreateRQ, NCreateRQ}));
@@ -566,18 +405,26 @@ TEST_F(PrintTest, FailedImageBoxIsReportedAndTheSessionDeleted) {
 }
 
 TEST_F(PrintTest, RefusedMetaSopClassEndsInConnectionFailed) {
-    PrintPeer peer(printer(GrayImageBoxClass), false);
+    // Colour is refused, and so is the grey the client falls back to on a second association.
+    PrintPeer peer(
+        printer(GrayImageBoxClass), [](const std::string&) { return 3; }, 2);
     FilmBox f = film();
     EXPECT_EQ(print(peer, f, true), PrintFailed);
     EXPECT_TRUE(peer.Finish().empty());
+    EXPECT_EQ(peer.AbstractSyntaxes(),
+              (std::vector<std::string>{ColorPrintMetaSopClass, GrayscalePrintMetaSopClass}));
+    EXPECT_TRUE(logged("the printer takes no colour"));
     EXPECT_TRUE(logged("Connection Failed!"));
+    EXPECT_EQ(reason, "presentation context: the peer accepted none of the proposed: Basic "
+                      "Grayscale Print Management Meta SOP Class (1.2.840.10008.5.1.1.9): "
+                      "abstract syntax not supported (context 1, result 3)");
 }
 
 TEST_F(PrintTest, ImageBoxReferencesFromANestedResponseAndBeyondTwentyFour) {
-    PrintPeer peer([](const Message& m) {
-        Reply r;
-        std::string sop = textOf(*m.command, 0, 0x0002);
-        if (m.field() == NCreateRQ && sop == FilmBoxSopClass) {
+    DimseHandlers handlers;
+    handlers[NCreateRQ] = [](const DimseMessage& m) {
+        DimseReply r;
+        if (m.sopClass() == FilmBoxSopClass) {
             r.affectedInstance = FilmBoxUid;
             auto sequence = std::make_unique<DcmObj>();
             for (int i = 0; i < 30; ++i) {
@@ -592,11 +439,12 @@ TEST_F(PrintTest, ImageBoxReferencesFromANestedResponseAndBeyondTwentyFour) {
             r.dataSet = std::make_unique<DcmObj>();
             r.dataSet->AddSequence(0x2010, 0x0510, std::move(sequence));
             DcmObj::EncodeToTag(*r.dataSet->ObjAt(0), r.dataSet->ObjAt(0)->itemTag);
-        } else if (m.field() == NCreateRQ) {
+        } else {
             r.affectedInstance = SessionUid;
         }
         return r;
-    });
+    };
+    PrintPeer peer(std::move(handlers));
     FilmBox f = film();
     EXPECT_EQ(print(peer, f, false), 0);
     peer.Finish();

@@ -68,6 +68,18 @@ bool accepts(int port) {
     return ok;
 }
 
+// Starts command in dir once config has been written from config + ".in", its @PORT@ the free
+// port the peer is given: for the servers that take their port from a file.
+std::unique_ptr<DcmtkPeer> startConfigured(const std::string& dir, const std::string& config,
+                                           const std::string& command) {
+    return std::make_unique<DcmtkPeer>(
+        "/bin/sh",
+        std::vector<std::string>{
+            "-c", "sed \"s/@PORT@/$1/\" " + config + ".in > " + config + " && exec " + command,
+            "sh"},
+        dir);
+}
+
 } // namespace
 
 bool havePeers(std::initializer_list<const char*> programs) {
@@ -135,13 +147,59 @@ std::unique_ptr<DcmtkPeer> StartPrintScp(const std::string& dir) {
     std::filesystem::create_directory(std::filesystem::path(dir) / "db");
     std::filesystem::create_directory(std::filesystem::path(dir) / "spool");
     std::ofstream(std::filesystem::path(dir) / "printer.cfg.in") << printScpConfig;
+    return startConfigured(dir, "printer.cfg", "dcmprscp -c printer.cfg -d > printer.log 2>&1");
+}
+
+std::unique_ptr<DcmtkPeer> StartQueryScp(const std::string& dir, int maxAssociations) {
+    std::filesystem::path root(dir);
+    std::filesystem::create_directory(root / "db");
+    std::ofstream(root / "dcmqrscp.cfg")
+        << "NetworkTCPPort = 104\nMaxPDUSize = 16384\nMaxAssociations = " << maxAssociations
+        << "\nHostTable BEGIN\nHostTable END\nVendorTable BEGIN\nVendorTable END\n"
+           "AETable BEGIN\nARCHIVE "
+        << (root / "db").string() << " RW (50, 64mb) ANY\nAETable END\n";
     return std::make_unique<DcmtkPeer>(
-        "/bin/sh",
-        std::vector<std::string>{"-c",
-                                 "sed \"s/@PORT@/$1/\" printer.cfg.in > printer.cfg && "
-                                 "exec dcmprscp -c printer.cfg -d > printer.log 2>&1",
-                                 "sh"},
-        dir);
+        "dcmqrscp", std::vector<std::string>{"-c", (root / "dcmqrscp.cfg").string()}, dir);
+}
+
+std::unique_ptr<DcmtkPeer> StartWorklistScp(const std::string& dir) {
+    std::filesystem::path root(dir);
+    std::filesystem::create_directory(root / "WLM");
+    std::ofstream(root / "WLM" / "lockfile");
+    return std::make_unique<DcmtkPeer>("wlmscpfs", std::vector<std::string>{"-dfp", dir}, dir);
+}
+
+std::string WorklistItem::Dump() const {
+    auto optional = [](const std::string& tag, const std::string& value) {
+        return value.empty() ? std::string() : tag + " PN [" + value + "]\n";
+    };
+    return "(0008,0005) CS [ISO_IR 100]\n(0008,0050) SH [ACC" + number + "]\n" +
+           optional("(0008,0090)", referring) + "(0010,0010) PN [" + patient +
+           "]\n(0010,0020) LO [PID" + number + "]\n(0010,0030) DA [" + birthDate +
+           "]\n(0010,0040) CS [" + sex + "]\n(0020,000d) UI [1.2.826.0.1.3680043.2.1143." +
+           (study.empty() ? number : study) + "]\n(0032,1060) LO [" + procedure +
+           "]\n(0040,0100) SQ (Sequence with undefined length)\n"
+           "(fffe,e000) na (Item with undefined length)\n(0008,0060) CS [" +
+           modality + "]\n(0040,0001) AE [" + station + "]\n(0040,0002) DA [" + date +
+           "]\n(0040,0003) TM [" + time + "]\n" + optional("(0040,0006)", performing) +
+           "(0040,0007) LO [" + step + "]\n(0040,0009) SH [SPS" + number +
+           "]\n(fffe,e00d) na (ItemDelimitationItem)\n"
+           "(fffe,e0dd) na (SequenceDelimitationItem)\n(0040,1001) SH [RP" +
+           number + "]\n(0040,1003) SH [" + priority + "]\n";
+}
+
+bool WriteWorklistFiles(const std::string& folder, const std::vector<std::string>& dumps) {
+    TempDir texts;
+    bool converted = true;
+    for (std::size_t i = 0; i < dumps.size(); ++i) {
+        const std::string name = "entry" + std::to_string(i + 1);
+        std::ofstream(texts.file(name + ".dump")) << dumps[i];
+        converted =
+            converted && runCommand("dump2dcm " + shellQuote(texts.file(name + ".dump").string()) +
+                                    " " + shellQuote(folder + "/" + name + ".wl") + " 2>&1")
+                                 .exitStatus == 0;
+    }
+    return converted;
 }
 
 std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir) {
@@ -169,13 +227,7 @@ std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir) {
   "UnknownSopClassAccepted": false
 }
 )";
-    return std::make_unique<DcmtkPeer>(
-        "/bin/sh",
-        std::vector<std::string>{"-c",
-                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
-                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
-                                 "sh"},
-        dir);
+    return startConfigured(dir, "orthanc.json", "Orthanc orthanc.json > orthanc.log 2>&1");
 }
 
 std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
@@ -202,13 +254,7 @@ std::unique_ptr<DcmtkPeer> StartOrthanc(const std::string& dir,
            "  \"AcceptedTransferSyntaxes\": "
         << acceptedSyntaxesJson << "\n}\n";
     // The database and storage are made at the first start, which takes longer.
-    return std::make_unique<DcmtkPeer>(
-        "/bin/sh",
-        std::vector<std::string>{"-c",
-                                 "sed \"s/@PORT@/$1/\" orthanc.json.in > orthanc.json && "
-                                 "exec Orthanc orthanc.json > orthanc.log 2>&1",
-                                 "sh"},
-        dir, 30);
+    return startConfigured(dir, "orthanc.json", "Orthanc orthanc.json > orthanc.log 2>&1");
 }
 
 } // namespace testsupport

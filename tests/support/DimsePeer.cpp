@@ -15,6 +15,14 @@ const std::string peerDir = std::string(VESKARO_SOURCE_DIR) + "/tests/support/di
 
 } // namespace
 
+std::string jsonText(const nlohmann::json& value) {
+    if (value.is_array() && !value.empty())
+        return jsonText(value[0]);
+    if (value.is_object())
+        return value.value("Alphabetic", "");
+    return value.is_string() ? value.get<std::string>() : std::string();
+}
+
 bool haveDimsePeer() {
     if (!havePeers({"node"}))
         return false;

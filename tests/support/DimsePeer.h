@@ -29,6 +29,16 @@ private:
     std::unique_ptr<DcmtkPeer> process;
 };
 
+// A value of what the peer received, naturalized by dcmjs (a text, a list of them, a person
+// name object), as one string: the first value, a name's alphabetic group.
+std::string jsonText(const nlohmann::json& value);
+
+// The setup options that send MPPS to this peer, called aet.
+inline std::string mppsOptions(const DimsePeer& peer, const std::string& aet) {
+    return " --mpps-host 127.0.0.1 --mpps-aet " + aet + " --mpps-port " +
+           std::to_string(peer.Port());
+}
+
 // node on PATH and the peer's packages installed (tools/bootstrap.sh).
 bool haveDimsePeer();
 

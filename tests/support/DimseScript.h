@@ -70,6 +70,14 @@ inline std::vector<uint8_t> encode(DcmObj& dataSet) {
     return buf.TakeBytes();
 }
 
+// The elements of an implicit VR little endian encoding, flat (sequences as their markers).
+inline std::unique_ptr<DcmObj> decoded(const std::vector<uint8_t>& bytes) {
+    auto obj = std::make_unique<DcmObj>();
+    BufData buf(0, bytes.data(), bytes.size());
+    buf.ReadObject(*obj);
+    return obj;
+}
+
 inline std::vector<uint8_t> findResponseCommand(const std::string& sopClass, uint16_t status,
                                                 bool dataSetFollows) {
     std::unique_ptr<DcmObj> rsp = CommandSet()

@@ -32,6 +32,11 @@ CommandResult runCommand(const std::string& command) {
     return result;
 }
 
+std::string cliCommand(const std::filesystem::path& dir, const std::string& args) {
+    return "cd " + shellQuote(dir.string()) + " && " + shellQuote(VESKARO_CLI) + " " + args +
+           " 2>&1";
+}
+
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {

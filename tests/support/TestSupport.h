@@ -22,6 +22,13 @@ CommandResult runCommand(const std::string& command);
 // text in single quotes, safe to paste into a shell command line.
 std::string shellQuote(const std::string& text);
 
+// The sample files pydicom ships, read by the interop tests; the path ends in a slash.
+inline const std::string SampleFiles = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+
+// The shell command that runs veskaro-cli with args in dir, standard error folded into the
+// output.
+std::string cliCommand(const std::filesystem::path& dir, const std::string& args);
+
 // Full path of an executable found on PATH; empty when there is none.
 std::string findProgram(const std::string& name);
 
