@@ -3,26 +3,27 @@
 #include "IdentifierCounter.h"
 #include "Log.h"
 
-namespace {
-
-std::string title16(const std::string& title) {
+std::string PaddedTitle(const std::string& title) {
     return (title + std::string(16, ' ')).substr(0, 16);
 }
 
-} // namespace
+void PrepareAssociation(PDU_Service& service, const std::string& callingTitle,
+                        const std::string& calledTitle, int timeoutSeconds) {
+    service.request.SetCallingApTitle(PaddedTitle(callingTitle));
+    service.request.SetCalledApTitle(PaddedTitle(calledTitle));
+    service.request.SetApplicationContext(ApplicationContextUid);
+    service.link.Link().SetTimeout(timeoutSeconds);
+    service.request.PresContexts.clear();
+    ResetMessageCounter();
+}
 
 bool OpenAssociation(PDU_Service& service, const AssociationRequest& request) {
-    std::string calling = title16(request.callingTitle);
-    std::string called = title16(request.calledTitle);
-    service.request.SetCallingApTitle(calling);
-    service.request.SetCalledApTitle(called);
-    service.request.SetApplicationContext(ApplicationContextUid);
-    service.link.Link().SetTimeout(request.timeoutSeconds);
+    PrepareAssociation(service, request.callingTitle, request.calledTitle, request.timeoutSeconds);
     if (CurrentLogLevel >= 2) {
-        LogMessage("INFO, OpenAssociation, Calling Ap. Title: " + calling);
-        LogMessage("INFO, OpenAssociation, Called Ap. Title: " + called);
+        LogMessage("INFO, OpenAssociation, Calling Ap. Title: " +
+                   PaddedTitle(request.callingTitle));
+        LogMessage("INFO, OpenAssociation, Called Ap. Title: " + PaddedTitle(request.calledTitle));
     }
-    ResetMessageCounter();
     std::vector<std::vector<std::string>> contexts = request.contexts;
     if (contexts.empty()) {
         const std::string& preferred = request.preferredTransferSyntax;

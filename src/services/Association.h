@@ -25,6 +25,14 @@ struct AssociationRequest {
     std::vector<std::vector<std::string>> contexts{};
 };
 
+// An AE title as the PDUs carry it: padded or cut to 16 characters.
+std::string PaddedTitle(const std::string& title);
+
+// Titles, application context and time-out of a request, no contexts yet; restarts the message
+// IDs. For callers that propose contexts of their own before Connect.
+void PrepareAssociation(PDU_Service& service, const std::string& callingTitle,
+                        const std::string& calledTitle, int timeoutSeconds);
+
 // Proposes the preferred transfer syntax in a context of its own, the other one in another when
 // different, and implicit VR little endian in a third unless already proposed; connects. With
 // both transfer syntaxes empty only implicit VR little endian is proposed.

@@ -1,5 +1,6 @@
 #include "Probe.h"
 
+#include "Association.h"
 #include "Diagnosis.h"
 #include "Log.h"
 #include "PDU_Service.h"
@@ -47,10 +48,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
 }
 
-std::string title16(const std::string& title) {
-    return (title + std::string(16, ' ')).substr(0, 16);
-}
-
 // Proposes up to ContextLimit contexts in one association and hands each answered context to
 // seen (proposal, result, accepted syntax). False with the reason when the association failed.
 template <typename Seen>
@@ -60,8 +57,8 @@ bool proposeRound(const ConnectionSettings& s, const std::vector<Proposal>& prop
     service.useTLS = s.UseTls;
     service.keepUnusable = true;
     service.dumpMessages = 0;
-    service.request.SetCallingApTitle(title16(s.CallingTitle));
-    service.request.SetCalledApTitle(title16(s.CalledTitle));
+    service.request.SetCallingApTitle(PaddedTitle(s.CallingTitle));
+    service.request.SetCalledApTitle(PaddedTitle(s.CalledTitle));
     service.request.SetApplicationContext(ApplicationContextUid);
     service.link.Link().SetTimeout(s.TimeoutSeconds);
     service.request.PresContexts.clear();

@@ -25,10 +25,6 @@ constexpr int PollMs = 100;
 // C-STORE-RSP statuses of the receiving side.
 constexpr uint16_t OutOfResources = 0xA700, CannotUnderstand = 0xC000;
 
-std::string title16(const std::string& title) {
-    return (title + std::string(16, ' ')).substr(0, 16);
-}
-
 std::string trimmedTitle(std::string title) {
     while (!title.empty() && (title.back() == ' ' || title.back() == '\0'))
         title.pop_back();
@@ -215,7 +211,7 @@ bool writeRetrieveRQ(PDU_Service& service, uint16_t field, const std::string& so
     CommandSet request;
     request.Uid(0x0002, sopClass).UShort(0x0100, field).UShort(0x0110, NextMessageID());
     if (field == MoveRQ)
-        request.Element(std::make_unique<DcmTag>(0x0000, 0x0600, title16(destination), "AE"));
+        request.Element(std::make_unique<DcmTag>(0x0000, 0x0600, PaddedTitle(destination), "AE"));
     request.UShort(0x0700, 0).UShort(0x0800, 0x0000);
     std::unique_ptr<DcmObj> command = request.Build();
     DcmObj identifier;
@@ -379,12 +375,7 @@ RetrieveOutcome GetSCU(const ServicePeer& peer, const RetrieveOptions& o) {
     PDU_Service service;
     service.dumpMessages = CurrentLogLevel >= 2;
     service.SetTls(peer.Tls);
-    service.request.SetCallingApTitle(title16(peer.CallingTitle));
-    service.request.SetCalledApTitle(title16(peer.CalledTitle));
-    service.request.SetApplicationContext(ApplicationContextUid);
-    service.link.Link().SetTimeout(peer.TimeoutSeconds);
-    ResetMessageCounter();
-    service.request.PresContexts.clear();
+    PrepareAssociation(service, peer.CallingTitle, peer.CalledTitle, peer.TimeoutSeconds);
     std::vector<std::string> classes = RetrieveStorageClasses();
     classes.insert(classes.begin(), sopClass);
     // The request's identifier is encoded in implicit VR little endian, the objects are kept

@@ -31,10 +31,6 @@ std::string otherSyntax(const std::string& fileSyntax) {
     return IsSelectableTransferSyntax(fileSyntax) ? fileSyntax : std::string();
 }
 
-std::string title16(const std::string& title) {
-    return (title + std::string(16, ' ')).substr(0, 16);
-}
-
 // As StoreSCU reads a file: standard first, raw when that fails; nullptr when neither gives a
 // data set with a SOP class.
 std::unique_ptr<DcmObj> readStoreFile(const std::string& fileName) {
@@ -127,12 +123,7 @@ private:
               std::vector<std::uint8_t>& ids) {
         service.dumpMessages = CurrentLogLevel >= 2;
         service.SetTls(o.Tls);
-        service.request.SetCallingApTitle(title16(o.CallingTitle));
-        service.request.SetCalledApTitle(title16(o.CalledTitle));
-        service.request.SetApplicationContext(ApplicationContextUid);
-        service.link.Link().SetTimeout(o.TimeoutSeconds);
-        ResetMessageCounter();
-        service.request.PresContexts.clear();
+        PrepareAssociation(service, o.CallingTitle, o.CalledTitle, o.TimeoutSeconds);
         ids.clear();
         for (const StoreContextKey& key : keys) {
             PresentationContext context(NextContextID());
