@@ -1,3 +1,4 @@
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "Images.h"
 #include "Log.h"
@@ -56,7 +57,8 @@ void setText(DcmTag& e, const char* text) {
 }
 
 void setUShort(DcmTag& e, uint16_t value) {
-    const uint8_t bytes[2] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
+    uint8_t bytes[2];
+    ByteOrder::Store16(bytes, value, ByteOrder::Little);
     e.SetValue(bytes, 2);
     e.bigEndian = 0;
 }

@@ -1,5 +1,6 @@
 #include "Rle.h"
 
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "Log.h"
 
@@ -9,11 +10,6 @@
 #include <vector>
 
 namespace {
-
-uint32_t readLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 uint8_t clampToByte(double v) {
     // Truncation toward zero first, as the integer conversion would do, then saturation so that
@@ -102,7 +98,8 @@ bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
                    std::to_string(fragmentLength));
         return false;
     }
-    const uint32_t segments = readLE32(fragment);
+    const std::span<const uint8_t> header(fragment, RleHeaderBytes);
+    const uint32_t segments = ByteOrder::Read32(header, 0, ByteOrder::Little).value_or(0);
     const std::string photo = trimmed(photometric);
     const RleLayout layout =
         segments >= 1 && segments <= RleMaxSegments ? layoutFor(photo, segments) : RleLayout{};
@@ -115,7 +112,7 @@ bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
 
     std::size_t offsets[RleMaxSegments + 1];
     for (uint32_t i = 0; i < segments; ++i)
-        offsets[i] = readLE32(fragment + 4 + 4 * i);
+        offsets[i] = ByteOrder::Read32(header, 4 + 4 * i, ByteOrder::Little).value_or(0);
     offsets[segments] = fragmentLength;
 
     const std::size_t segmentSize = frameSize / segments;

@@ -1,5 +1,6 @@
 #include "Buffer.h"
 
+#include "ByteOrder.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -25,18 +26,16 @@ bool Buffer::ReadU16(std::uint16_t& value) {
     value = 0;
     if (!Read(b, 2))
         return false;
-    value = readOrder == LittleEndian ? static_cast<std::uint16_t>(b[0] | b[1] << 8)
-                                      : static_cast<std::uint16_t>(b[0] << 8 | b[1]);
+    value = ByteOrder::Load16(b, readOrder != LittleEndian);
     return true;
 }
 
 bool Buffer::ReadU32(std::uint32_t& value) {
-    std::uint16_t h0 = 0, h1 = 0;
+    std::uint8_t b[4];
     value = 0;
-    if (!ReadU16(h0) || !ReadU16(h1))
+    if (!Read(b, 4))
         return false;
-    value =
-        readOrder == LittleEndian ? (std::uint32_t{h1} << 16 | h0) : (std::uint32_t{h0} << 16 | h1);
+    value = ByteOrder::Load32(b, readOrder != LittleEndian);
     return true;
 }
 
@@ -45,23 +44,15 @@ void Buffer::WriteU8(std::uint8_t value) {
 }
 
 void Buffer::WriteU16(std::uint16_t value) {
-    std::uint8_t lo = value & 0xFF, hi = value >> 8;
-    std::uint8_t b[2] = {hi, lo};
-    if (writeOrder == LittleEndian)
-        std::swap(b[0], b[1]);
+    std::uint8_t b[2];
+    ByteOrder::Store16(b, value, writeOrder != LittleEndian);
     Write(b, 2);
 }
 
 void Buffer::WriteU32(std::uint32_t value) {
-    auto lo = static_cast<std::uint16_t>(value & 0xFFFF),
-         hi = static_cast<std::uint16_t>(value >> 16);
-    if (writeOrder == LittleEndian) {
-        WriteU16(lo);
-        WriteU16(hi);
-    } else {
-        WriteU16(hi);
-        WriteU16(lo);
-    }
+    std::uint8_t b[4];
+    ByteOrder::Store32(b, value, writeOrder != LittleEndian);
+    Write(b, 4);
 }
 
 Buffer& Buffer::operator>>(std::uint8_t& value) {
