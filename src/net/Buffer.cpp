@@ -217,30 +217,31 @@ bool Buffer::MoveIn(Buffer& source, std::uint32_t length) {
 }
 
 bool Buffer::MoveOut(Buffer& target, std::uint32_t length) {
+    std::vector<std::uint8_t> gathered(length);
+    return TakeOut(gathered.data(), length) && target.Write(gathered.data(), length);
+}
+
+bool Buffer::TakeOut(std::uint8_t* area, std::uint32_t length) {
     if (queued < length) {
         LogMessage("ERROR, Buffer::MoveOut, Outsize<Byte");
         return false;
     }
     queued -= length;
-    std::vector<std::uint8_t> gathered;
-    gathered.reserve(length);
     std::uint32_t remaining = length;
     while (remaining > 0 && !outgoing.empty()) {
         MemoryBlock& front = outgoing.front();
-        if (front.position > remaining) {
-            gathered.insert(gathered.end(), front.data.begin(), front.data.begin() + remaining);
-            std::memmove(front.data.data(), front.data.data() + remaining,
-                         front.position - remaining);
-            front.position -= remaining;
-            remaining = 0;
+        const std::uint32_t n = std::min(front.position, remaining);
+        std::memcpy(area, front.data.data(), n);
+        area += n;
+        remaining -= n;
+        if (front.position > n) {
+            std::memmove(front.data.data(), front.data.data() + n, front.position - n);
+            front.position -= n;
         } else {
-            gathered.insert(gathered.end(), front.data.begin(),
-                            front.data.begin() + front.position);
-            remaining -= front.position;
             outgoing.pop_front();
         }
     }
-    return target.Write(gathered.data(), static_cast<std::uint32_t>(gathered.size()));
+    return true;
 }
 
 void Buffer::Clear() {
