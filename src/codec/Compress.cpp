@@ -1,5 +1,6 @@
 #include "Compress.h"
 
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "J2k.h"
 #include "Jpeg.h"
@@ -16,13 +17,12 @@
 namespace {
 
 int32_t sampleAt(const uint8_t* p, uint16_t pixelRepresentation) {
-    const uint16_t word = static_cast<uint16_t>(p[0] | p[1] << 8);
+    const uint16_t word = ByteOrder::Load16(p, ByteOrder::Little);
     return pixelRepresentation != 0 ? static_cast<int16_t>(word) : word;
 }
 
 void storeWord(uint8_t* p, uint16_t word) {
-    p[0] = word & 0xFF;
-    p[1] = word >> 8;
+    ByteOrder::Store16(p, word, ByteOrder::Little);
 }
 
 // Little-endian words for the 12-bit coder, which must never see wider samples: bits above
@@ -191,8 +191,8 @@ bool DcmObj::Comp(DcmObj& dataSet, int& index, uint8_t* samples, bool colour, ui
             std::vector<uint8_t> reduced(frameBytes / 2);
             if (colour) {
                 for (std::size_t i = 0; i < reduced.size(); ++i)
-                    reduced[i] = static_cast<uint8_t>(
-                        std::min<int>((frame[2 * i] | frame[2 * i + 1] << 8) >> colourShift, 255));
+                    reduced[i] = static_cast<uint8_t>(std::min<int>(
+                        ByteOrder::Load16(frame + 2 * i, ByteOrder::Little) >> colourShift, 255));
             } else {
                 ReduceTo8Bit(reduced.data(), frame, pixelRepresentation, frameBytes, narrowed);
             }

@@ -1,3 +1,4 @@
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "Images.h"
 #include "Log.h"
@@ -56,51 +57,10 @@ void setText(DcmTag& e, const char* text) {
 }
 
 void setUShort(DcmTag& e, uint16_t value) {
-    const uint8_t bytes[2] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
+    uint8_t bytes[2];
+    ByteOrder::Store16(bytes, value, ByteOrder::Little);
     e.SetValue(bytes, 2);
     e.bigEndian = 0;
-}
-
-// Width of the numbers a VR holds, for byte order changes; 0 for bytes and texts. AT is a pair
-// of 16-bit numbers.
-int numberWidth(const DcmTag& e) {
-    static constexpr struct {
-        const char* vr;
-        int width;
-    } widths[] = {{"OW", 2}, {"US", 2}, {"SS", 2}, {"AT", 2}, {"UL", 4}, {"SL", 4}, {"FL", 4},
-                  {"OL", 4}, {"OF", 4}, {"FD", 8}, {"OD", 8}, {"OV", 8}, {"SV", 8}, {"UV", 8}};
-    for (const auto& w : widths)
-        if (e.IsVR(w.vr))
-            return w.width;
-    return 0;
-}
-
-// Brings every value of the data set (nested ones included) into one byte order. Values that
-// share a loaded file's block get their own copy before they are changed.
-void setByteOrder(DcmObj& set, bool big) {
-    set.bigEndian = big ? 1 : 0;
-    for (DcmObj::Entry& entry : set.items) {
-        if (entry.obj) {
-            setByteOrder(*entry.obj, big);
-            continue;
-        }
-        DcmTag& e = *entry.tag;
-        if (e.bigEndian == (big ? 1 : 0))
-            continue;
-        e.bigEndian = big ? 1 : 0;
-        const int width = numberWidth(e);
-        if (width == 0 || e.group == 0xFFFE || !e.HasValue())
-            continue;
-        auto copy = NewValueBlock(e.length);
-        const uint8_t* from = e.data.get();
-        uint8_t* to = copy.get();
-        const uint32_t whole = e.length - e.length % width;
-        for (uint32_t i = 0; i < whole; i += width)
-            for (int b = 0; b < width; ++b)
-                to[i + b] = from[i + width - 1 - b];
-        std::memcpy(to + whole, from + whole, e.length - whole);
-        e.data = std::move(copy);
-    }
 }
 
 void readAttribute(DcmObj& ds, DcmTag& e, Working& w, const std::string& target) {
@@ -403,7 +363,7 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
     // a data set left in its old syntax gets its old byte order back.
     const bool sourceBig = ds.transferSyntax == ExplicitBigEndian;
     if (sourceBig)
-        setByteOrder(ds, false);
+        DcmObj::SetByteOrder(ds, false);
 
     Working w;
     bool result = false;
@@ -428,7 +388,7 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
                 w.icon = false;
             } else if (convertPixelData(ds, i, w, target, ratio, result, reduction) == Step::Fail) {
                 if (sourceBig)
-                    setByteOrder(ds, true);
+                    DcmObj::SetByteOrder(ds, true);
                 return false;
             }
             continue;
@@ -450,7 +410,7 @@ bool DcmObj::ConvertTransferSyntax(DcmObj& ds, const std::string& target) {
         putText(ds, 0x0028, 0x2114, oldMethod.empty() ? method : oldMethod + "\\" + method);
     }
     if (target == ExplicitBigEndian)
-        setByteOrder(ds, true);
+        DcmObj::SetByteOrder(ds, true);
     ds.transferSyntax = target;
     ds.explicitVR = explicitVR ? 1 : 0;
     return result;

@@ -1,5 +1,6 @@
 // DcmObj::Decomp: encapsulated pixel data into one native buffer of every frame.
 
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "J2k.h"
 #include "Jpeg.h"
@@ -53,15 +54,6 @@ bool endsWithEoi(const Fragment& f) {
     return n >= 2 && f.bytes[n - 2] == 0xFF && f.bytes[n - 1] == 0xD9;
 }
 
-uint32_t offsetAt(const DcmTag& table, std::size_t i) {
-    const uint8_t* p = table.data.get() + 4 * i;
-    if (table.bigEndian)
-        return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-               static_cast<uint32_t>(p[2]) << 8 | p[3];
-    return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[1]) << 8 | p[0];
-}
-
 // Frames by the basic offset table: each offset must name the start of a fragment item,
 // counted from the first fragment's item header. Empty when the table cannot be used.
 std::vector<FrameSpan> spansByOffsetTable(const DcmTag& table,
@@ -77,8 +69,12 @@ std::vector<FrameSpan> spansByOffsetTable(const DcmTag& table,
     }
     std::vector<FrameSpan> spans;
     for (std::size_t f = 0; f < frames; ++f) {
-        auto it = std::lower_bound(starts.begin(), starts.end(), offsetAt(table, f));
-        if (it == starts.end() || *it != offsetAt(table, f))
+        const auto offset =
+            ByteOrder::Read32({table.data.get(), table.length}, 4 * f, table.bigEndian != 0);
+        if (!offset)
+            return {};
+        auto it = std::lower_bound(starts.begin(), starts.end(), *offset);
+        if (it == starts.end() || *it != *offset)
             return {};
         const std::size_t first = static_cast<std::size_t>(it - starts.begin());
         if ((f == 0 && first != 0) || (!spans.empty() && first <= spans.back().first))

@@ -1,5 +1,6 @@
 #include "Jpeg.h"
 
+#include "JpegFrameHeader.h"
 #include "Log.h"
 #include "StreamDestination.h"
 
@@ -79,30 +80,9 @@ struct Compressor {
     Compressor& operator=(const Compressor&) = delete;
 };
 
-// True when the first frame header of the stream is one of the lossless processes (SOF3, 7,
-// 11, 15). The library does not expose the process before decoding starts.
-bool isLosslessStream(const uint8_t* bytes, std::size_t length) {
-    std::size_t i = 0;
-    while (i + 1 < length) {
-        if (bytes[i] != 0xFF) {
-            ++i;
-            continue;
-        }
-        const uint8_t m = bytes[i + 1];
-        if (m == 0xFF) {
-            ++i;
-            continue;
-        }
-        i += 2;
-        if (m == 0x00 || m == 0x01 || m == 0xD8 || (m >= 0xD0 && m <= 0xD7))
-            continue;
-        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC)
-            return m == 0xC3 || m == 0xC7 || m == 0xCB || m == 0xCF;
-        if (m == 0xDA || m == 0xD9 || i + 1 >= length)
-            return false;
-        i += (static_cast<std::size_t>(bytes[i]) << 8) | bytes[i + 1];
-    }
-    return false;
+bool isLossless(const uint8_t* fragment, std::size_t length) {
+    const auto header = ReadJpegFrameHeader({fragment, length});
+    return header && header->lossless;
 }
 
 struct DecodeJob {
@@ -215,7 +195,7 @@ int decodeJpeg(const char* place, const uint8_t* fragment, uint8_t* output,
                   outputBytes,
                   outSampleBytes,
                   keepRgbIfLossless,
-                  isLosslessStream(fragment, fragmentLength),
+                  isLossless(fragment, fragmentLength),
                   photometricRgb,
                   nullptr,
                   false};

@@ -1,7 +1,9 @@
 #include "Rle.h"
 
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "Log.h"
+#include "Ybr.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,18 +11,6 @@
 #include <vector>
 
 namespace {
-
-uint32_t readLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint8_t clampToByte(double v) {
-    // Truncation toward zero first, as the integer conversion would do, then saturation so that
-    // out-of-gamut pixels do not wrap round to the opposite end of the scale.
-    long x = static_cast<long>(v);
-    return static_cast<uint8_t>(std::clamp(x, 0L, 255L));
-}
 
 // How the segments of a frame map onto its sample bytes; samples == 0 means refused.
 struct RleLayout {
@@ -102,7 +92,8 @@ bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
                    std::to_string(fragmentLength));
         return false;
     }
-    const uint32_t segments = readLE32(fragment);
+    const std::span<const uint8_t> header(fragment, RleHeaderBytes);
+    const uint32_t segments = ByteOrder::Read32(header, 0, ByteOrder::Little).value_or(0);
     const std::string photo = trimmed(photometric);
     const RleLayout layout =
         segments >= 1 && segments <= RleMaxSegments ? layoutFor(photo, segments) : RleLayout{};
@@ -115,7 +106,7 @@ bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
 
     std::size_t offsets[RleMaxSegments + 1];
     for (uint32_t i = 0; i < segments; ++i)
-        offsets[i] = readLE32(fragment + 4 + 4 * i);
+        offsets[i] = ByteOrder::Read32(header, 4 + 4 * i, ByteOrder::Little).value_or(0);
     offsets[segments] = fragmentLength;
 
     const std::size_t segmentSize = frameSize / segments;
@@ -143,17 +134,7 @@ bool DcmObj::RleDecodeFrame(const uint8_t* fragment, uint8_t* output, std::size_
 
     const uint8_t* seg = scratch.data();
     if (layout.ybrFull) {
-        const uint8_t* y = seg;
-        const uint8_t* cb = seg + segmentSize;
-        const uint8_t* cr = seg + 2 * segmentSize;
-        for (std::size_t k = 0; k < segmentSize; ++k) {
-            const double yv = y[k];
-            const double cbv = cb[k] - 128.0;
-            const double crv = cr[k] - 128.0;
-            output[3 * k] = clampToByte(yv + 1.402 * crv);
-            output[3 * k + 1] = clampToByte(yv - 0.344136 * cbv - 0.714136 * crv);
-            output[3 * k + 2] = clampToByte(yv + 1.772 * cbv);
-        }
+        YbrPlanesToRgb(seg, output, segmentSize);
         return whole;
     }
     if (segments == 1) {

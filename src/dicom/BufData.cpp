@@ -1,5 +1,6 @@
 #include "BufData.h"
 
+#include "ByteOrder.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -84,16 +85,13 @@ std::size_t BufData::readFile(uint8_t* area, std::size_t count) {
 uint16_t BufData::ReadUShort() {
     uint8_t b[2] = {0, 0};
     ReadBytes(b, 2);
-    return bigEndian ? static_cast<uint16_t>(b[0] << 8 | b[1])
-                     : static_cast<uint16_t>(b[1] << 8 | b[0]);
+    return ByteOrder::Load16(b, bigEndian != 0);
 }
 
 uint32_t BufData::ReadULong() {
     uint8_t b[4] = {0, 0, 0, 0};
     ReadBytes(b, 4);
-    if (bigEndian)
-        return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-    return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+    return ByteOrder::Load32(b, bigEndian != 0);
 }
 
 // Small writes are gathered up to this size before they reach a sink; larger values go
@@ -149,20 +147,13 @@ void BufData::WriteBytes(const void* bytes, std::size_t count) {
 
 void BufData::WriteUShort(uint16_t value) {
     uint8_t b[2];
-    if (bigEndian) {
-        b[0] = value >> 8;
-        b[1] = value & 0xFF;
-    } else {
-        b[0] = value & 0xFF;
-        b[1] = value >> 8;
-    }
+    ByteOrder::Store16(b, value, bigEndian != 0);
     WriteBytes(b, 2);
 }
 
 void BufData::WriteULong(uint32_t value) {
     uint8_t b[4];
-    for (int i = 0; i < 4; ++i)
-        b[bigEndian ? 3 - i : i] = (value >> (8 * i)) & 0xFF;
+    ByteOrder::Store32(b, value, bigEndian != 0);
     WriteBytes(b, 4);
 }
 
@@ -202,7 +193,7 @@ bool BufData::ReadTag(DcmTag& e, bool explicitVR, bool metaExplicit) {
         bool notLetters = static_cast<int8_t>(v[0]) < 0x41 || static_cast<int8_t>(v[1]) < 0x41;
         if (explicitVR && notLetters) {
             // An implicit element inside an explicit stream: the "VR" bytes are its length.
-            e.length = static_cast<uint32_t>(v[0] | v[1] << 8);
+            e.length = ByteOrder::Load16(v, ByteOrder::Little);
             e.LookupVR();
             uint8_t ignored[2];
             ReadBytes(ignored, 2);

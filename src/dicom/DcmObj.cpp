@@ -16,6 +16,20 @@ bool isUndefinedItem(const DcmTag& e) {
     return e.Is(0xFFFE, 0xE000) && e.length == UndefinedLength;
 }
 
+// Width of the numbers a VR holds, for byte order changes; 0 for bytes and texts. AT is a pair
+// of 16-bit numbers.
+int numberWidth(const DcmTag& e) {
+    static constexpr struct {
+        const char* vr;
+        int width;
+    } widths[] = {{"OW", 2}, {"US", 2}, {"SS", 2}, {"AT", 2}, {"UL", 4}, {"SL", 4}, {"FL", 4},
+                  {"OL", 4}, {"OF", 4}, {"FD", 8}, {"OD", 8}, {"OV", 8}, {"SV", 8}, {"UV", 8}};
+    for (const auto& w : widths)
+        if (e.IsVR(w.vr))
+            return w.width;
+    return 0;
+}
+
 } // namespace
 
 const char* DcmObj::ClassNameAt(int index) const {
@@ -232,5 +246,32 @@ void DcmObj::EncodeToTag(DcmObj& nested, DcmTag& tag) {
         std::vector<uint8_t> bytes = buf.TakeBytes();
         tag.data = NewValueBlock(bytes.size());
         std::memcpy(tag.data.get(), bytes.data(), bytes.size());
+    }
+}
+
+void DcmObj::SetByteOrder(DcmObj& set, bool big) {
+    set.bigEndian = big ? 1 : 0;
+    set.itemTag.bigEndian = big ? 1 : 0;
+    for (DcmObj::Entry& entry : set.items) {
+        if (entry.obj) {
+            SetByteOrder(*entry.obj, big);
+            continue;
+        }
+        DcmTag& e = *entry.tag;
+        if (e.bigEndian == (big ? 1 : 0))
+            continue;
+        e.bigEndian = big ? 1 : 0;
+        const int width = numberWidth(e);
+        if (width == 0 || e.group == 0xFFFE || !e.HasValue())
+            continue;
+        auto copy = NewValueBlock(e.length);
+        const uint8_t* from = e.data.get();
+        uint8_t* to = copy.get();
+        const uint32_t whole = e.length - e.length % width;
+        for (uint32_t i = 0; i < whole; i += width)
+            for (int b = 0; b < width; ++b)
+                to[i + b] = from[i + width - 1 - b];
+        std::memcpy(to + whole, from + whole, e.length - whole);
+        e.data = std::move(copy);
     }
 }

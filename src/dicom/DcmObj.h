@@ -93,6 +93,10 @@ public:
     // Reads every value still left in its file into memory, nested data sets included, before
     // the values are changed in place; false (logged) when the file no longer holds them.
     static bool LoadValues(DcmObj& dataSet);
+    // Brings every number of the data set, nested ones included, into one byte order. Only
+    // values not yet in that order are swapped, each into a block of its own, so a loaded
+    // file's shared block is never changed. Values still in their file must be loaded first.
+    static void SetByteOrder(DcmObj& dataSet, bool bigEndian);
     // False, with a log line, when Rows x Columns asks for more samples than the private stream
     // can produce; the data set is then left as it was from that element on.
     static bool UnpackPrivatePixels(DcmObj& dataSet);

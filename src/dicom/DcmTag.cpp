@@ -1,5 +1,6 @@
 #include "DcmTag.h"
 
+#include "ByteOrder.h"
 #include "DataDictionary.h"
 #include "FileSnapshot.h"
 #include "UidTables.h"
@@ -55,8 +56,7 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint16_t value, const char* vr)
         LookupVR();
     length = 2;
     data = NewValueBlock(2);
-    data[0] = value & 0xFF;
-    data[1] = value >> 8;
+    ByteOrder::Store16(data.get(), value, ByteOrder::Little);
 }
 
 DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t value, const char* vr)
@@ -67,8 +67,7 @@ DcmTag::DcmTag(uint16_t group, uint16_t element, uint32_t value, const char* vr)
         LookupVR();
     length = 4;
     data = NewValueBlock(4);
-    for (int i = 0; i < 4; ++i)
-        data[i] = (value >> (8 * i)) & 0xFF;
+    ByteOrder::Store32(data.get(), value, ByteOrder::Little);
 }
 
 DcmTag::DcmTag(uint16_t group, uint16_t element, const std::string& text, const char* vr)
@@ -113,18 +112,13 @@ std::string DcmTag::Key() const {
 uint16_t DcmTag::GetUShort() const {
     if (length != 2 || !data)
         return 0;
-    if (bigEndian)
-        return static_cast<uint16_t>(data[0] << 8 | data[1]);
-    return static_cast<uint16_t>(data[1] << 8 | data[0]);
+    return ByteOrder::Load16(data.get(), bigEndian != 0);
 }
 
 uint32_t DcmTag::GetULong() const {
     if (length != 4 || !data)
         return 0;
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(data[bigEndian ? i : 3 - i]) << (8 * (3 - i));
-    return v;
+    return ByteOrder::Load32(data.get(), bigEndian != 0);
 }
 
 std::string DcmTag::GetString() const {

@@ -1,5 +1,6 @@
 // Unpacking of the private CT pixel format marked "PMSCT_RLE1" in group 07A1.
 
+#include "ByteOrder.h"
 #include "DcmObj.h"
 #include "Log.h"
 
@@ -49,8 +50,7 @@ std::size_t UnpackPrivateRle(const uint8_t* bytes, std::size_t count, uint8_t* s
         } else {
             sample = static_cast<uint16_t>(previous + static_cast<int8_t>(b));
         }
-        samples[2 * written] = sample & 0xFF;
-        samples[2 * written + 1] = sample >> 8;
+        ByteOrder::Store16(samples + 2 * written, sample, ByteOrder::Little);
         previous = sample;
         ++written;
     }

@@ -73,15 +73,16 @@ bool PresentationContext::Write(Buffer& link) {
     info("Reserved2: " + num(Reserved2));
     info("Reserved3: " + num(Reserved3));
     info("Reserved4: " + num(Reserved4));
-    link.Flush();
-    AbsSyntax.Write(link);
+    if (!link.Flush() || !AbsSyntax.Write(link))
+        return false;
     info("AbsSyntax: " + AbsSyntax.UID);
     if (TrnSyntax.empty()) {
         LogMessage("ERROR, PresentationContext::Write");
         return false;
     }
     for (const UIDitem& ts : TrnSyntax) {
-        ts.Write(link);
+        if (!ts.Write(link))
+            return false;
         info("TrnSyntax: " + ts.UID);
     }
     return true;

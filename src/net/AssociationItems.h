@@ -62,7 +62,8 @@ public:
     void AddTransferSyntax(const std::string& uid);
     // Recomputes the item length; the size on the wire.
     std::uint32_t Size();
-    // False, after the header and abstract syntax, when no transfer syntax is proposed.
+    // False when a flush fails, and after the header and abstract syntax when no transfer
+    // syntax is proposed.
     bool Write(Buffer& link);
     // After the type byte.
     ItemResult Read(BoundedReader& in);

@@ -97,10 +97,16 @@ bool AAssociateRQ::Write(Buffer& link) {
         LogMessage("ERROR, AAssociateRQ::Write AppContext.Write()");
         return false;
     }
-    // A context that fails to go out shows as a failed read of the answer.
-    for (PresentationContext& context : PresContexts)
-        context.Write(link);
-    UserInfo.Write(link);
+    for (PresentationContext& context : PresContexts) {
+        if (!context.Write(link)) {
+            LogMessage("ERROR, AAssociateRQ::Write PresentationContext.Write()");
+            return false;
+        }
+    }
+    if (!UserInfo.Write(link)) {
+        LogMessage("ERROR, AAssociateRQ::Write UserInfo.Write()");
+        return false;
+    }
     return true;
 }
 

@@ -73,8 +73,7 @@ public:
     }
     // Recomputes the presentation context and PDU lengths; returns the PDU length.
     std::uint32_t ComputeSizes();
-    // Sends the PDU in several flushes; false only when the header or the application
-    // context cannot be sent.
+    // Sends the PDU in several flushes; false as soon as one of them fails.
     bool Write(Buffer& link);
     // After the type byte.
     bool Read(Buffer& link);

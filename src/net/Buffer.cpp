@@ -1,5 +1,6 @@
 #include "Buffer.h"
 
+#include "ByteOrder.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -25,18 +26,16 @@ bool Buffer::ReadU16(std::uint16_t& value) {
     value = 0;
     if (!Read(b, 2))
         return false;
-    value = readOrder == LittleEndian ? static_cast<std::uint16_t>(b[0] | b[1] << 8)
-                                      : static_cast<std::uint16_t>(b[0] << 8 | b[1]);
+    value = ByteOrder::Load16(b, readOrder != LittleEndian);
     return true;
 }
 
 bool Buffer::ReadU32(std::uint32_t& value) {
-    std::uint16_t h0 = 0, h1 = 0;
+    std::uint8_t b[4];
     value = 0;
-    if (!ReadU16(h0) || !ReadU16(h1))
+    if (!Read(b, 4))
         return false;
-    value =
-        readOrder == LittleEndian ? (std::uint32_t{h1} << 16 | h0) : (std::uint32_t{h0} << 16 | h1);
+    value = ByteOrder::Load32(b, readOrder != LittleEndian);
     return true;
 }
 
@@ -45,23 +44,15 @@ void Buffer::WriteU8(std::uint8_t value) {
 }
 
 void Buffer::WriteU16(std::uint16_t value) {
-    std::uint8_t lo = value & 0xFF, hi = value >> 8;
-    std::uint8_t b[2] = {hi, lo};
-    if (writeOrder == LittleEndian)
-        std::swap(b[0], b[1]);
+    std::uint8_t b[2];
+    ByteOrder::Store16(b, value, writeOrder != LittleEndian);
     Write(b, 2);
 }
 
 void Buffer::WriteU32(std::uint32_t value) {
-    auto lo = static_cast<std::uint16_t>(value & 0xFFFF),
-         hi = static_cast<std::uint16_t>(value >> 16);
-    if (writeOrder == LittleEndian) {
-        WriteU16(lo);
-        WriteU16(hi);
-    } else {
-        WriteU16(hi);
-        WriteU16(lo);
-    }
+    std::uint8_t b[4];
+    ByteOrder::Store32(b, value, writeOrder != LittleEndian);
+    Write(b, 4);
 }
 
 Buffer& Buffer::operator>>(std::uint8_t& value) {
@@ -226,30 +217,31 @@ bool Buffer::MoveIn(Buffer& source, std::uint32_t length) {
 }
 
 bool Buffer::MoveOut(Buffer& target, std::uint32_t length) {
+    std::vector<std::uint8_t> gathered(length);
+    return TakeOut(gathered.data(), length) && target.Write(gathered.data(), length);
+}
+
+bool Buffer::TakeOut(std::uint8_t* area, std::uint32_t length) {
     if (queued < length) {
         LogMessage("ERROR, Buffer::MoveOut, Outsize<Byte");
         return false;
     }
     queued -= length;
-    std::vector<std::uint8_t> gathered;
-    gathered.reserve(length);
     std::uint32_t remaining = length;
     while (remaining > 0 && !outgoing.empty()) {
         MemoryBlock& front = outgoing.front();
-        if (front.position > remaining) {
-            gathered.insert(gathered.end(), front.data.begin(), front.data.begin() + remaining);
-            std::memmove(front.data.data(), front.data.data() + remaining,
-                         front.position - remaining);
-            front.position -= remaining;
-            remaining = 0;
+        const std::uint32_t n = std::min(front.position, remaining);
+        std::memcpy(area, front.data.data(), n);
+        area += n;
+        remaining -= n;
+        if (front.position > n) {
+            std::memmove(front.data.data(), front.data.data() + n, front.position - n);
+            front.position -= n;
         } else {
-            gathered.insert(gathered.end(), front.data.begin(),
-                            front.data.begin() + front.position);
-            remaining -= front.position;
             outgoing.pop_front();
         }
     }
-    return target.Write(gathered.data(), static_cast<std::uint32_t>(gathered.size()));
+    return true;
 }
 
 void Buffer::Clear() {

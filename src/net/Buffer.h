@@ -68,6 +68,9 @@ public:
     bool MoveIn(Buffer& source, std::uint32_t length);
     // Takes length bytes from the front of the outgoing queue and writes them to the target.
     bool MoveOut(Buffer& target, std::uint32_t length);
+    // Takes length bytes from the front of the outgoing queue into area; false, with nothing
+    // taken, when fewer are queued.
+    bool TakeOut(std::uint8_t* area, std::uint32_t length);
 
     // Appends bytes to the incoming queue as if the link had delivered them: the staging
     // buffer's input, and the way readers are driven without a connection.

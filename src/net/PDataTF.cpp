@@ -2,6 +2,8 @@
 
 #include "Log.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t PdvHeaderLength = 6; // item length, context ID, control header
@@ -21,25 +23,20 @@ void putPdvHeader(PDataTF& pdu, Buffer& link, std::uint32_t n, bool last) {
 } // namespace
 
 bool PDataTF::Write(Buffer& link) {
-    std::uint32_t total = VRBuffer.Queued();
-    std::uint32_t blockSize = BlockSize == 0 ? DefaultBlockSize : BlockSize;
+    const std::uint32_t blockSize = BlockSize == 0 ? DefaultBlockSize : BlockSize;
     if (blockSize > LargestBlockSize)
         LogMessage("WARNING, PDataTF::Write, BlockSize is too big: " + std::to_string(blockSize));
-    std::uint32_t savedLength = PDULength;
-    std::uint32_t sent = 0;
-    while (sent < total) {
-        std::uint32_t n = std::min(blockSize, total - sent);
-        bool last = n == total - sent;
-        putPdvHeader(*this, link, n, last);
-        if (!VRBuffer.MoveOut(link, n) || !link.Flush()) {
-            LogMessage("ERROR, PDataTF::Write, failed Link.Flush");
-            PDULength = savedLength;
+    // The queue is handed to the stream a piece at a time, so it is never held twice whole.
+    constexpr std::uint32_t Piece = 4 * LargestBlockSize;
+    std::vector<std::uint8_t> piece;
+    BeginStream();
+    while (VRBuffer.Queued() > 0) {
+        piece.resize(std::min(VRBuffer.Queued(), Piece));
+        const auto n = static_cast<std::uint32_t>(piece.size());
+        if (!VRBuffer.TakeOut(piece.data(), n) || !StreamBytes(link, piece.data(), n))
             return false;
-        }
-        sent += n;
     }
-    PDULength = savedLength;
-    return true;
+    return FinishStream(link);
 }
 
 void PDataTF::BeginStream() {

@@ -32,11 +32,12 @@ public:
 
     virtual ~PDataTF() = default;
 
-    // Sends the whole message waiting in VRBuffer's outgoing queue; nothing for 0 bytes.
+    // Sends the whole message waiting in VRBuffer's outgoing queue through the stream below;
+    // nothing for 0 bytes.
     bool Write(Buffer& link);
-    // The same PDUs as Write, for a message handed over in pieces while it is encoded, so it
-    // never has to be held whole: PDVs of the block size leave as soon as a byte after them
-    // is known, the rest leaves with the last fragment on FinishStream.
+    // The one cutter of messages into PDVs, for a message handed over in pieces while it is
+    // encoded, so it never has to be held whole: PDVs of the block size leave as soon as a
+    // byte after them is known, the rest leaves with the last fragment on FinishStream.
     void BeginStream();
     bool StreamBytes(Buffer& link, const std::uint8_t* bytes, std::size_t count);
     bool FinishStream(Buffer& link);

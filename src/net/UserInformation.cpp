@@ -95,26 +95,28 @@ bool UserInformation::Write(Buffer& link) {
     if (Length == 0)
         Size();
     link << ItemType << Reserved1 << Length;
-    link.Flush();
+    if (!link.Flush())
+        return false;
     link << MaxSubLength.ItemType << MaxSubLength.Reserved1 << MaxSubLength.Length
          << MaxSubLength.MaximumLength;
-    link.Flush();
-    ImpClass.Write(link);
+    if (!link.Flush() || !ImpClass.Write(link))
+        return false;
     for (const SCPSCURoleItem& role : RoleSelections) {
         link << role.ItemType << role.Reserved1 << role.Length;
         writeText(link, role.SOPClassUID);
         link << role.SCURole << role.SCPRole;
-        link.Flush();
+        if (!link.Flush())
+            return false;
     }
-    ImpVersion.Write(link);
-    if (!UserIdentity.PrimaryField.empty()) {
-        link << UserIdentity.ItemType << UserIdentity.Reserved1 << UserIdentity.Length
-             << UserIdentity.UserIdentityType << UserIdentity.PositiveResponseRequested;
-        writeText(link, UserIdentity.PrimaryField);
-        writeText(link, UserIdentity.SecondaryField);
-        link.Flush();
-    }
-    return true;
+    if (!ImpVersion.Write(link))
+        return false;
+    if (UserIdentity.PrimaryField.empty())
+        return true;
+    link << UserIdentity.ItemType << UserIdentity.Reserved1 << UserIdentity.Length
+         << UserIdentity.UserIdentityType << UserIdentity.PositiveResponseRequested;
+    writeText(link, UserIdentity.PrimaryField);
+    writeText(link, UserIdentity.SecondaryField);
+    return link.Flush();
 }
 
 ItemResult UserInformation::readSubItem(std::uint8_t type, BoundedReader& sub) {

@@ -84,6 +84,7 @@ public:
     // The item length is computed while it is 0 and reused afterwards; a setter that changes
     // the size clears it. The size on the wire.
     std::uint32_t Size();
+    // Flushes after each sub-item; false at the first flush that fails.
     bool Write(Buffer& link);
     // After the 0x50 type byte; the item is consumed by its length whatever it holds.
     ItemResult ReadDynamic(BoundedReader& in);

@@ -1,5 +1,6 @@
 #include "Images.h"
 
+#include "ByteOrder.h"
 #include "Log.h"
 #include "UidTables.h"
 #include "Waveform.h"
@@ -31,9 +32,7 @@ bool isDelimiter(const DcmTag& e) {
 uint16_t wordAt(const DcmTag& e, uint32_t index) {
     if (!e.HasValue() || 2u * index + 1 >= e.length)
         return 0;
-    const uint8_t* p = e.data.get() + 2u * index;
-    return e.bigEndian ? static_cast<uint16_t>(p[0] << 8 | p[1])
-                       : static_cast<uint16_t>(p[1] << 8 | p[0]);
+    return ByteOrder::Load16(e.data.get() + 2u * index, e.bigEndian != 0);
 }
 
 // Shortest decimal form that reads back as the same float; the locale never changes it.
@@ -365,16 +364,15 @@ void TImages::ApplyLut(TImages& im) {
         auto entry = [&](uint32_t i) -> uint16_t {
             if (byteEntries)
                 return lut->table[i];
-            return static_cast<uint16_t>(lut->table[2 * i] | lut->table[2 * i + 1] << 8);
+            return ByteOrder::Load16(lut->table.data() + 2 * i, ByteOrder::Little);
         };
         const uint64_t samples = std::min<uint64_t>(n, im.data.size() / 2);
         for (uint64_t k = 0; k < samples; ++k) {
             uint8_t* p = im.data.data() + 2 * k;
-            const long v = p[0] | p[1] << 8;
+            const long v = ByteOrder::Load16(p, ByteOrder::Little);
             const long i = std::clamp<long>(v - lut->firstMapped, 0, long(usable) - 1);
             const uint16_t mapped = entry(static_cast<uint32_t>(i));
-            p[0] = mapped & 0xFF;
-            p[1] = mapped >> 8;
+            ByteOrder::Store16(p, mapped, ByteOrder::Little);
         }
         uint16_t largest = 0;
         for (uint32_t i = 0; i < usable; ++i)
@@ -396,13 +394,12 @@ void TImages::ApplyLut(TImages& im) {
                 continue;
             }
             uint8_t* p = im.data.data() + 2 * k;
-            const int16_t v = static_cast<int16_t>(p[0] | p[1] << 8);
+            const int16_t v = static_cast<int16_t>(ByteOrder::Load16(p, ByteOrder::Little));
             float x = v * im.slope + im.intercept;
             if (x > 65535)
                 x = 65535;
             const uint16_t word = static_cast<uint16_t>(truncated(x) & 0xFFFF);
-            p[0] = word & 0xFF;
-            p[1] = word >> 8;
+            ByteOrder::Store16(p, word, ByteOrder::Little);
             if (im.intensitySign == 0 && (im.intercept < 0 || im.pixelRepresentation == 1) &&
                 static_cast<int16_t>(word) < 0)
                 im.signedSamples = true;

@@ -1,5 +1,6 @@
 #include "Presentation.h"
 
+#include "ByteOrder.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -143,7 +144,7 @@ void windowFromValues(TImages& im) {
         return;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (std::size_t k = 0; k < n; ++k) {
-        const uint16_t word = static_cast<uint16_t>(im.data[2 * k] | im.data[2 * k + 1] << 8);
+        const uint16_t word = ByteOrder::Load16(im.data.data() + 2 * k, ByteOrder::Little);
         const int64_t v = im.signedSamples ? static_cast<int16_t>(word) : word;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
@@ -253,7 +254,7 @@ void DCMPresentation::ZoomData16(DCMPresentation& p, QImage& bitmap, int panX, i
     // The word at sample index k of the frame, little-endian, whatever the machine order.
     auto sample = [&](int64_t k) -> int64_t {
         const uint8_t* b = frame + k * bytesPerSample;
-        uint16_t word = static_cast<uint16_t>(b[0] | (b[1] << 8));
+        uint16_t word = ByteOrder::Load16(b, ByteOrder::Little);
         return isSigned ? static_cast<int64_t>(static_cast<int16_t>(word)) : word;
     };
 

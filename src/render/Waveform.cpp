@@ -1,6 +1,7 @@
 #include "Waveform.h"
 
 #include "Bitmaps.h"
+#include "ByteOrder.h"
 #include "Locale.h"
 #include "Log.h"
 #include "UidTables.h"
@@ -286,8 +287,7 @@ void SetupChannels(TWaveform& waveform, float pulseHeight) {
         c.samples.resize(n);
         for (std::size_t k = 0; k < n; ++k) {
             const uint8_t* b = waveform.data.data() + 2 * (i + k * channelCount);
-            c.samples[k] =
-                static_cast<int16_t>(waveform.bigEndian ? (b[0] << 8 | b[1]) : (b[1] << 8 | b[0]));
+            c.samples[k] = static_cast<int16_t>(ByteOrder::Load16(b, waveform.bigEndian != 0));
         }
         c.left = 0;
         c.baseline = static_cast<int32_t>(190 + 90 * i);

@@ -4,6 +4,8 @@
 
 namespace {
 
+// Truncation toward zero first, as the integer conversion would do, then saturation so that
+// out-of-gamut pixels do not wrap round to the opposite end of the scale.
 uint8_t clampByte(double v) {
     const long x = static_cast<long>(v);
     return static_cast<uint8_t>(std::clamp(x, 0L, 255L));
@@ -22,6 +24,11 @@ void toRgb(double y, double cb, double cr, uint8_t* rgb) {
 void YbrFullToRgb(uint8_t* samples, std::size_t bytes) {
     for (std::size_t k = 0; k + 2 < bytes; k += 3)
         toRgb(samples[k], samples[k + 1], samples[k + 2], samples + k);
+}
+
+void YbrPlanesToRgb(const uint8_t* planes, uint8_t* out, std::size_t pixels) {
+    for (std::size_t p = 0; p < pixels; ++p)
+        toRgb(planes[p], planes[pixels + p], planes[2 * pixels + p], out + 3 * p);
 }
 
 void Ybr422ToRgb(const uint8_t* in, uint8_t* out, std::size_t pixels) {

@@ -1,5 +1,6 @@
 #include "Diagnosis.h"
 
+#include "ByteOrder.h"
 #include "DataDictionary.h"
 #include "UidTables.h"
 
@@ -217,8 +218,8 @@ DimseStatus ReadDimseStatus(const DcmObj& response) {
             continue;
         for (std::uint32_t at = 0; at + 4 <= list->length; at += 4) {
             const std::uint8_t* b = list->data.get() + at;
-            result.Attributes.emplace_back(static_cast<std::uint16_t>(b[0] | b[1] << 8),
-                                           static_cast<std::uint16_t>(b[2] | b[3] << 8));
+            result.Attributes.emplace_back(ByteOrder::Load16(b, ByteOrder::Little),
+                                           ByteOrder::Load16(b + 2, ByteOrder::Little));
         }
     }
     return result;

@@ -5,6 +5,7 @@
 #include "Diagnosis.h"
 #include "IdentifierCounter.h"
 #include "Jpeg.h"
+#include "JpegFrameHeader.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -100,47 +101,6 @@ QImage pixelForm(const QImage& bitmap) {
     default:
         return bitmap.convertToFormat(QImage::Format_BGR888);
     }
-}
-
-uint16_t readBig16(const std::vector<uint8_t>& b, std::size_t at) {
-    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
-
-// Finds the frame header of a JPEG stream: width, height and component count at 8 bits.
-bool jpegFrameHeader(const std::vector<uint8_t>& b, int& width, int& height, int& components) {
-    if (b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8)
-        return false;
-    std::size_t at = 2;
-    while (at + 4 <= b.size()) {
-        if (b[at] != 0xFF)
-            return false;
-        uint8_t marker = b[at + 1];
-        if (marker == 0xFF) {
-            ++at;
-            continue;
-        }
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
-            at += 2;
-            continue;
-        }
-        if (marker == 0xD9 || marker == 0xDA)
-            return false;
-        std::size_t length = readBig16(b, at + 2);
-        if (length < 2 || at + 2 + length > b.size())
-            return false;
-        bool frame =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame) {
-            if (length < 8 || b[at + 4] != 8)
-                return false;
-            height = readBig16(b, at + 5);
-            width = readBig16(b, at + 7);
-            components = b[at + 9];
-            return width > 0 && height > 0 && (components == 1 || components == 3);
-        }
-        at += 2 + length;
-    }
-    return false;
 }
 
 } // namespace
@@ -540,11 +500,13 @@ bool LoadJpegPicture(const std::string& fileName, QImage& picture) {
         LogMessage("ERROR, LoadJpegPicture, cannot read " + fileName);
         return false;
     }
-    int width = 0, height = 0, components = 0;
-    if (!jpegFrameHeader(bytes, width, height, components)) {
+    const auto header = ReadJpegFrameHeader(bytes);
+    if (!header || header->precision != 8 || header->rows == 0 || header->columns == 0 ||
+        (header->components != 1 && header->components != 3)) {
         LogMessage("ERROR, LoadJpegPicture, no 8-bit grey or colour JPEG frame in " + fileName);
         return false;
     }
+    const int width = header->columns, height = header->rows, components = header->components;
     // Even a blank picture costs the coder some bits per block: a header promising far more
     // pixels than the stream could carry is refused before anything is allocated.
     const std::size_t outputBytes = std::size_t(width) * height * components;

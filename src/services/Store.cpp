@@ -39,43 +39,6 @@ bool isNativeLittleEndian(const std::string& uid) {
     return uid == ImplicitLittleEndian || uid == ExplicitLittleEndian;
 }
 
-// Width of the numbers a value of this VR is made of; 1 for bytes and texts.
-std::size_t wordSize(const DcmTag& e) {
-    static const char* const words2[] = {"US", "SS", "OW", "AT"};
-    static const char* const words4[] = {"UL", "SL", "FL", "OF", "OL"};
-    static const char* const words8[] = {"FD", "OD", "OV", "SV", "UV"};
-    for (const char* vr : words2)
-        if (e.IsVR(vr))
-            return 2;
-    for (const char* vr : words4)
-        if (e.IsVR(vr))
-            return 4;
-    for (const char* vr : words8)
-        if (e.IsVR(vr))
-            return 8;
-    return 1;
-}
-
-// Brings every numeric value, nested ones included, into the other byte order.
-void swapByteOrder(DcmObj& dataSet, uint8_t toBigEndian) {
-    dataSet.bigEndian = toBigEndian;
-    dataSet.itemTag.bigEndian = toBigEndian;
-    for (DcmObj::Entry& entry : dataSet.items) {
-        if (entry.obj) {
-            swapByteOrder(*entry.obj, toBigEndian);
-            continue;
-        }
-        DcmTag& e = *entry.tag;
-        std::size_t width = wordSize(e);
-        if (e.HasValue() && width > 1) {
-            uint8_t* bytes = e.data.get();
-            for (std::size_t at = 0; at + width <= e.length; at += width)
-                std::reverse(bytes + at, bytes + at + width);
-        }
-        e.bigEndian = toBigEndian;
-    }
-}
-
 // A data set without pixel data is encoded the same way in every native syntax but for its
 // VR mode and byte order, so it changes syntax without a conversion.
 bool relabel(DcmObj& dataSet, const std::string& target) {
@@ -87,7 +50,7 @@ bool relabel(DcmObj& dataSet, const std::string& target) {
     if (fromBig != toBig) {
         if (!DcmObj::LoadValues(dataSet))
             return false;
-        swapByteOrder(dataSet, toBig ? 1 : 0);
+        DcmObj::SetByteOrder(dataSet, toBig);
     }
     dataSet.transferSyntax = target;
     dataSet.explicitVR = target == ImplicitLittleEndian ? 0 : 1;

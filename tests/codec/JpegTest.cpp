@@ -1,4 +1,5 @@
 #include "Jpeg.h"
+#include "JpegFrameHeader.h"
 #include "LogFixture.h"
 
 #include <gtest/gtest.h>
@@ -245,3 +246,46 @@ TEST_F(JpegTest, TruncatedAndBitFlippedStreamsFailCleanly) {
 }
 
 } // namespace
+
+// The walker before the decoder: the fields of real streams of both processes, nothing from any
+// cut short before the end of its frame header, and nothing from hostile segment lengths.
+TEST(JpegFrameHeaderTest, ReadsRealStreamsAndRefusesCutOrHostileOnes) {
+    std::vector<uint8_t> lossy, lossless;
+    ASSERT_EQ(JpegEncode8(24, 10, 3, picture8(24, 10, 3).data(), lossy, EncoderLossy), 0);
+    ASSERT_EQ(JpegEncode8(7, 5, 1, picture8(7, 5, 1).data(), lossless, EncoderLossless), 0);
+    const auto a = ReadJpegFrameHeader(lossy);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->marker, 0xC0);
+    EXPECT_EQ(a->precision, 8);
+    EXPECT_EQ(a->rows, 10);
+    EXPECT_EQ(a->columns, 24);
+    EXPECT_EQ(a->components, 3);
+    EXPECT_FALSE(a->lossless);
+    const auto b = ReadJpegFrameHeader(lossless);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->marker, 0xC3);
+    EXPECT_TRUE(b->lossless);
+    EXPECT_EQ(b->rows * 100 + b->columns, 507);
+
+    std::size_t sof = 2;
+    while (!(lossy[sof] == 0xFF && lossy[sof + 1] == 0xC0))
+        ++sof;
+    const std::size_t end = sof + 2 + (lossy[sof + 2] << 8 | lossy[sof + 3]);
+    for (std::size_t n = 0; n < end; ++n)
+        EXPECT_FALSE(ReadJpegFrameHeader({lossy.data(), n})) << n;
+    EXPECT_TRUE(ReadJpegFrameHeader({lossy.data(), end}));
+
+    const std::vector<std::vector<uint8_t>> hostile = {
+        {0xFF, 0xE0, 0xFF, 0xC0, 0x00, 0x0B},                         // no SOI
+        {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00, 0xFF, 0xC0},             // length 0
+        {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01, 0xFF, 0xC0},             // length 1
+        {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xFF, 0x00},                   // past the end
+        {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x07, 8, 0, 1, 0, 1, 1},       // SOF too short
+        {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xC0, 0x00, 0x0B}, // scan first
+    };
+    for (const auto& stream : hostile)
+        EXPECT_FALSE(ReadJpegFrameHeader(stream));
+    std::vector<uint8_t> fill(64, 0xFF);
+    fill[1] = 0xD8;
+    EXPECT_FALSE(ReadJpegFrameHeader(fill));
+}
