@@ -196,7 +196,9 @@ CommitmentOutcome RequestStorageCommitment(const ServicePeer& peer,
             outcome.Reason = "cancelled while waiting for the commitment report";
             break;
         }
-        if (service.IsConnected() && service.link.Link().InputWaiting()) {
+        // The report may already sit in the buffer, read together with the N-ACTION-RSP.
+        if (service.IsConnected() && (service.link.Available() > 0 || service.data.PDULength != 0 ||
+                                      service.link.Link().InputWaiting())) {
             if (!readReport(service, outcome, "same association"))
                 service.link.Link().Close();
             continue;

@@ -5,6 +5,7 @@
 #include "DcmtkPeer.h"
 #include "DicomFileWriter.h"
 #include "Mpps.h"
+#include "ReactiveDimsePeer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -111,4 +112,40 @@ TEST(WorkflowServices, CommitmentReportInEitherSequenceForm) {
     ASSERT_EQ(outcome.Failed.size(), 1u);
     EXPECT_EQ(outcome.Failed[0].SopInstanceUID, "1.2.3.2");
     EXPECT_EQ(outcome.Failed[0].FailureReason, 0x0112);
+}
+
+// A peer that sends its report in the same write as the N-ACTION-RSP: the report is already in
+// our buffer when the wait begins, and must be taken from there rather than waited for.
+TEST(WorkflowServices, CommitmentReportBehindTheActionResponseIsTaken) {
+    using namespace dimsescript;
+    std::vector<StoredInstance> instances{
+        {"a.dcm", "1.2.840.10008.5.1.4.1.1.4", "1.2.3.1", "", ""}};
+    DimseHandlers handlers;
+    handlers[NCommand::ActionRQ] = [&](const DimseMessage& m) {
+        DimseReply reply;
+        DcmObj report;
+        BuildCommitmentRequest(m.dataSet ? m.dataSet->GetString(0x0008, 0x1195) : "", instances,
+                               report);
+        std::unique_ptr<DcmObj> event = CommandSet()
+                                            .Uid(0x0002, StorageCommitmentSopClass)
+                                            .UShort(0x0100, NCommand::EventReportRQ)
+                                            .UShort(0x0110, 7)
+                                            .UShort(0x0800, 0x0102)
+                                            .Uid(0x1000, StorageCommitmentInstance)
+                                            .UShort(0x1002, 1)
+                                            .Build();
+        reply.then = {pdata(3, encode(*event), m.context), pdata(2, encode(report), m.context)};
+        return reply;
+    };
+    ReactiveDimsePeer peer(std::move(handlers));
+    ServicePeer target{"local", "remote", "127.0.0.1", peer.PortText(), 5, {}};
+
+    CommitmentOutcome outcome = RequestStorageCommitment(target, instances, 0, 3);
+    const std::vector<DimseMessage>& received = peer.Finish();
+    EXPECT_TRUE(outcome.Reported) << outcome.Reason;
+    EXPECT_EQ(outcome.ReportedOn, "same association");
+    ASSERT_EQ(outcome.Committed.size(), 1u);
+    EXPECT_EQ(outcome.Committed[0].SopInstanceUID, "1.2.3.1");
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[1].field(), NCommand::EventReportRSP);
 }

@@ -41,10 +41,13 @@ struct DimseReply {
     std::vector<std::uint8_t> attributeList; // (0000,1005) when not empty
     std::string affectedInstance;            // (0000,1000) when not empty
     std::unique_ptr<DcmObj> dataSet;
+    // PDUs sent right behind the response, in the same write (a request of the peer's own).
+    std::vector<std::vector<std::uint8_t>> then;
 };
 
 using DimseHandler = std::function<DimseReply(const DimseMessage&)>;
-// Handlers by request command field; a command without one is answered with success.
+// Handlers by request command field; a command without one is answered with success, a
+// response (from the client to a request in `then`) is kept and not answered.
 using DimseHandlers = std::map<std::uint16_t, DimseHandler>;
 // The result for a proposed abstract syntax: 0 acceptance, 3 abstract syntax not supported.
 using ContextPolicy = std::function<std::uint8_t(const std::string& abstractSyntax)>;
@@ -98,6 +101,10 @@ private:
 
     std::vector<Bytes> answer(std::uint8_t context, const Bytes& command, const Bytes& data) {
         DimseMessage m{context, decoded(command), data.empty() ? nullptr : decoded(data)};
+        if (m.field() & 0x8000) { // the client's answer to a request of ours
+            messages_.push_back(std::move(m));
+            return {};
+        }
         auto handler = handlers_.find(m.field());
         DimseReply reply = handler != handlers_.end() ? handler->second(m) : DimseReply{};
         CommandSet rsp;
@@ -117,6 +124,7 @@ private:
         std::vector<Bytes> pdus{pdata(3, encode(*rsp.Build()), context)};
         if (reply.dataSet)
             pdus.push_back(pdata(2, encode(*reply.dataSet), context));
+        pdus.insert(pdus.end(), reply.then.begin(), reply.then.end());
         messages_.push_back(std::move(m));
         return pdus;
     }

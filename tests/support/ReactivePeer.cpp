@@ -135,9 +135,12 @@ void ReactivePeer::serve(int fd) {
                 }
                 if (!commandDone)
                     continue;
+                // One write, so that answers sent back to back reach the client together.
+                Bytes replies;
                 for (const Bytes& reply : handlers.message(context, command, data))
-                    if (!send(reply))
-                        return;
+                    replies.insert(replies.end(), reply.begin(), reply.end());
+                if (!replies.empty() && !send(replies))
+                    return;
                 command.clear();
                 data.clear();
                 commandDone = false;

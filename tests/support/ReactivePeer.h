@@ -21,7 +21,8 @@ public:
         // The whole A-ASSOCIATE-RQ PDU; returns the PDU to answer with (an AC or an RJ).
         std::function<Bytes(const Bytes& request)> associate;
         // One message on presentation context `context`: the command's bytes and the data
-        // set's (empty when none follows); returns the PDUs to send back, in order.
+        // set's (empty when none follows); returns the PDUs to send back, in order, in one
+        // write.
         std::function<std::vector<Bytes>(std::uint8_t context, const Bytes& command,
                                          const Bytes& dataSet)>
             message;
