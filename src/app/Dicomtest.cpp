@@ -10,6 +10,7 @@
 #include "PaneFont.h"
 #include "Pictograms.h"
 #include "Qfilter.h"
+#include "RetrieveDialog.h"
 #include "SetupDialog.h"
 #include "TransferSyntaxItems.h"
 #include "Tsselect.h"
@@ -119,6 +120,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     action("MppsCompleteAction", "MPPS completed\u2026", [this] { MppsFinal(true); });
     action("MppsDiscontinueAction", "MPPS discontinued\u2026", [this] { MppsFinal(false); });
     action("CommitAction", "Storage commitment\u2026", [this] { Commit(); });
+    action("RetrieveAction", "Retrieve\u2026", [this] { Retrieve(); });
     WorkflowMenu->addSeparator();
     action("WorkflowAction", "Run the workflow\u2026", [this] { RunWorkflow(); });
     BitBtn11->setMenu(WorkflowMenu);
@@ -183,8 +185,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         const int line = Memo1->cursorForPosition(at).blockNumber();
         QAction* table = menu->addAction(QStringLiteral("Show the results as a table"));
         table->setEnabled(ShowResultTable(-1 - line));
-        if (menu->exec(Memo1->viewport()->mapToGlobal(at)) == table)
+        const QString study = StudyUidAt(line);
+        QAction* retrieve = menu->addAction(QStringLiteral("Retrieve this study\u2026"));
+        retrieve->setEnabled(!study.isEmpty());
+        QAction* chosen = menu->exec(Memo1->viewport()->mapToGlobal(at));
+        if (chosen == table)
             ShowResultTable(line);
+        else if (chosen == retrieve)
+            Retrieve(study);
     });
     progressTimer_.setInterval(200);
     connect(&progressTimer_, &QTimer::timeout, this, &TForm1::updateProgress);
@@ -527,6 +535,44 @@ void TForm1::RunWorkflow() {
     inputs.Workflow.WorklistItem = form.ItemNumber();
     inputs.FileNames = form.FileNames();
     startBatchJob(createJob("WORKFLOW"), std::move(inputs));
+}
+
+QString TForm1::StudyUidAt(int line) const {
+    static const QString key = QStringLiteral("StudyInstanceUID: ");
+    const QStringList lines = Memo1->toPlainText().split(QLatin1Char('\n'));
+    if (line < 0 || line >= lines.size() || lines[line].isEmpty())
+        return {};
+    // A result is the run of non-empty lines around the line.
+    int first = line;
+    while (first > 0 && !lines[first - 1].isEmpty())
+        --first;
+    for (int i = first; i < lines.size() && !lines[i].isEmpty(); ++i)
+        if (lines[i].startsWith(key))
+            return lines[i].mid(key.size()).trimmed();
+    return {};
+}
+
+void TForm1::Retrieve(const QString& studyUid) {
+    TRetrieveForm form(this);
+    QString study = studyUid;
+    if (study.isEmpty()) {
+        const QStringList lines = Memo1->toPlainText().split(QLatin1Char('\n'));
+        for (int i = static_cast<int>(lines.size()) - 1; i >= 0 && study.isEmpty(); --i)
+            study = StudyUidAt(i);
+    }
+    form.StudyUidEdit->setText(study);
+    if (form.exec() != QDialog::Accepted)
+        return;
+    JobInputs inputs = CaptureJobInputs(State);
+    WorkflowInputs& w = inputs.Workflow;
+    w.Level = form.Level();
+    auto text = [](const QLineEdit* edit) { return edit->text().trimmed().toStdString(); };
+    w.StudyInstanceUID = text(form.StudyUidEdit);
+    if (w.Level != "STUDY")
+        w.SeriesInstanceUID = text(form.SeriesUidEdit);
+    if (w.Level == "IMAGE")
+        w.SOPInstanceUID = text(form.ImageUidEdit);
+    startBatchJob(createJob(form.Kind()), std::move(inputs));
 }
 
 void TForm1::Dump() {

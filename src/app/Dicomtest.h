@@ -98,6 +98,11 @@ public:
     void Commit();
     // The scheduled workflow for a worklist item and the chosen files, step by step.
     void RunWorkflow();
+    // MOVE or GET of a study, series or image, asked for in a small dialog; the study given,
+    // else the one the pane showed last, fills its study key.
+    void Retrieve(const QString& studyUid = QString());
+    // The study instance UID of the query result that holds the pane's line; empty for none.
+    QString StudyUidAt(int line) const;
     // Cancels every running job of this window (Cancel button, Esc in the pane).
     void CancelJobs();
     // Jobs of this window still running.

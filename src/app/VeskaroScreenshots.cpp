@@ -4,6 +4,7 @@
 #include "Dicomtest.h"
 #include "JobControl.h"
 #include "Qfilter.h"
+#include "RetrieveDialog.h"
 #include "SetupDialog.h"
 #include "SlateClassico.h"
 #include "Tsselect.h"
@@ -273,6 +274,14 @@ int main(int argc, char** argv) {
         form.move(60, 80);
         form.show();
         ok &= shoot(&form, out, "mpps-dialog");
+    }
+    {
+        TRetrieveForm form(&window);
+        form.StudyUidEdit->setText(QStringLiteral("1.3.6.1.4.1.5962.1.2.1.20040119072730.12322"));
+        form.LevelBox->setCurrentIndex(1);
+        form.move(60, 80);
+        form.show();
+        ok &= shoot(&form, out, "retrieve-dialog");
     }
 
     whenModal(QStringLiteral("Form4"), [&](QWidget* form) {

@@ -9,16 +9,20 @@
 #include "JobBodies.h"
 #include "OrthancPeer.h"
 #include "Qfilter.h"
+#include "RetrieveDialog.h"
 #include "SetupDialog.h"
 #include "TestSupport.h"
 #include "Tsselect.h"
 #include "WorkflowDialog.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QToolButton>
 
 #include <fstream>
@@ -226,4 +230,62 @@ TEST(WindowWorkflow, SetupKeepsTheWorkflowSettings) {
     });
     window.Setup();
     EXPECT_EQ(LoadExtraSettings(ExtraSettingsFileName(window.State.StartDir)).LocalPort, 4242);
+}
+
+// A study the query showed, retrieved with C-GET from the pane's menu entry: the dialog takes
+// the study's UID from the result, and the object lands under "received".
+TEST(WindowWorkflow, RetrievesAStudyTheQueryShowed) {
+    if (!testsupport::havePeers({"dcmqrscp", "storescu"}))
+        GTEST_SKIP();
+    TempDir work, archive;
+    InDirectory in(work.path());
+    std::unique_ptr<DcmtkPeer> peer = testsupport::StartQueryScp(archive.path().string());
+    ASSERT_TRUE(peer->Ready());
+    ASSERT_EQ(testsupport::runCommand("storescu -aec ARCHIVE 127.0.0.1 " +
+                                      std::to_string(peer->Port()) + " " +
+                                      testsupport::shellQuote(samples + "CT_small.dcm"))
+                  .exitStatus,
+              0);
+    const QString study = QStringLiteral("1.3.6.1.4.1.5962.1.2.1.20040119072730.12322");
+
+    JobBodyTable bodies;
+    RegisterServiceJobBodies(bodies);
+    TForm1 window;
+    window.Bodies = &bodies;
+    pointAt(window, "ARCHIVE", peer->Port());
+    {
+        ModalAnswers answers;
+        answers.Then("Form3", [](QWidget* w) {
+            static_cast<TForm3*>(w)->Edit2->setText(QStringLiteral("Compressed*"));
+            static_cast<TForm3*>(w)->Button1->click();
+        });
+        window.Query();
+    }
+    ASSERT_TRUE(WaitFor([&] { return PaneLines(window).contains("FIND OK"); }, 20000))
+        << paneText(window).toStdString();
+    const QStringList lines = PaneLines(window);
+    const int patient = static_cast<int>(lines.indexOf("PatientID: 1CT1"));
+    ASSERT_GE(patient, 0) << paneText(window).toStdString();
+    EXPECT_EQ(window.StudyUidAt(patient), study);
+    EXPECT_EQ(window.StudyUidAt(static_cast<int>(lines.indexOf("FIND OK"))), QString());
+
+    ModalAnswers answers;
+    answers.Then("RetrieveForm", [&](QWidget* w) {
+        auto& form = *static_cast<TRetrieveForm*>(w);
+        EXPECT_EQ(form.StudyUidEdit->text(), study);
+        EXPECT_TRUE(form.MoveButton->isChecked());
+        form.LevelBox->setCurrentIndex(1);
+        EXPECT_FALSE(form.OkButton->isEnabled()) << "series level without its UID";
+        form.LevelBox->setCurrentIndex(0);
+        form.GetButton->click();
+        form.OkButton->click();
+    });
+    window.Retrieve(window.StudyUidAt(patient));
+    ASSERT_TRUE(WaitFor([&] { return PaneLines(window).contains("GET OK"); }, 30000))
+        << paneText(window).toStdString();
+    EXPECT_TRUE(JobsEnded());
+    EXPECT_TRUE(paneText(window).contains("\nFiles received: 1 in " +
+                                          QString::fromStdString(work.file("received").string())))
+        << paneText(window).toStdString();
+    EXPECT_EQ(std::distance(fs::directory_iterator(work.file("received")), {}), 1);
 }

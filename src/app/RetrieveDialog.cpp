@@ -1,0 +1,87 @@
+#include "RetrieveDialog.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+TRetrieveForm::TRetrieveForm(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("RetrieveForm"));
+    setWindowTitle(QStringLiteral("Retrieve"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    auto* form = new QFormLayout;
+    LevelBox = new QComboBox;
+    LevelBox->setObjectName(QStringLiteral("LevelBox"));
+    LevelBox->addItems(
+        {QStringLiteral("Study"), QStringLiteral("Series"), QStringLiteral("Image")});
+    form->addRow(QStringLiteral("&Level:"), LevelBox);
+    auto uidEdit = [&](const char* name, const char* label) {
+        auto* edit = new QLineEdit;
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setMaxLength(64);
+        edit->setMinimumWidth(330);
+        form->addRow(QString::fromLatin1(label), edit);
+        connect(edit, &QLineEdit::textChanged, this, [this] { update(); });
+        return edit;
+    };
+    StudyUidEdit = uidEdit("StudyUidEdit", "St&udy instance UID:");
+    SeriesUidEdit = uidEdit("SeriesUidEdit", "S&eries instance UID:");
+    ImageUidEdit = uidEdit("ImageUidEdit", "&SOP instance UID:");
+    MoveButton = new QRadioButton(QStringLiteral("C-&MOVE to this AE title"));
+    MoveButton->setObjectName(QStringLiteral("MoveButton"));
+    MoveButton->setChecked(true);
+    GetButton = new QRadioButton(QStringLiteral("C-&GET"));
+    GetButton->setObjectName(QStringLiteral("GetButton"));
+    auto* way = new QHBoxLayout;
+    way->addWidget(MoveButton);
+    way->addWidget(GetButton);
+    way->addStretch(1);
+    form->addRow(QStringLiteral("Way:"), way);
+    layout->addLayout(form);
+
+    OkButton =
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
+    OkButton->setObjectName(QStringLiteral("OkButton"));
+    OkButton->setDefault(true);
+    CancelButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
+                                   QStringLiteral("Cancel"));
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    for (QPushButton* button : {OkButton, CancelButton}) {
+        button->setMinimumSize(90, 30);
+        buttons->addWidget(button);
+    }
+    layout->addLayout(buttons);
+    connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(LevelBox, &QComboBox::currentIndexChanged, this, [this] { update(); });
+    update();
+}
+
+std::string TRetrieveForm::Level() const {
+    static const char* const levels[] = {"STUDY", "SERIES", "IMAGE"};
+    return levels[std::max(0, LevelBox->currentIndex())];
+}
+
+std::string TRetrieveForm::Kind() const {
+    return GetButton->isChecked() ? "GET" : "MOVE";
+}
+
+// A level needs the keys of every level above it.
+void TRetrieveForm::update() {
+    const int level = LevelBox->currentIndex();
+    SeriesUidEdit->setEnabled(level >= 1);
+    ImageUidEdit->setEnabled(level >= 2);
+    bool complete = !StudyUidEdit->text().trimmed().isEmpty();
+    if (level >= 1)
+        complete = complete && !SeriesUidEdit->text().trimmed().isEmpty();
+    if (level >= 2)
+        complete = complete && !ImageUidEdit->text().trimmed().isEmpty();
+    OkButton->setEnabled(complete);
+}
