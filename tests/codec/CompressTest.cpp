@@ -199,8 +199,9 @@ TEST_F(CompressTest, Jpeg2000KeepsSignedStoredValues) {
         std::vector<uint8_t> decoded(original.size());
         ASSERT_TRUE(
             J2kDecode(fragment->data.get(), decoded.data(), fragment->length, decoded.size()));
-        if (std::string(target).ends_with("90"))
+        if (std::string(target).ends_with("90")) {
             EXPECT_EQ(decoded, original);
+        }
     }
 }
 

@@ -621,12 +621,6 @@ TEST_F(ConvertTest, PlanarColourComesOutInterleaved) {
     }
 }
 
-std::string valueText(const DcmObj& ds, uint16_t g, uint16_t e) {
-    const DcmTag* t = ds.GetTag(g, e);
-    return t && t->HasValue() ? std::string(reinterpret_cast<char*>(t->data.get()), t->length)
-                              : std::string("<absent>");
-}
-
 TEST_F(ConvertTest, SixteenBitCtToJpegBaselineRewritesAttributes) {
     Sample ct = samples()[1];
     ct.intercept = "-1024";

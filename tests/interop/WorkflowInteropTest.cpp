@@ -21,8 +21,14 @@ namespace {
 
 const std::string samples = testsupport::SampleFiles;
 const std::string studyUid = "1.2.826.0.1.3680043.2.1143.881";
-const testsupport::WorklistItem item{"881",      "CT Chest", "CT",    "VESKARO",
-                                     "20240305", "080000",   "Chest", "ROUTINE"};
+const testsupport::WorklistItem item{.number = "881",
+                                     .procedure = "CT Chest",
+                                     .modality = "CT",
+                                     .station = "VESKARO",
+                                     .date = "20240305",
+                                     .time = "080000",
+                                     .step = "Chest",
+                                     .priority = "ROUTINE"};
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;

@@ -406,8 +406,9 @@ TEST(Waveform, TitleOverlapsNoOtherText) {
         ASSERT_NE(title, nullptr);
         EXPECT_GE(title->x, 0);
         for (const RecordingCanvas::Text& t : canvas.texts)
-            if (&t != title)
+            if (&t != title) {
                 EXPECT_FALSE(overlapping(*title, t)) << t.text;
+            }
     }
 }
 

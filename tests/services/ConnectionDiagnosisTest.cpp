@@ -33,7 +33,7 @@ std::vector<uint8_t> echoResponse(uint16_t status) {
 }
 
 ConnectionSettings settingsFor(const std::string& port, int timeout = 5) {
-    return {"local", "remote", "127.0.0.1", port, timeout, false};
+    return {"local", "remote", "127.0.0.1", port, timeout, false, {}};
 }
 
 std::vector<std::string> names(const ConnectionDiagnosis& d) {
@@ -125,7 +125,7 @@ TEST_F(ConnectionDiagnosisTest, FirstFailingStepEndsWithReasonAndHint) {
         EXPECT_EQ(d.Reason, "awaiting the A-RELEASE-RP: the peer closed the connection");
     }
     ConnectionDiagnosis d =
-        DiagnoseConnection({"local", "remote", "no-such-host.invalid", "104", 2, false});
+        DiagnoseConnection({"local", "remote", "no-such-host.invalid", "104", 2, false, {}});
     EXPECT_EQ(names(d), (std::vector<std::string>{"-Resolve no-such-host.invalid"}));
     EXPECT_EQ(d.Hint, "the host name is unknown here: check the Remote Host in Setup, or give its "
                       "address");

@@ -47,7 +47,7 @@ struct WorklistItem {
     std::string number;
     std::string procedure, modality, station, date, time, step, priority;
     std::string patient = "Roe^Jane", birthDate = "19851224", sex = "F";
-    std::string study, referring, performing;
+    std::string study = {}, referring = {}, performing = {};
     std::string Dump() const;
 };
 
