@@ -78,6 +78,8 @@ bool MppsStartStep(JobContext& job, const TWorklistItem& item, std::string& inst
         return false;
     }
     instanceUid = r.InstanceUID;
+    if (!r.Warning.empty())
+        job.Pane.AppendLine("Warning: " + r.Warning);
     job.Pane.AppendLine("MPPS IN PROGRESS: " + instanceUid);
     return true;
 }
@@ -91,6 +93,8 @@ bool MppsFinalStep(JobContext& job, const std::string& instanceUid, const std::s
         reason = r.Reason;
         return false;
     }
+    if (!r.Warning.empty())
+        job.Pane.AppendLine("Warning: " + r.Warning);
     job.Pane.AppendLine("MPPS " + status + ": " + instanceUid +
                         ", instances: " + std::to_string(instances.size()));
     return true;

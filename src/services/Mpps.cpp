@@ -51,12 +51,18 @@ MppsResult request(const ServicePeer& peer, const std::string& instanceUid, DcmO
     } else {
         NCommand::Response r =
             NCommand::ReadRSP(service, create ? NCommand::CreateRSP : NCommand::SetRSP);
-        result.Ok = r.Status == 0;
+        // Optional attributes not supported, attribute list error, value out of range: the
+        // peer took the request and says what it made of it.
+        const bool warning = r.Status == 0x0001 || r.Status == 0x0107 || r.Status == 0x0116;
+        result.Ok = r.Status == 0 || warning;
         if (create && !r.AffectedInstance.empty())
             result.InstanceUID = r.AffectedInstance;
-        if (!result.Ok)
-            result.Reason = std::string(create ? "N-CREATE" : "N-SET") + " answered with " +
-                            NCommand::Describe(r);
+        const std::string answer =
+            std::string(create ? "N-CREATE" : "N-SET") + " answered with " + NCommand::Describe(r);
+        if (warning)
+            result.Warning = answer;
+        else if (!result.Ok)
+            result.Reason = answer;
     }
     service.Close();
     return result;

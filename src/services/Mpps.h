@@ -36,6 +36,8 @@ struct MppsResult {
     bool Ok = false;
     std::string InstanceUID;
     std::string Reason;
+    // A warning status (0001, 0107, 0116): the step was created or set, with this said of it.
+    std::string Warning;
 };
 
 // N-CREATE with a new instance UID.

@@ -149,3 +149,53 @@ TEST(WorkflowServices, CommitmentReportBehindTheActionResponseIsTaken) {
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[1].field(), NCommand::EventReportRSP);
 }
+
+// N-CREATE and N-SET as the peer receives them, the instance the peer chose kept, a warning
+// taken as done, and a refusal with its status and comment.
+TEST(WorkflowServices, MppsRequestsAndAnswers) {
+    using namespace dimsescript;
+    int sets = 0;
+    DimseHandlers handlers;
+    handlers[NCommand::CreateRQ] = [](const DimseMessage&) {
+        DimseReply reply;
+        reply.affectedInstance = "1.2.3.777";
+        return reply;
+    };
+    handlers[NCommand::SetRQ] = [&](const DimseMessage&) {
+        DimseReply reply;
+        reply.status = ++sets == 1 ? 0x0116 : 0x0110;
+        reply.errorComment = sets == 1 ? "End time out of range" : "No such step";
+        return reply;
+    };
+    ReactiveDimsePeer peer(std::move(handlers), nullptr, 3);
+    ServicePeer target{"local", "remote", "127.0.0.1", peer.PortText(), 5, {}};
+
+    DcmObj created;
+    BuildMppsInProgress(knee(), {"VESKARO", "20240305", "101500", "PPS1"}, created);
+    MppsResult create = MppsCreate(target, created);
+    EXPECT_TRUE(create.Ok) << create.Reason;
+    EXPECT_EQ(create.InstanceUID, "1.2.3.777");
+    DcmObj completed;
+    BuildMppsFinal("COMPLETED", "20240305", "103000", {}, completed);
+    MppsResult set = MppsSet(target, create.InstanceUID, completed);
+    EXPECT_TRUE(set.Ok) << set.Reason;
+    EXPECT_EQ(set.Warning, "N-SET answered with status 0116: End time out of range");
+    MppsResult refused = MppsSet(target, create.InstanceUID, completed);
+    EXPECT_FALSE(refused.Ok);
+    EXPECT_EQ(refused.Reason, "N-SET answered with status 0110: No such step");
+
+    const std::vector<DimseMessage>& received = peer.Finish();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].field(), NCommand::CreateRQ);
+    EXPECT_EQ(received[0].sopClass(), MppsSopClass);
+    EXPECT_FALSE(received[0].command->GetString(0x0000, 0x1000).empty())
+        << "N-CREATE proposes an instance";
+    ASSERT_NE(received[0].dataSet, nullptr);
+    EXPECT_EQ(received[0].dataSet->GetString(0x0040, 0x0252), "IN PROGRESS");
+    EXPECT_EQ(received[0].dataSet->GetString(0x0010, 0x0020), "PID772");
+    EXPECT_EQ(received[1].field(), NCommand::SetRQ);
+    EXPECT_EQ(received[1].command->GetString(0x0000, 0x1001), "1.2.3.777");
+    ASSERT_NE(received[1].dataSet, nullptr);
+    EXPECT_EQ(received[1].dataSet->GetString(0x0040, 0x0252), "COMPLETED");
+    EXPECT_TRUE(peer.Released());
+}
