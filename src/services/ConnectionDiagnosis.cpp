@@ -153,8 +153,7 @@ ConnectionDiagnosis DiagnoseConnection(const ConnectionSettings& s) {
         return fail(associate, failure, reason);
     }
     const UserInformation& info = service.accept.UserInfo;
-    std::string accepted;
-    service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted);
+    const std::string& accepted = service.Negotiation().transferSyntax;
     auto orNone = [](const std::string& text) { return text.empty() ? "(none)" : text; };
     associate.Detail = "maximum PDU length " + std::to_string(info.MaxSubLength.MaximumLength) +
                        ", implementation class UID " + orNone(info.ImpClass.UID) +

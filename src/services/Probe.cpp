@@ -4,6 +4,7 @@
 #include "Diagnosis.h"
 #include "Log.h"
 #include "PDU_Service.h"
+#include "TransferSyntaxUids.h"
 #include "UidTables.h"
 
 #include <algorithm>
@@ -92,12 +93,17 @@ bool proposeRound(const ConnectionSettings& s, const std::vector<Proposal>& prop
 
 const std::vector<ProbeSyntax>& ProbeTransferSyntaxes() {
     static const std::vector<ProbeSyntax> syntaxes = {
-        {"1.2.840.10008.1.2", "IVR-LE"},       {"1.2.840.10008.1.2.1", "EVR-LE"},
-        {"1.2.840.10008.1.2.2", "EVR-BE"},     {"1.2.840.10008.1.2.1.99", "Deflate"},
-        {"1.2.840.10008.1.2.4.50", "JPEG-B"},  {"1.2.840.10008.1.2.4.51", "JPEG-E"},
-        {"1.2.840.10008.1.2.4.70", "JPEG-LL"}, {"1.2.840.10008.1.2.4.80", "JLS-LL"},
-        {"1.2.840.10008.1.2.4.90", "J2K-LL"},  {"1.2.840.10008.1.2.4.91", "J2K"},
-        {"1.2.840.10008.1.2.5", "RLE"},
+        {ImplicitLittleEndian, "IVR-LE"},
+        {ExplicitLittleEndian, "EVR-LE"},
+        {ExplicitBigEndian, "EVR-BE"},
+        {DeflatedExplicitLittleEndian, "Deflate"},
+        {JpegBaseline, "JPEG-B"},
+        {JpegExtended, "JPEG-E"},
+        {JpegLossless, "JPEG-LL"},
+        {JpegLsLossless, "JLS-LL"},
+        {J2kLossless, "J2K-LL"},
+        {J2kLossy, "J2K"},
+        {Rle, "RLE"},
     };
     return syntaxes;
 }

@@ -59,10 +59,8 @@ bool relabel(DcmObj& dataSet, const std::string& target) {
 
 // Says so when the peer did not take the chosen syntax.
 void noteFallback(const PDU_Service& service, const std::string& preferred) {
-    std::string accepted;
-    if (!preferred.empty() &&
-        service.GetTransferSyntaxUID(service.data.PresentationContextID, accepted) &&
-        accepted != preferred)
+    const std::string& accepted = service.Negotiation().transferSyntax;
+    if (!preferred.empty() && !accepted.empty() && accepted != preferred)
         LogMessage("INFO, StoreSCU, the peer refused " + preferred + ", sending in " + accepted);
 }
 
@@ -168,8 +166,6 @@ bool isDecodable(const std::string& uid) {
 bool isEncodable(const std::string& uid) {
     return uid == JpegLossless || uid == JpegBaseline || uid == J2kLossless || uid == J2kLossy;
 }
-
-constexpr const char* DeflatedExplicitLittleEndian = "1.2.840.10008.1.2.1.99";
 
 // VRs whose explicit length field has 16 bits.
 bool hasShortLength(const char* vr) {
