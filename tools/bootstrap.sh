@@ -14,7 +14,7 @@ PACKAGES=(
     libssl-dev openssl libopenjp2-7-dev nasm
     libgtest-dev libgmock-dev libbenchmark-dev
     dcmtk dicom3tools libgdcm-tools python3 python3-pydicom
-    xvfb xauth dpkg-dev clang-format
+    xvfb xauth dpkg-dev clang-format clang-tidy
     fonts-dejavu-core
     orthanc nlohmann-json3-dev
 )

@@ -1,11 +1,12 @@
 #include "BatchControl.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 std::string minutesAndSeconds(double seconds) {
-    long total = static_cast<long>(seconds + 0.5);
+    long total = std::lround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
     return text;

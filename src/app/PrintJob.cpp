@@ -140,7 +140,8 @@ JobOutcome PrintJob(JobContext& job) {
     int result =
         PrintSCU(filmBox, SettingsText(s.LocalAET), SettingsText(s.RemoteAET),
                  SettingsText(s.RemoteHost), SettingsText(s.RemotePort), colour, &job.Reason);
-    const std::size_t boxes = static_cast<std::size_t>(filmBox.Columns * filmBox.Rows);
+    const std::size_t boxes =
+        static_cast<std::size_t>(filmBox.Columns) * static_cast<std::size_t>(filmBox.Rows);
     job.ResultDetail =
         ", film " +
         (filmBox.FilmSizeID.empty() ? std::string("of the printer's size") : filmBox.FilmSizeID) +

@@ -759,9 +759,7 @@ int printCommand(int argc, char** argv) {
 }
 #endif
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc < 2)
         return usage();
     std::string command = argv[1];
@@ -817,4 +815,16 @@ int main(int argc, char** argv) {
     if (command == "setup")
         return setup(std::vector<std::string_view>(argv + 2, argv + argc));
     return usage();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Jobs turn their own failures into verdicts; what is left (no memory) ends the command.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "veskaro-cli: %s\n", e.what());
+        return 1;
+    }
 }

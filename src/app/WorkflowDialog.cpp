@@ -157,6 +157,7 @@ int TWorkflowForm::ItemNumber() const {
 
 std::vector<std::string> TWorkflowForm::FileNames() const {
     std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(FileList->count()));
     for (int i = 0; i < FileList->count(); ++i)
         names.push_back(QFile::encodeName(FileList->item(i)->text()).toStdString());
     return names;

@@ -56,7 +56,9 @@ bool RleDecodeSegment(const uint8_t* fragment, std::size_t fragmentLength, uint8
             LogMessage("ERROR, overflow decoding RLE");
             return false;
         }
-        const int n = static_cast<int8_t>(fragment[in++]);
+        // The header byte is a signed count.
+        const uint8_t header = fragment[in++];
+        const int n = header < 128 ? header : header - 256;
         if (n >= 0) {
             std::size_t count = static_cast<std::size_t>(n) + 1;
             std::size_t available = fragmentLength - in;

@@ -265,6 +265,7 @@ void PDU_Service::logMessage(DcmObj& message, const char* direction) {
     std::vector<char*> vrs;
     collectVRs(message, vrs);
     std::vector<std::array<char, 3>> saved;
+    saved.reserve(vrs.size());
     for (const char* vr : vrs)
         saved.push_back({vr[0], vr[1], vr[2]});
     std::vector<std::string> lines;

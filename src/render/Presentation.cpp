@@ -153,8 +153,8 @@ void windowFromValues(TImages& im) {
     im.windowWidth = static_cast<float>(hi - lo + 1);
     if (CurrentLogLevel >= 2)
         LogMessage("INFO, RenderToBitmap, no window: centre " + decimal((lo + hi) / 2.0) +
-                   ", width " + std::to_string(static_cast<long long>(hi - lo + 1)) +
-                   " from the frame's values " + std::to_string(lo) + " to " + std::to_string(hi));
+                   ", width " + std::to_string(hi - lo + 1) + " from the frame's values " +
+                   std::to_string(lo) + " to " + std::to_string(hi));
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -148,11 +149,9 @@ void TStudy::Read(TStudy& study, const DcmObj& dataSet) {
             const DcmTag& h = nested->itemTag;
             if (!isDefinedNested(h))
                 continue;
-            if (h.Is(0x0040, 0xB020))
-                Read(study, *nested);
-            else if ((h.group == 0x0040 || h.group == 0x5400) && h.element == 0x0100)
+            if ((h.group == 0x0040 || h.group == 0x5400) && h.element == 0x0100)
                 ReadWaveformItems(study.waveforms, *nested);
-            else if (h.group != 0x0040 && h.group != 0x5400)
+            else if (h.Is(0x0040, 0xB020) || (h.group != 0x0040 && h.group != 0x5400))
                 Read(study, *nested);
             continue;
         }
@@ -234,7 +233,7 @@ void ReadWaveformItems(std::vector<std::unique_ptr<TWaveform>>& list, const DcmO
             waveform->bitsAllocated = e->GetUShort();
         } else if (e->Is(0x5400, 0x1010)) {
             copyValue(*e, *waveform);
-            list.push_back(std::move(waveform));
+            list.push_back(std::exchange(waveform, nullptr));
         }
     }
 }
