@@ -3,6 +3,7 @@
 #include "ScriptedPeer.h"
 
 #include "LogFixture.h"
+#include "PduVectors.h"
 
 #include <gtest/gtest.h>
 
@@ -133,25 +134,17 @@ TEST_F(AssociationTest, RequestWriteLogsItsFieldsAtPduLevel) {
 // ---- A-ASSOCIATE-AC and -RJ as read (after the type byte) ----
 
 std::vector<std::uint8_t> acceptItem(std::uint8_t id, std::uint8_t result, const std::string& ts) {
-    auto sub = cat({hexBytes("40 00 00"), {static_cast<std::uint8_t>(ts.size())}, text(ts)});
-    std::uint16_t length = static_cast<std::uint16_t>(4 + sub.size());
-    return cat({hexBytes("21 00"),
-                {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)},
-                {id, 0, result, 0},
-                sub});
+    std::vector<std::uint8_t> item;
+    pduvectors::putAcceptedContext(item, {id, result, ts});
+    return item;
 }
 
-// Wraps items into an accept's body: reserved, PDU length, the fixed fields, the items.
+// Wraps items into an accept as read after its type byte: reserved, PDU length, the fixed
+// fields, the items.
 std::vector<std::uint8_t> acceptPdu(const std::vector<std::uint8_t>& items) {
-    std::uint32_t length = 68 + static_cast<std::uint32_t>(items.size());
-    return cat(
-        {{0x00, static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-          static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)},
-         hexBytes("00 01 00 00"),
-         text("ANY-SCP         "),
-         text("ECHOSCU         "),
-         std::vector<std::uint8_t>(32, 0),
-         items});
+    auto pdu =
+        pduvectors::pdu(0x02, cat({pduvectors::associateFields("ANY-SCP", "ECHOSCU"), items}));
+    return {pdu.begin() + 1, pdu.end()};
 }
 
 const std::vector<std::uint8_t> echoAccept = cat({

@@ -21,47 +21,15 @@ using pduvectors::put16;
 using pduvectors::put32;
 using pduvectors::putItem;
 
-// One accepted-context item of an A-ASSOCIATE-AC.
-struct AcceptedContext {
-    uint8_t id = 1;
-    uint8_t result = 0; // 0 acceptance, 3 abstract syntax not supported, 4 transfer syntaxes not
-    std::string transferSyntax = "1.2.840.10008.1.2";
-};
-
-// A-ASSOCIATE-AC answering as calledTitle with these contexts and this maximum length; extra
-// bytes (a stray item, say) go between the contexts and the user information.
-inline std::vector<uint8_t> acceptPduOf(const std::vector<AcceptedContext>& contexts,
-                                        uint32_t maximumLength = 16384,
-                                        const std::vector<uint8_t>& beforeUserInfo = {},
-                                        const std::string& calledTitle = "remote") {
-    std::vector<uint8_t> body = {0x00, 0x01, 0x00, 0x00};
-    std::string titles = (calledTitle + std::string(16, ' ')).substr(0, 16) + "local           ";
-    body.insert(body.end(), titles.begin(), titles.end());
-    body.insert(body.end(), 32, 0);
-    putItem(body, 0x10, std::string("1.2.840.10008.3.1.1.1"));
-    for (const AcceptedContext& c : contexts) {
-        std::vector<uint8_t> pc = {c.id, 0, c.result, 0};
-        putItem(pc, 0x40, c.transferSyntax);
-        putItem(body, 0x21, pc);
-    }
-    body.insert(body.end(), beforeUserInfo.begin(), beforeUserInfo.end());
-    std::vector<uint8_t> max;
-    put32(max, maximumLength);
-    std::vector<uint8_t> user;
-    putItem(user, 0x51, max);
-    putItem(body, 0x50, user);
-    std::vector<uint8_t> pdu = {0x02, 0x00};
-    put32(pdu, static_cast<uint32_t>(body.size()));
-    pdu.insert(pdu.end(), body.begin(), body.end());
-    return pdu;
-}
+using pduvectors::AcceptedContext;
+using pduvectors::acceptPduOf;
 
 // A-ASSOCIATE-AC answering as calledTitle for presentation context 1: this transfer syntax,
 // and the result (0 acceptance, 3 abstract syntax not supported).
 inline std::vector<uint8_t> acceptPdu(const std::string& transferSyntax = "1.2.840.10008.1.2",
                                       uint8_t result = 0,
                                       const std::string& calledTitle = "remote") {
-    return acceptPduOf({{1, result, transferSyntax}}, 16384, {}, calledTitle);
+    return pduvectors::associateAC(transferSyntax, result, calledTitle);
 }
 
 inline std::vector<uint8_t> encode(DcmObj& dataSet) {

@@ -37,30 +37,61 @@ inline std::vector<std::uint8_t> pdu(std::uint8_t type, const std::vector<std::u
     return out;
 }
 
-// A-ASSOCIATE-AC answering "local" as calledTitle for presentation context 1 with this
-// transfer syntax and result (0 acceptance, 3 abstract syntax not supported), announcing
-// maximumLength:
-//   02 00 | length | 00 01 00 00 | called (16) | calling (16) | reserved (32)
-//   10 application context 1.2.840.10008.3.1.1.1
-//   21 presentation context: id 1, reserved, result, reserved, 40 transfer syntax
-//   50 user information: 51 maximum length
-inline std::vector<std::uint8_t>
-associateAC(const std::string& transferSyntax = "1.2.840.10008.1.2", std::uint8_t result = 0,
-            const std::string& calledTitle = "remote", std::uint32_t maximumLength = 16384) {
+// The fixed fields of an A-ASSOCIATE-AC's body:
+//   00 01 00 00 (version, reserved) | called (16) | calling (16) | reserved (32)
+inline std::vector<std::uint8_t> associateFields(const std::string& calledTitle,
+                                                 const std::string& callingTitle) {
     std::vector<std::uint8_t> body = {0x00, 0x01, 0x00, 0x00};
-    std::string titles = (calledTitle + std::string(16, ' ')).substr(0, 16) + "local           ";
-    body.insert(body.end(), titles.begin(), titles.end());
+    for (const std::string& title : {calledTitle, callingTitle}) {
+        std::string padded = (title + std::string(16, ' ')).substr(0, 16);
+        body.insert(body.end(), padded.begin(), padded.end());
+    }
     body.insert(body.end(), 32, 0);
+    return body;
+}
+
+// One presentation context item of an A-ASSOCIATE-AC:
+//   21 | id, reserved, result, reserved | 40 transfer syntax
+struct AcceptedContext {
+    std::uint8_t id = 1;
+    // 0 acceptance, 3 abstract syntax not supported, 4 transfer syntaxes not supported.
+    std::uint8_t result = 0;
+    std::string transferSyntax = "1.2.840.10008.1.2";
+};
+inline void putAcceptedContext(std::vector<std::uint8_t>& v, const AcceptedContext& c) {
+    std::vector<std::uint8_t> item = {c.id, 0, c.result, 0};
+    putItem(item, 0x40, c.transferSyntax);
+    putItem(v, 0x21, item);
+}
+
+// A-ASSOCIATE-AC answering "local" as calledTitle with these contexts, announcing maximumLength;
+// extra bytes (a stray item, say) go between the contexts and the user information:
+//   02 00 | length | fixed fields
+//   10 application context 1.2.840.10008.3.1.1.1
+//   21 presentation context, one per accepted context
+//   50 user information: 51 maximum length
+inline std::vector<std::uint8_t> acceptPduOf(const std::vector<AcceptedContext>& contexts,
+                                             std::uint32_t maximumLength = 16384,
+                                             const std::vector<std::uint8_t>& beforeUserInfo = {},
+                                             const std::string& calledTitle = "remote") {
+    std::vector<std::uint8_t> body = associateFields(calledTitle, "local");
     putItem(body, 0x10, std::string("1.2.840.10008.3.1.1.1"));
-    std::vector<std::uint8_t> context = {1, 0, result, 0};
-    putItem(context, 0x40, transferSyntax);
-    putItem(body, 0x21, context);
+    for (const AcceptedContext& c : contexts)
+        putAcceptedContext(body, c);
+    body.insert(body.end(), beforeUserInfo.begin(), beforeUserInfo.end());
     std::vector<std::uint8_t> maximum;
     put32(maximum, maximumLength);
     std::vector<std::uint8_t> user;
     putItem(user, 0x51, maximum);
     putItem(body, 0x50, user);
     return pdu(0x02, body);
+}
+
+// The same for presentation context 1 alone, with this transfer syntax and result.
+inline std::vector<std::uint8_t>
+associateAC(const std::string& transferSyntax = "1.2.840.10008.1.2", std::uint8_t result = 0,
+            const std::string& calledTitle = "remote", std::uint32_t maximumLength = 16384) {
+    return acceptPduOf({{1, result, transferSyntax}}, maximumLength, {}, calledTitle);
 }
 
 // A-ASSOCIATE-RJ: reserved, result 1 (permanent), source 1 (service user), reason 1.
