@@ -4,9 +4,10 @@
 //      alternating, several repetitions each;
 //   2. the raw loopback TCP rate for the same byte count (a plain socket copy between two
 //      threads of this process) as the ceiling;
-//   3. the time and the peak resident size of `veskaro-cli store` for a 1 GB file, and of
-//      storescu for the same file, for reference.
-// The peak resident size of the 256 MB runs (the largest of them) is reported too.
+//   3. the same alternating runs for a 1 GB file (three of each at most).
+// Each size starts with one untimed call of each program, after the new file has been written
+// back to disk, so that neither side pays for the other's page cache or for writeback. The
+// peak resident size is the largest of the runs.
 // storescp runs with --ignore (it receives everything but writes nothing), so the disk takes
 // no part in the figures. The table shows the median of each row and the ratios.
 //
@@ -39,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 using bench::ChildRun;
 using bench::freeLoopbackPort;
 using bench::loopback;
+using bench::median;
 using bench::Peer;
 using bench::runChild;
 
@@ -151,9 +153,39 @@ double socketCopySeconds(std::size_t bytes) {
     return seconds;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+struct Timings {
+    double ours = 0, theirs = 0;
+    long ourPeakKiB = 0, theirPeakKiB = 0;
+    int failures = 0;
+};
+
+// Alternating runs of both programs on one file, after an untimed call of each; medians.
+Timings storeBoth(const fs::path& file, int runs, const std::string& cli,
+                  const std::string& storescu, int port, const fs::path& dir,
+                  std::vector<double>* socketTimes = nullptr) {
+    std::vector<std::string> ours = {cli, "store", file.string(), "--ts", "0"};
+    std::vector<std::string> theirs = {
+        storescu, "-aec", "ANY", "127.0.0.1", std::to_string(port), file.string()};
+    sync();
+    runChild(ours, dir);
+    runChild(theirs, dir);
+    Timings t;
+    std::vector<double> ourTimes, theirTimes;
+    for (int r = 0; r < runs; ++r) {
+        ChildRun a = runChild(ours, dir);
+        ChildRun b = runChild(theirs, dir);
+        t.failures += !a.ok + !b.ok;
+        t.ourPeakKiB = std::max(t.ourPeakKiB, a.peakKiB);
+        t.theirPeakKiB = std::max(t.theirPeakKiB, b.peakKiB);
+        ourTimes.push_back(a.seconds);
+        theirTimes.push_back(b.seconds);
+        if (socketTimes)
+            socketTimes->push_back(
+                socketCopySeconds(static_cast<std::size_t>(fs::file_size(file))));
+    }
+    t.ours = median(ourTimes);
+    t.theirs = median(theirTimes);
+    return t;
 }
 
 } // namespace
@@ -216,27 +248,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double fileBytes = static_cast<double>(fs::file_size(image));
-    std::vector<std::string> ours = {cli, "store", image.string(), "--ts", "0"};
-    std::vector<std::string> theirs = {
-        storescu, "-aec", "ANY", "127.0.0.1", std::to_string(port), image.string()};
-    // One untimed call each brings the file into the page cache.
-    runChild(ours, dir);
-    runChild(theirs, dir);
-    std::vector<double> ourTimes, theirTimes, socketTimes;
-    long ourPeakKiB = 0, theirPeakKiB = 0;
-    int failures = 0;
-    for (int r = 0; r < runs; ++r) {
-        ChildRun a = runChild(ours, dir);
-        ChildRun b = runChild(theirs, dir);
-        failures += !a.ok + !b.ok;
-        ourPeakKiB = std::max(ourPeakKiB, a.peakKiB);
-        theirPeakKiB = std::max(theirPeakKiB, b.peakKiB);
-        ourTimes.push_back(a.seconds);
-        theirTimes.push_back(b.seconds);
-        socketTimes.push_back(socketCopySeconds(static_cast<std::size_t>(fileBytes)));
-    }
-    double ourMedian = median(ourTimes), theirMedian = median(theirTimes),
-           socketMedian = median(socketTimes);
+    std::vector<double> socketTimes;
+    Timings small = storeBoth(image, runs, cli, storescu, port, dir, &socketTimes);
+    int failures = small.failures;
+    double ourMedian = small.ours, theirMedian = small.theirs, socketMedian = median(socketTimes);
+    long ourPeakKiB = small.ourPeakKiB, theirPeakKiB = small.theirPeakKiB;
     auto rate = [&](double seconds) { return fileBytes / MiB / seconds; };
     std::printf("STORE of %.0f MiB, %d runs each, medians (storescp --ignore on loopback)\n",
                 fileBytes / MiB, runs);
@@ -264,22 +280,20 @@ int main(int argc, char** argv) {
             return 1;
         }
         double bigBytes = static_cast<double>(fs::file_size(big));
-        ChildRun a = runChild({cli, "store", big.string(), "--ts", "0"}, dir);
-        ChildRun b = runChild(
-            {storescu, "-aec", "ANY", "127.0.0.1", std::to_string(port), big.string()}, dir);
-        std::printf("STORE of %.0f MiB: peak resident size\n", bigBytes / MiB);
-        std::printf("  %-28s %s %8.3f s %8.0f MiB  %.2f x file\n", "veskaro-cli store",
-                    a.ok ? "ok    " : "FAILED", a.seconds, a.peakKiB / 1024.0,
-                    a.peakKiB * 1024.0 / bigBytes);
-        std::printf("  %-28s %s %8.3f s %8.0f MiB  %.2f x file\n", "storescu",
-                    b.ok ? "ok    " : "FAILED", b.seconds, b.peakKiB / 1024.0,
-                    b.peakKiB * 1024.0 / bigBytes);
+        const int bigRuns = std::min(runs, 3);
+        Timings t = storeBoth(big, bigRuns, cli, storescu, port, dir);
+        std::printf("STORE of %.0f MiB, %d runs each, medians; peak resident size\n",
+                    bigBytes / MiB, bigRuns);
+        std::printf("  %-28s %8.3f s %8.0f MiB  %.2f x file\n", "veskaro-cli store", t.ours,
+                    t.ourPeakKiB / 1024.0, t.ourPeakKiB * 1024.0 / bigBytes);
+        std::printf("  %-28s %8.3f s %8.0f MiB  %.2f x file\n", "storescu", t.theirs,
+                    t.theirPeakKiB / 1024.0, t.theirPeakKiB * 1024.0 / bigBytes);
         fs::remove(big);
-        failures += !a.ok;
+        failures += t.failures;
         const std::string bigSize = std::to_string(static_cast<long>(bigBytes / MiB)) + " MiB";
-        rows.Row("store", "veskaro-cli store " + bigSize, a.seconds, b.seconds, "storescu", "s");
-        rows.Row("store", "peak RSS, store " + bigSize, a.peakKiB / 1024.0, b.peakKiB / 1024.0,
-                 "storescu", "MiB");
+        rows.Row("store", "veskaro-cli store " + bigSize, t.ours, t.theirs, "storescu", "s");
+        rows.Row("store", "peak RSS, store " + bigSize, t.ourPeakKiB / 1024.0,
+                 t.theirPeakKiB / 1024.0, "storescu", "MiB");
     }
     peer.stop();
     if (ownDir)
