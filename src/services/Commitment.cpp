@@ -2,6 +2,7 @@
 
 #include "Association.h"
 #include "AssociationAcceptor.h"
+#include "Diagnosis.h"
 #include "Log.h"
 
 #include <chrono>
@@ -172,7 +173,7 @@ CommitmentOutcome RequestStorageCommitment(const ServicePeer& peer,
     std::string transaction = NewUid();
     PDU_Service service;
     if (!OpenServiceAssociation(service, peer, StorageCommitmentSopClass)) {
-        outcome.Reason = "the peer did not accept an association for Storage Commitment";
+        outcome.Reason = Diagnosis::LinkReason(service);
         service.Close();
         return outcome;
     }

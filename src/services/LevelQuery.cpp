@@ -1,5 +1,6 @@
 #include "LevelQuery.h"
 
+#include "Diagnosis.h"
 #include "Log.h"
 
 #include <cstdio>
@@ -45,8 +46,7 @@ bool QueryAtLevel(const ServicePeer& peer, const LevelQuery& query, FindList& re
     const char* sopClass = query.PatientRoot ? PatientRootFindSopClass : StudyRootFindSopClass;
     PDU_Service service;
     if (!OpenServiceAssociation(service, peer, sopClass)) {
-        reason = std::string("the peer did not accept an association for the ") +
-                 (query.PatientRoot ? "Patient" : "Study") + " Root query";
+        reason = Diagnosis::LinkReason(service);
         service.Close();
         return false;
     }
@@ -68,7 +68,7 @@ int CountStudyInstances(const ServicePeer& peer, const std::string& studyInstanc
                         std::string& reason) {
     PDU_Service service;
     if (!OpenServiceAssociation(service, peer, StudyRootFindSopClass)) {
-        reason = "the peer did not accept an association for the Study Root query";
+        reason = Diagnosis::LinkReason(service);
         service.Close();
         return -1;
     }

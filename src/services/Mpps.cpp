@@ -1,5 +1,6 @@
 #include "Mpps.h"
 
+#include "Diagnosis.h"
 #include "Log.h"
 #include "UidTables.h"
 
@@ -38,8 +39,7 @@ MppsResult request(const ServicePeer& peer, const std::string& instanceUid, DcmO
     PDU_Service service;
     if (!OpenServiceAssociation(service, peer, MppsSopClass)) {
         LogMessage("ERROR, MppsSCU, OpenAssoc failed");
-        result.Reason = "the peer did not accept an association for Modality Performed "
-                        "Procedure Step";
+        result.Reason = Diagnosis::LinkReason(service);
         service.Close();
         return result;
     }

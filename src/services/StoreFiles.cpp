@@ -1,6 +1,7 @@
 #include "StoreFiles.h"
 
 #include "Association.h"
+#include "Diagnosis.h"
 #include "IdentifierCounter.h"
 #include "JobControl.h"
 #include "Log.h"
@@ -157,8 +158,9 @@ private:
             std::vector<std::uint8_t> ids;
             if (!open(service, keys, ids)) {
                 LogMessage("ERROR, StoreFilesSCU, OpenAssoc failed");
+                const std::string why = Diagnosis::LinkReason(service);
                 for (; next < group.size(); ++next)
-                    fail(files[group[next]], "association failed");
+                    fail(files[group[next]], why);
                 return;
             }
             while (next < group.size() && service.IsConnected()) {

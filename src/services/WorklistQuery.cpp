@@ -1,5 +1,6 @@
 #include "WorklistQuery.h"
 
+#include "Diagnosis.h"
 #include "Find.h"
 
 #include <cstdio>
@@ -9,7 +10,7 @@ bool QueryWorklistItems(const ServicePeer& peer, const TWorklistItem& query,
     items.clear();
     PDU_Service service;
     if (!OpenServiceAssociation(service, peer, WorklistFindSopClass)) {
-        reason = "the peer did not accept an association for the modality worklist";
+        reason = Diagnosis::LinkReason(service);
         service.Close();
         return false;
     }
