@@ -1,6 +1,7 @@
 // veskaro-cli: the window's jobs and dump from a terminal, in the current directory.
 
 #include "AppState.h"
+#include "CliReport.h"
 #include "ConnectionDiagnosis.h"
 #include "DcmObj.h"
 #include "DiagnoseJob.h"
@@ -61,8 +62,8 @@ const char* const usageText =
     "  diagnose       check the connection step by step: resolve, TCP, TLS, A-ASSOCIATE,\n"
     "                 C-ECHO, A-RELEASE; at the first failure its reason and a hint\n"
     "  probe          list the SOP classes and transfer syntaxes the remote AE accepts\n"
-    "  --json         (with echo, store, find, worklist, print, diagnose, probe) print one\n"
-    "                 JSON object instead of the lines\n"
+    "  --json         (with every command but dump and setup) print one JSON object\n"
+    "                 instead of the lines\n"
     "  setup [OPTIONS]\n"
     "                 change the given settings in veskaro.cfg; with no option print them\n"
     "    --local-aet A  --remote-host H  --remote-port P  --remote-aet R\n"
@@ -261,80 +262,11 @@ void executeJob(MainThread& job) {
     interruptible = nullptr;
 }
 
-// main has made sure that the current directory exists.
-
-bool jsonOutput = false;
-
-void printJson(const nlohmann::json& object) {
-    printLine(object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-}
-
-// The result records of a query as the pane shows them: blocks of "Key: Value" lines, each
-// closed by an empty line.
-nlohmann::json paneRecords(const std::vector<std::string>& lines) {
-    nlohmann::json records = nlohmann::json::array();
-    nlohmann::json record = nlohmann::json::object();
-    for (const std::string& line : lines) {
-        std::size_t colon = line.find(": ");
-        if (line.empty()) {
-            if (!record.empty())
-                records.push_back(record);
-            record = nlohmann::json::object();
-        } else if (colon != std::string::npos) {
-            record[line.substr(0, colon)] = line.substr(colon + 2);
-        } else {
-            record = nlohmann::json::object();
-        }
-    }
-    return records;
-}
-
-long millisecondsSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
-}
-
-// The job's one JSON object: its verdict (the pane's last line), reason, time and lines.
-int reportJob(const std::string& kind, MainThread& job, const StdoutPane& pane, long ms) {
-    if (!jsonOutput)
-        return job.Succeeded ? 0 : 1;
-    nlohmann::json object;
-    std::string command = kind;
-    std::transform(command.begin(), command.end(), command.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    object["command"] = command;
-    object["succeeded"] = job.Succeeded;
-    object["verdict"] = pane.Lines.empty() || job.Outcome == JobOutcome::EndedWithoutVerdict
-                            ? std::string()
-                            : pane.Lines.back();
-    object["reason"] = job.Reason;
-    object["timings"] = {{"total_ms", ms}};
-    object["lines"] = pane.Lines;
-    if (kind == "FIND" || kind == "WORKLIST")
-        object["records"] = paneRecords(pane.Lines);
-    printJson(object);
-    return job.Succeeded ? 0 : 1;
-}
-
-std::string currentDir() {
-    return CurrentStartDirectory();
-}
-
-// The current directory as the window's start directory, with its logs folder and settings.
-AppState startState() {
-    AppState state;
-    InitStartDir(state, currentDir());
-    state.Settings = LoadSettingsOrDefaults(SettingsFileName(state.StartDir));
-    state.Extra = LoadExtraSettings(ExtraSettingsFileName(state.StartDir));
-    return state;
-}
-
 int runJob(const std::string& kind, const std::string& fileName = {},
            const std::string& transferSyntaxUid = {}) {
-    AppState state = startState();
+    AppState state = CliStartState();
     state.FileName = fileName;
-    StdoutPane pane(jsonOutput);
+    StdoutPane pane(JsonOutput);
     MainThread job;
     job.JobKind = kind;
     job.Pane = &pane;
@@ -342,7 +274,7 @@ int runJob(const std::string& kind, const std::string& fileName = {},
     job.Inputs = CaptureJobInputs(state);
     auto start = std::chrono::steady_clock::now();
     executeJob(job);
-    return reportJob(kind, job, pane, millisecondsSince(start));
+    return ReportJob(kind, job, pane.Lines, MillisecondsSince(start));
 }
 
 bool isDate(std::string_view text) {
@@ -424,24 +356,24 @@ int queryJob(const std::string& kind, const std::vector<std::string_view>& args)
                     filter.AccessionNumber.empty() && filter.Modality.empty();
     if (noFilter && !yes && !confirmNoFilter())
         return ::isatty(STDIN_FILENO) ? 1 : 2;
-    AppState state = startState();
+    AppState state = CliStartState();
     state.Filter = filter;
-    StdoutPane linePane(jsonOutput);
+    StdoutPane linePane(JsonOutput);
     TablePane tablePane;
     MainThread job;
     job.JobKind = kind;
-    job.Pane = table && !jsonOutput ? static_cast<OutputPane*>(&tablePane) : &linePane;
+    job.Pane = table && !JsonOutput ? static_cast<OutputPane*>(&tablePane) : &linePane;
     job.Inputs = CaptureJobInputs(state);
     auto start = std::chrono::steady_clock::now();
     executeJob(job);
-    return reportJob(kind, job, linePane, millisecondsSince(start));
+    return ReportJob(kind, job, linePane.Lines, MillisecondsSince(start));
 }
 
 int diagnose() {
-    AppState state = startState();
-    StdoutPane pane(jsonOutput);
+    AppState state = CliStartState();
+    StdoutPane pane(JsonOutput);
     ConnectionDiagnosis d = RunDiagnosis(state.Settings, state.LogDir, pane, state.Extra);
-    if (!jsonOutput)
+    if (!JsonOutput)
         return d.Passed ? 0 : 1;
     nlohmann::json steps = nlohmann::json::array();
     for (const DiagnosisStep& step : d.Steps)
@@ -449,7 +381,7 @@ int diagnose() {
                          {"passed", step.Passed},
                          {"ms", step.Milliseconds},
                          {"detail", step.Detail}});
-    printJson({{"command", "diagnose"},
+    PrintJson({{"command", "diagnose"},
                {"succeeded", d.Passed},
                {"verdict", pane.Lines.back()},
                {"reason", d.Reason},
@@ -459,7 +391,7 @@ int diagnose() {
 }
 
 int probe() {
-    AppState state = startState();
+    AppState state = CliStartState();
     StartDiagnosticLog("PROBE", state.Settings, state.LogDir);
     ProbeResult result = ProbePeer(ConnectionSettingsFor(state.Settings, state.Extra));
     std::vector<std::string> lines = ProbeTableLines(result);
@@ -468,7 +400,7 @@ int probe() {
     lines.push_back(result.Completed ? "PROBE OK" : "PROBE failed");
     for (const std::string& line : lines)
         LogMessage(line);
-    if (!jsonOutput) {
+    if (!JsonOutput) {
         for (const std::string& line : lines)
             printLine(line);
         return result.Completed ? 0 : 1;
@@ -483,7 +415,7 @@ int probe() {
                            {"storage", c.Storage},
                            {"accepted", c.Accepted},
                            {"result", c.Result}});
-    printJson({{"command", "probe"},
+    PrintJson({{"command", "probe"},
                {"succeeded", result.Completed},
                {"verdict", lines.back()},
                {"reason", result.Reason},
@@ -608,8 +540,8 @@ bool refuse(std::string_view option, std::string_view value, const std::string& 
 // Loads, changes the given fields and saves as the Setup dialog's OK does. Nothing is written
 // unless every option is valid.
 int setup(const std::vector<std::string_view>& allArgs) {
-    std::string fileName = SettingsFileName(StartDirFor(currentDir()));
-    std::string extraName = ExtraSettingsFileName(StartDirFor(currentDir()));
+    std::string fileName = SettingsFileName(StartDirFor(CliCurrentDir()));
+    std::string extraName = ExtraSettingsFileName(StartDirFor(CliCurrentDir()));
     SettingsRecord s = LoadSettingsOrDefaults(fileName);
     ExtraSettings extra = LoadExtraSettings(extraName);
     if (allArgs.empty()) {
@@ -771,13 +703,14 @@ int run(int argc, char** argv) {
     RegisterNetworkJobBodies(DefaultJobBodies());
 #endif
     // --json anywhere after a command that reports a result.
-    static const char* const reporting[] = {"echo",  "store",    "find", "worklist",
-                                            "print", "diagnose", "probe"};
+    static const char* const reporting[] = {"echo",   "store",    "find",  "worklist",
+                                            "print",  "diagnose", "probe", "mpps",
+                                            "commit", "move",     "get",   "workflow"};
     if (std::find_if(std::begin(reporting), std::end(reporting),
                      [&](const char* c) { return command == c; }) != std::end(reporting)) {
         char** end = std::remove_if(
             argv + 2, argv + argc, [](const char* arg) { return std::strcmp(arg, "--json") == 0; });
-        jsonOutput = end != argv + argc;
+        JsonOutput = end != argv + argc;
         argc = static_cast<int>(end - argv);
     }
     if (command == "diagnose" && argc == 2)

@@ -5,12 +5,14 @@
 
 #include "AppState.h"
 #include "BatchControl.h"
+#include "CliReport.h"
 #include "ExtraSettings.h"
 #include "MainThread.h"
 #include "Setup.h"
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include <unistd.h>
 
@@ -57,19 +60,6 @@ const char* const WorkflowUsageText =
 
 namespace {
 
-std::string currentDir() {
-    std::error_code error;
-    return std::filesystem::current_path(error).string();
-}
-
-AppState startState() {
-    AppState state;
-    InitStartDir(state, currentDir());
-    state.Settings = LoadSettingsOrDefaults(SettingsFileName(state.StartDir));
-    state.Extra = LoadExtraSettings(ExtraSettingsFileName(state.StartDir));
-    return state;
-}
-
 // The status line lives on standard error; pane lines go to standard output and first wipe
 // the status line when both share the terminal.
 class StatusLine {
@@ -98,16 +88,22 @@ private:
     bool shown = false;
 };
 
+// With --json the lines are kept for the object printed at the end instead.
 class CliPane : public OutputPane {
 public:
     explicit CliPane(StatusLine& status) : status(status) {}
     void Clear() override {}
     void AppendLine(const std::string& line) override {
+        if (JsonOutput) {
+            Lines.push_back(line);
+            return;
+        }
         status.Wipe();
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
+    std::vector<std::string> Lines;
 
 private:
     StatusLine& status;
@@ -144,24 +140,27 @@ private:
 };
 
 // Runs the job on this thread with the progress shown as a line or one line per file.
-int runControlledJob(MainThread& job, BatchControl& control, StatusLine& status) {
+int runControlledJob(MainThread& job, BatchControl& control, StatusLine& status,
+                     const CliPane& pane) {
     control.Progress = [&status](const BatchProgress& p) {
         if (status.Terminal()) {
             status.Show(ProgressText(p));
             return;
         }
+        if (JsonOutput)
+            return;
         std::printf("%zu/%zu %s: %s\n", p.FilesDone, p.FilesTotal, p.FileName.c_str(),
                     p.Result.c_str());
         std::fflush(stdout);
     };
+    auto start = std::chrono::steady_clock::now();
     {
         InterruptGuard guard(control);
         job.Execute();
     }
     status.Wipe();
-    if (control.Cancelled.load())
-        return 130;
-    return job.Succeeded ? 0 : 1;
+    int exitStatus = ReportJob(job.JobKind, job, pane.Lines, MillisecondsSince(start));
+    return control.Cancelled.load() ? 130 : exitStatus;
 }
 
 } // namespace
@@ -175,7 +174,7 @@ bool IsSingleFileStore(const std::vector<std::string_view>& args) {
 }
 
 int StoreFilesCommand(const std::vector<std::string>& paths, const std::string& transferSyntaxUid) {
-    AppState state = startState();
+    AppState state = CliStartState();
     StatusLine status;
     CliPane pane(status);
     auto control = std::make_shared<BatchControl>();
@@ -186,7 +185,7 @@ int StoreFilesCommand(const std::vector<std::string>& paths, const std::string& 
     job.Inputs = CaptureJobInputs(state);
     job.Inputs.FileNames = paths;
     job.Inputs.Control = control;
-    return runControlledJob(job, *control, status);
+    return runControlledJob(job, *control, status, pane);
 }
 
 namespace {
@@ -244,7 +243,7 @@ const std::vector<std::string_view> filterOptions = {"--patient", "--from", "--t
 
 // The job's inputs from the start directory's two settings files.
 JobInputs workflowInputs() {
-    AppState state = startState();
+    AppState state = CliStartState();
     return CaptureJobInputs(state);
 }
 
@@ -262,7 +261,7 @@ int runWorkflowJob(const std::string& kind, JobInputs inputs) {
     job.Pane = &pane;
     inputs.Control = control;
     job.Inputs = std::move(inputs);
-    return runControlledJob(job, *control, status);
+    return runControlledJob(job, *control, status, pane);
 }
 
 int mppsCommand(const std::vector<std::string_view>& args) {
@@ -444,7 +443,7 @@ bool TakeExtraSetupOptions(std::vector<std::string_view>& args, ExtraSetupChange
 bool SaveExtraSetup(const ExtraSetupChanges& c) {
     if (c.Empty())
         return true;
-    std::string fileName = ExtraSettingsFileName(StartDirFor(currentDir()));
+    std::string fileName = ExtraSettingsFileName(StartDirFor(CliCurrentDir()));
     ExtraSettings s = LoadExtraSettings(fileName);
     if (c.LocalPort)
         s.LocalPort = *c.LocalPort;
@@ -463,7 +462,7 @@ bool SaveExtraSetup(const ExtraSetupChanges& c) {
 }
 
 void PrintExtraSettings() {
-    std::string fileName = ExtraSettingsFileName(StartDirFor(currentDir()));
+    std::string fileName = ExtraSettingsFileName(StartDirFor(CliCurrentDir()));
     std::error_code error;
     // Without the file, setup prints what it always printed.
     if (!std::filesystem::exists(fileName, error))

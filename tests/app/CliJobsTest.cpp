@@ -7,12 +7,10 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,23 +24,6 @@ namespace {
 testsupport::CommandResult cliIn(const TempDir& dir, const std::string& args) {
     return runCommand("cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) +
                       " " + args);
-}
-
-// A loopback port that nothing listens on: bound once by the kernel's choice, then released.
-int closedLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 const std::string defaultsPrinted = "local-aet: local\n"
@@ -209,20 +190,17 @@ TEST(CliSetup, UsageErrorsChangeNothing) {
 
 TEST(CliEcho, ClosedPortEndsInTheFailureVerdict) {
     TempDir dir;
-    int port = closedLoopbackPort();
-    ASSERT_GT(port, 0);
-    ASSERT_EQ(cliIn(dir, "setup --remote-aet PEER --remote-port " + std::to_string(port) +
-                             " --log-level 1")
-                  .exitStatus,
-              0);
+    const std::string port = testsupport::closedPort();
+    ASSERT_EQ(
+        cliIn(dir, "setup --remote-aet PEER --remote-port " + port + " --log-level 1").exitStatus,
+        0);
 
     auto r = cliIn(dir, "echo");
     EXPECT_EQ(r.exitStatus, 1);
-    const std::string verdict =
-        "ECHO failed to connect to: PEER (127.0.0.1:" + std::to_string(port) + ")";
+    const std::string verdict = "ECHO failed to connect to: PEER (127.0.0.1:" + port + ")";
     const std::string reason = "Reason: TCP connect: connection refused, nothing listens on "
                                "127.0.0.1:" +
-                               std::to_string(port) + " (errno 111, Connection refused)";
+                               port + " (errno 111, Connection refused)";
     EXPECT_EQ(r.output, reason + "\n" + verdict + "\n");
 
     std::vector<std::string> log = apptest::logMessages(apptest::logFile(dir.path(), "ECHO"));
@@ -277,7 +255,7 @@ TEST(CliFiles, PipesAndFoldersAreRefusedAtOnce) {
     ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.jpg").c_str(), 0600), 0);
     std::filesystem::create_directory(dir.file("folder"));
-    cliIn(dir, "setup --remote-port " + std::to_string(closedLoopbackPort()));
+    cliIn(dir, "setup --remote-port " + testsupport::closedPort());
     const std::string limit = "timeout 60 ";
     auto run = [&](const std::string& args) {
         return runCommand("cd " + shellQuote(dir.path().string()) + " && " + limit +
@@ -318,7 +296,7 @@ TEST(CliFiles, PipesAndFoldersAreRefusedAtOnce) {
 // application of PRINT gets a private runtime directory instead of warning about it.
 TEST(CliPrint, StandardErrorStaysQuietWithoutARuntimeDirectory) {
     TempDir dir;
-    cliIn(dir, "setup --remote-port " + std::to_string(closedLoopbackPort()));
+    cliIn(dir, "setup --remote-port " + testsupport::closedPort());
     testsupport::writeFileBytes(dir.file("x.dcm"), std::vector<uint8_t>(200, 0));
     auto r = runCommand("cd " + shellQuote(dir.path().string()) + " && env -u XDG_RUNTIME_DIR " +
                         shellQuote(VESKARO_CLI) + " print x.dcm 2>&1 >/dev/null");
@@ -365,4 +343,36 @@ TEST(CliEcho, StatusLineOnATerminal) {
     EXPECT_NE(r.output.find("\rECHO: negotiating, "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("ECHO failed to connect to: QUIET"), std::string::npos) << r.output;
     peer.Finish();
+}
+
+// Every job command takes --json: stdout holds one object (no pane or progress lines), with
+// the failure's reason, and the exit status stays that of the job.
+TEST(CliJson, EveryJobCommandPrintsOneObject) {
+    TempDir dir;
+    ASSERT_EQ(cliIn(dir, "setup --remote-port " + testsupport::closedPort()).exitStatus, 0);
+    const std::string files = shellQuote(testsupport::SampleFiles + "CT_small.dcm") + " " +
+                              shellQuote(testsupport::SampleFiles + "MR_small.dcm");
+    const std::pair<const char*, std::string> commands[] = {
+        {"store", "store " + files},
+        {"find", "find --level series --study 1.2.3"},
+        {"mpps", "mpps start"},
+        {"commit", "commit " + files},
+        {"move", "move --study 1.2.3"},
+        {"get", "get --study 1.2.3"},
+        {"workflow", "workflow --worklist-item 1 " + files},
+    };
+    for (const auto& [name, args] : commands) {
+        auto r =
+            runCommand("cd " + shellQuote(dir.path().string()) + " && " + shellQuote(VESKARO_CLI) +
+                       " " + args + " --json </dev/null 2>/dev/null");
+        EXPECT_EQ(r.exitStatus, 1) << args;
+        nlohmann::json object = nlohmann::json::parse(r.output, nullptr, false);
+        ASSERT_TRUE(object.is_object()) << args << "\n" << r.output;
+        EXPECT_EQ(object["command"], name);
+        EXPECT_EQ(object["succeeded"], false);
+        EXPECT_NE(object["reason"].get<std::string>().find("connection refused"), std::string::npos)
+            << args << "\n"
+            << r.output;
+        EXPECT_FALSE(object["lines"].empty()) << args;
+    }
 }
