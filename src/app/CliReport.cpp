@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 bool JsonOutput = false;
 
