@@ -1,12 +1,13 @@
 #include "RetrieveDialog.h"
 
+#include "DialogButtons.h"
+
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStyle>
 #include <QVBoxLayout>
 
 TRetrieveForm::TRetrieveForm(QWidget* parent) : QDialog(parent) {
@@ -44,22 +45,7 @@ TRetrieveForm::TRetrieveForm(QWidget* parent) : QDialog(parent) {
     form->addRow(QStringLiteral("Way:"), way);
     layout->addLayout(form);
 
-    OkButton =
-        new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
-    OkButton->setObjectName(QStringLiteral("OkButton"));
-    OkButton->setDefault(true);
-    CancelButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
-                                   QStringLiteral("Cancel"));
-    CancelButton->setObjectName(QStringLiteral("CancelButton"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    for (QPushButton* button : {OkButton, CancelButton}) {
-        button->setMinimumSize(90, 30);
-        buttons->addWidget(button);
-    }
-    layout->addLayout(buttons);
-    connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
-    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    layout->addLayout(OkCancelRow(this, OkButton, CancelButton));
     connect(LevelBox, &QComboBox::currentIndexChanged, this, [this] { update(); });
     update();
 }

@@ -1,5 +1,6 @@
 #include "WorkflowDialog.h"
 
+#include "DialogButtons.h"
 #include "Job.h"
 #include "WorkflowSteps.h"
 #include "WorklistQuery.h"
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QStyle>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -116,23 +116,8 @@ TWorkflowForm::TWorkflowForm(const AppState& state, int parts, const QString& ti
         RemoveButton->hide();
     }
 
-    OkButton =
-        new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"));
-    OkButton->setObjectName(QStringLiteral("OkButton"));
-    OkButton->setDefault(true);
-    CancelButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
-                                   QStringLiteral("Cancel"));
-    CancelButton->setObjectName(QStringLiteral("CancelButton"));
-    for (QPushButton* button : {OkButton, CancelButton})
-        button->setMinimumSize(90, 30);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(OkButton);
-    buttons->addWidget(CancelButton);
-    layout->addLayout(buttons);
+    layout->addLayout(OkCancelRow(this, OkButton, CancelButton));
 
-    connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
-    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(AddFilesButton, &QPushButton::clicked, this, [this] { choosePaths(false); });
     connect(AddFolderButton, &QPushButton::clicked, this, [this] { choosePaths(true); });
     connect(RemoveButton, &QPushButton::clicked, this, [this] {
