@@ -51,9 +51,9 @@ MppsResult request(const ServicePeer& peer, const std::string& instanceUid, DcmO
     } else {
         NCommand::Response r =
             NCommand::ReadRSP(service, create ? NCommand::CreateRSP : NCommand::SetRSP);
-        // Optional attributes not supported, attribute list error, value out of range: the
-        // peer took the request and says what it made of it.
-        const bool warning = r.Status == 0x0001 || r.Status == 0x0107 || r.Status == 0x0116;
+        // A warning (attribute list error, value out of range, ...): the peer took the request
+        // and says what it made of it.
+        const bool warning = Diagnosis::IsWarningStatus(r.Status);
         result.Ok = r.Status == 0 || warning;
         if (create && !r.AffectedInstance.empty())
             result.InstanceUID = r.AffectedInstance;
