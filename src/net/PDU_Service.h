@@ -88,6 +88,11 @@ public:
     bool ParseDCMIntoRawVR(DcmObj& message, Buffer& buffer);
 
     bool IsConnected() { return link.Link().IsConnected(); }
+    // A message can be read without waiting: read ahead into the buffer behind the last one, or
+    // arrived on the link.
+    bool MessageWaiting() {
+        return link.Available() > 0 || data.PDULength != 0 || link.Link().InputWaiting();
+    }
     // The peer answered while a message was still going out; its answer waits for Read.
     bool ResponsePending() const { return earlyResponse; }
 

@@ -197,9 +197,8 @@ CommitmentOutcome RequestStorageCommitment(const ServicePeer& peer,
             outcome.Reason = "cancelled while waiting for the commitment report";
             break;
         }
-        // The report may already sit in the buffer, read together with the N-ACTION-RSP.
-        if (service.IsConnected() && (service.link.Available() > 0 || service.data.PDULength != 0 ||
-                                      service.link.Link().InputWaiting())) {
+        // The report may have come in the same read as the N-ACTION-RSP.
+        if (service.IsConnected() && service.MessageWaiting()) {
             if (!readReport(service, outcome, "same association"))
                 service.link.Link().Close();
             continue;

@@ -334,9 +334,7 @@ RetrieveOutcome MoveSCU(const ServicePeer& peer, const RetrieveOptions& o) {
             outcome.Reason = "cancelled";
             return outcome;
         }
-        // The next answer may already be read into the buffer, behind the last one.
-        if (service.link.Available() > 0 || service.data.PDULength != 0 ||
-            service.link.Link().InputWaiting()) {
+        if (service.MessageWaiting()) {
             DcmObj command;
             if (!service.Read(command))
                 break;
